@@ -1,0 +1,57 @@
+// What the module's files share: the six heap types (created once by
+// PyInit__vantrel and kept for the life of the process) and the entry points
+// each file contributes to the module's function table.
+#pragma once
+
+#include "lib/py_ref.hpp"
+
+namespace vantrel::py {
+
+struct ModuleTypes {
+  PyTypeObject* bufr_message = nullptr;
+  PyTypeObject* decoded_value = nullptr;
+  PyTypeObject* descriptor = nullptr;
+  PyTypeObject* element_definition = nullptr;
+  PyTypeObject* sequence_definition = nullptr;
+  PyTypeObject* table_set = nullptr;
+};
+extern ModuleTypes types;
+
+// Type specs, each in the file of its class.
+extern PyType_Spec bufr_message_spec;         // message_py.cpp
+extern PyType_Spec decoded_value_spec;        // values_py.cpp
+extern PyType_Spec descriptor_spec;           // tables_py.cpp
+extern PyType_Spec element_definition_spec;   // tables_py.cpp
+extern PyType_Spec sequence_definition_spec;  // tables_py.cpp
+extern PyType_Spec table_set_spec;            // tables_py.cpp
+
+// Module functions (METH_FASTCALL | METH_KEYWORDS).
+#define VANTREL_FASTCALL(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+VANTREL_FASTCALL(parse_bytes);                     // message_py.cpp
+VANTREL_FASTCALL(parse_file);                      // message_py.cpp
+VANTREL_FASTCALL(parse_all_bytes);                 // message_py.cpp
+VANTREL_FASTCALL(parse_all_file);                  // message_py.cpp
+VANTREL_FASTCALL(expand_descriptors);              // tables_py.cpp
+VANTREL_FASTCALL(decode_values);                   // values_py.cpp
+VANTREL_FASTCALL(decode_values_with_tables);       // values_py.cpp
+VANTREL_FASTCALL(decode_values_with_definitions);  // values_py.cpp
+
+}  // namespace vantrel::py
+
+namespace vantrel {
+struct BufrMessage;
+class TableSet;
+}  // namespace vantrel
+
+namespace vantrel::py {
+
+// The record inside a BufrMessage object (object must be an instance of types.bufr_message).
+const vantrel::BufrMessage& bufr_message_of(PyObject* object);     // message_py.cpp
+// A new BufrMessage object holding `message`; null with an exception set on failure.
+PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_py.cpp
+// The table set inside a TableSet object (object must be an instance of types.table_set).
+const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
+// A new TableSet object taking over `tables`; null with an exception set on failure.
+PyRef wrap_table_set(vantrel::TableSet tables);                    // tables_py.cpp
+
+}  // namespace vantrel::py

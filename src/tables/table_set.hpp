@@ -1,0 +1,94 @@
+// The in-memory BUFR tables: Table B elements, Table D sequences and code
+// tables, keyed by descriptor code. A table set is filled by one loader call and
+// never changed afterwards, so decoders hold plain pointers into it for the
+// length of a call (node-based maps keep entries in place).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "error/error.hpp"
+
+namespace vantrel {
+
+// One Table B entry.
+struct ElementDefinition {
+  std::uint32_t code = 0;    // the element's descriptor code
+  std::string abbreviation;  // short key name
+  std::string element_type;  // kind of value as the table gives it
+  std::string name;          // element name
+  std::string unit;          // unit name as it stands in the table
+  std::int32_t scale = 0;    // Table B scale
+  std::int64_t reference = 0;  // Table B reference value
+  std::uint16_t width = 0;   // data width in bits
+
+  // Character data is exactly the unit "CCITT IA5".
+  bool is_character() const { return unit == "CCITT IA5"; }
+};
+
+// One Table D entry.
+struct SequenceDefinition {
+  std::uint32_t code = 0;              // the sequence's descriptor code
+  std::vector<std::uint32_t> members;  // member codes in table order
+};
+
+using CodeTable = std::unordered_map<std::uint64_t, std::string>;  // raw value -> meaning
+
+// State shared by one whole expansion: only whether an associated field is in force matters.
+struct ExpansionState {
+  std::uint8_t associated_width = 0;
+};
+
+class TableSet {
+ public:
+  const ElementDefinition* element(std::uint32_t code) const {
+    auto it = elements_.find(code);
+    return it == elements_.end() ? nullptr : &it->second;
+  }
+  const SequenceDefinition* sequence(std::uint32_t code) const {
+    auto it = sequences_.find(code);
+    return it == sequences_.end() ? nullptr : &it->second;
+  }
+  // The whole code table of an element, or null; lets decoders hoist the first probe.
+  const CodeTable* code_table(std::uint32_t code) const {
+    auto it = code_tables_.find(code);
+    return it == code_tables_.end() ? nullptr : &it->second;
+  }
+  const std::string* code_meaning(std::uint32_t code, std::uint64_t raw) const {
+    const CodeTable* table = code_table(code);
+    if (table == nullptr) return nullptr;
+    auto it = table->find(raw);
+    return it == table->end() ? nullptr : &it->second;
+  }
+
+  std::size_t element_count() const { return elements_.size(); }
+  std::size_t sequence_count() const { return sequences_.size(); }
+
+  // Readers only: a later insertion under the same code replaces the earlier entry.
+  void insert_element(ElementDefinition element) {
+    const std::uint32_t code = element.code;
+    elements_.insert_or_assign(code, std::move(element));
+  }
+  void insert_sequence(SequenceDefinition sequence) {
+    const std::uint32_t code = sequence.code;
+    sequences_.insert_or_assign(code, std::move(sequence));
+  }
+  void insert_code_table(std::uint32_t code, CodeTable table) {
+    code_tables_.insert_or_assign(code, std::move(table));
+  }
+
+  // Expands `codes` at `level` into `output` through Table D; returns the
+  // number of codes appended. Bounded in depth and in output size.
+  Result<std::size_t> expand_into(std::span<const std::uint32_t> codes, std::vector<std::uint32_t>& output,
+                                  ExpansionState& state, int level) const;
+
+ private:
+  std::unordered_map<std::uint32_t, ElementDefinition> elements_;
+  std::unordered_map<std::uint32_t, SequenceDefinition> sequences_;
+  std::unordered_map<std::uint32_t, CodeTable> code_tables_;
+};
+
+}  // namespace vantrel
