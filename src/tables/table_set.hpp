@@ -37,9 +37,21 @@ struct SequenceDefinition {
 
 using CodeTable = std::unordered_map<std::uint64_t, std::string>;  // raw value -> meaning
 
-// State shared by one whole expansion: only whether an associated field is in force matters.
+// Bounds of one expansion. Nested fixed replications can ask for 255^64
+// codes from a few hundred bytes, so the output is capped far above any real
+// table (the largest WMO sequences expand to a few thousand codes), and so is
+// the number of codes walked, which catches replicated groups that append
+// nothing (operators, empty sequences).
+inline constexpr std::size_t MAX_EXPANSION_CODES = 10'000'000;
+inline constexpr std::uint64_t MAX_EXPANSION_STEPS = 100'000'000;
+// Deepest level an expansion may start (the input list is level 0).
+inline constexpr int MAX_EXPANSION_LEVEL = 64;
+
+// State shared by one whole expansion (every level, repetition and sequence).
 struct ExpansionState {
-  std::uint8_t associated_width = 0;
+  std::uint8_t associated_width = 0;  // associated-field width in force; only zero or not matters
+  std::size_t produced = 0;           // codes appended so far, bounded by MAX_EXPANSION_CODES
+  std::uint64_t steps = 0;            // codes walked so far, bounded by MAX_EXPANSION_STEPS
 };
 
 class TableSet {

@@ -1,0 +1,83 @@
+// Descriptor expansion through Table D: sequences are replaced by their
+// members, fixed replications written out, delayed replications kept once
+// (factor descriptor first), operators that only change the decoding state
+// dropped, and an associated field (2 04 YYY) marked by 999999 before each
+// element it applies to.
+#include <string>
+
+#include "descriptor/descriptor.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+namespace {
+
+BufrError too_large(const char* what) { return BufrError::parse(std::string("descriptor expansion is too large: ") + what); }
+
+}  // namespace
+
+Result<std::size_t> TableSet::expand_into(std::span<const std::uint32_t> codes, std::vector<std::uint32_t>& output,
+                                          ExpansionState& state, int level) const {
+  if (level > MAX_EXPANSION_LEVEL) return fail(BufrError::parse("sequence expansion exceeded recursion depth"));
+  const std::size_t start_size = output.size();
+  // Appends one code within the output bound.
+  auto append = [&](std::uint32_t code) -> Status {
+    if (state.produced >= MAX_EXPANSION_CODES) return fail(too_large("more than 10000000 codes"));
+    ++state.produced;
+    output.push_back(code);
+    return {};
+  };
+
+  const std::size_t n = codes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (++state.steps > MAX_EXPANSION_STEPS) return fail(too_large("more than 100000000 descriptors walked"));
+    const std::uint32_t code = codes[i];
+    const std::uint8_t f = narrow8(code_f(code));
+    const std::uint32_t x = code_x(code);
+    const std::uint8_t y = narrow8(code_y(code));
+    switch (f) {
+      case 0:
+        if (state.associated_width != 0 && !is_class31(code)) VANTREL_TRY(append(ASSOCIATED_FIELD_CODE));
+        VANTREL_TRY(append(code));
+        ++i;
+        break;
+      case 1: {
+        // i + x >= n: fewer than x codes follow.
+        if (x == 0 || x >= n - i) return fail(BufrError::unsupported_replication(code));
+        if (y != 0) {
+          const auto group = codes.subspan(i + 1, x);
+          for (unsigned repeat = 0; repeat < y; ++repeat) VANTREL_TRY(expand_into(group, output, state, level + 1));
+          i += x + 1;
+        } else {
+          if (x + 1 >= n - i) return fail(BufrError::incomplete_delayed_replication(code));
+          VANTREL_TRY(expand_into(codes.subspan(i + 1, x + 1), output, state, level + 1));
+          i += x + 2;
+        }
+        break;
+      }
+      case 2:
+        if (x == 4) {
+          state.associated_width = y;
+        } else if (x != 1 && x != 2 && x != 6 && x != 7 && x != 8) {
+          VANTREL_TRY(append(code));
+        }
+        ++i;
+        break;
+      case 3: {
+        const SequenceDefinition* sequence = this->sequence(code);
+        if (sequence == nullptr) return fail(BufrError::sequence_not_found(code));
+        VANTREL_TRY(expand_into(sequence->members, output, state, level + 1));
+        ++i;
+        break;
+      }
+      default: {
+        std::string text = "invalid descriptor ";
+        append_code(text, code);
+        return fail(BufrError::parse(std::move(text)));
+      }
+    }
+  }
+  return output.size() - start_size;
+}
+
+}  // namespace vantrel

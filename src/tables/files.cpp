@@ -1,0 +1,139 @@
+#include "tables/files.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "error/text.hpp"
+
+namespace vantrel {
+namespace {
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// Closes a file descriptor on every path out of a scope.
+struct FdGuard {
+  int fd;  // open descriptor, or -1
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Closes a directory stream on every path out of a scope.
+struct DirGuard {
+  DIR* dir;  // open stream, or null
+  ~DirGuard() {
+    if (dir != nullptr) ::closedir(dir);
+  }
+};
+
+bool stat_path(const std::string& path, struct stat& info) {
+  return !has_nul(path) && ::stat(path.c_str(), &info) == 0;
+}
+
+// `name` with every invalid UTF-8 byte replaced by U+FFFD; valid names (the
+// usual case) are returned unchanged.
+std::string lossy_utf8(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  std::size_t i = 0;
+  while (i < name.size()) {
+    // Find the longest valid prefix of the rest by trying sequence lengths 1 to 4.
+    std::size_t len = 0;
+    for (std::size_t n = 1; n <= 4 && i + n <= name.size(); ++n) {
+      if (is_valid_utf8(name.substr(i, n))) {
+        len = n;
+        break;
+      }
+    }
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(name.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::string> read_whole_file(const std::string& path, bool require_utf8) {
+  if (has_nul(path)) return fail(BufrError::io(NUL_IN_PATH_TEXT));
+  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (guard.fd < 0) return fail(BufrError::os(errno));
+  std::string text;
+  struct stat info;
+  if (::fstat(guard.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    text.reserve(static_cast<std::size_t>(info.st_size));
+  }
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = ::read(guard.fd, chunk, sizeof chunk);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(BufrError::os(errno));
+    }
+    if (got == 0) break;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  if (require_utf8 && !is_valid_utf8(text)) return fail(BufrError::io("stream did not contain valid UTF-8"));
+  return text;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat info;
+  return stat_path(path, info);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info;
+  return stat_path(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat info;
+  return stat_path(path, info) && S_ISREG(info.st_mode);
+}
+
+std::string join_path(std::string_view base, std::string_view name) {
+  std::string out(base);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
+                                                std::string_view suffix) {
+  if (has_nul(dir)) return fail(BufrError::io(NUL_IN_PATH_TEXT));
+  DirGuard guard{::opendir(dir.c_str())};
+  if (guard.dir == nullptr) return fail(BufrError::os(errno));
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(guard.dir);
+    if (entry == nullptr) {
+      if (errno != 0) return fail(BufrError::os(errno));
+      break;
+    }
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    const bool valid = is_valid_utf8(name);
+    const std::string converted = valid ? std::string() : lossy_utf8(name);
+    const std::string_view text = valid ? name : std::string_view(converted);
+    if (text.starts_with(prefix) && text.ends_with(suffix)) names.emplace_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const std::string& name : names) paths.push_back(join_path(dir, name));
+  return paths;
+}
+
+}  // namespace vantrel
