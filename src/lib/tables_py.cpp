@@ -1,0 +1,479 @@
+// The classes Descriptor, ElementDefinition, SequenceDefinition and TableSet,
+// and the module function expand_descriptors.
+//
+// Naming: `<Class>_<slot or method>` for the functions behind each class's
+// slots and methods; `<class>_spec` for the type specs the module registers.
+#include "lib/args.hpp"
+#include "lib/module.hpp"
+
+#include <structmember.h>
+
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "descriptor/descriptor.hpp"
+#include "error/text.hpp"
+#include "message/message.hpp"
+#include "tables/bufr4_csv.hpp"
+#include "tables/eccodes.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel::py {
+namespace {
+
+// Casts a C function of any method signature to the PyCFunction stored in a PyMethodDef.
+template <class F>
+PyCFunction as_method(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Frees an object whose C++ payload has been destroyed, then drops the
+// instance's reference to its heap type.
+void free_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A new list of Python ints for `codes`; null with an exception set on failure.
+PyObject* code_list(const std::vector<std::uint32_t>& codes) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    PyRef item = PyRef::steal(PyLong_FromUnsignedLong(codes[i]));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list.release();
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor
+
+struct DescriptorObject {
+  PyObject_HEAD
+  std::uint8_t f;  // F part
+  std::uint8_t x;  // X part
+  std::uint8_t y;  // Y part
+};
+
+DescriptorObject* as_descriptor(PyObject* object) { return reinterpret_cast<DescriptorObject*>(object); }
+
+std::uint32_t descriptor_code(PyObject* self) {
+  const DescriptorObject* d = as_descriptor(self);
+  return make_code(d->f, d->x, d->y);
+}
+
+// A new Descriptor of `type` with the given parts; null with an exception set on failure.
+PyObject* new_descriptor(PyTypeObject* type, std::uint8_t f, std::uint8_t x, std::uint8_t y) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  DescriptorObject* d = as_descriptor(object);
+  d->f = f;
+  d->x = x;
+  d->y = y;
+  return object;
+}
+
+PyObject* Descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const FunctionSpec spec{"Descriptor.__new__", {"f", "x", "y"}};
+  PyObject* bound[3];
+  std::uint8_t f, x, y;
+  if (!bind_tuple_arguments(spec, args, kwargs, bound) || !to_u8("f", bound[0], f) || !to_u8("x", bound[1], x) ||
+      !to_u8("y", bound[2], y)) {
+    return nullptr;
+  }
+  return new_descriptor(type, f, x, y);
+}
+
+PyObject* Descriptor_from_fxy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"Descriptor.from_fxy", {"code"}};
+  PyObject* bound[1];
+  std::uint32_t code;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  return new_descriptor(types.descriptor, narrow8(code_f(code)), narrow8(code_x(code)), narrow8(code_y(code)));
+}
+
+PyObject* Descriptor_get_fxy(PyObject* self, void*) { return PyLong_FromUnsignedLong(descriptor_code(self)); }
+
+PyObject* Descriptor_repr(PyObject* self) {
+  std::string text = "Descriptor(";
+  append_code(text, descriptor_code(self));
+  text += ')';
+  return make_str(text).release();
+}
+
+PyMemberDef descriptor_members[] = {
+    {"f", T_UBYTE, offsetof(DescriptorObject, f), READONLY, nullptr},
+    {"x", T_UBYTE, offsetof(DescriptorObject, x), READONLY, nullptr},
+    {"y", T_UBYTE, offsetof(DescriptorObject, y), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef descriptor_getset[] = {
+    {"fxy", Descriptor_get_fxy, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef descriptor_methods[] = {
+    {"from_fxy", as_method(Descriptor_from_fxy), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_fxy(code)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot descriptor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(Descriptor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
+    {Py_tp_repr, reinterpret_cast<void*>(Descriptor_repr)},
+    {Py_tp_members, descriptor_members},
+    {Py_tp_getset, descriptor_getset},
+    {Py_tp_methods, descriptor_methods},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// ElementDefinition
+
+struct ElementObject {
+  PyObject_HEAD
+  vantrel::ElementDefinition element;  // the copied entry, constructed in place
+};
+
+ElementObject* as_element(PyObject* object) { return reinterpret_cast<ElementObject*>(object); }
+
+void Element_dealloc(PyObject* self) {
+  as_element(self)->element.~ElementDefinition();
+  free_object(self);
+}
+
+// Getter of one field: str for texts, int for numbers.
+template <auto Field>
+PyObject* Element_get(PyObject* self, void*) {
+  const auto& value = as_element(self)->element.*Field;
+  using T = std::remove_cvref_t<decltype(value)>;
+  if constexpr (std::is_same_v<T, std::string>) {
+    return make_str(value).release();
+  } else if constexpr (std::is_signed_v<T>) {
+    return PyLong_FromLongLong(value);
+  } else {
+    return PyLong_FromUnsignedLongLong(value);
+  }
+}
+
+PyObject* Element_repr(PyObject* self) {
+  const vantrel::ElementDefinition& element = as_element(self)->element;
+  std::string text = "ElementDefinition(";
+  append_code(text, element.code);
+  text += ", name=";
+  append_quoted(text, element.name);
+  text += ')';
+  return make_str(text).release();
+}
+
+using E = vantrel::ElementDefinition;
+#define VANTREL_ELEMENT_FIELD(name) {#name, Element_get<&E::name>, nullptr, nullptr, nullptr}
+PyGetSetDef element_getset[] = {
+    VANTREL_ELEMENT_FIELD(code),
+    VANTREL_ELEMENT_FIELD(abbreviation),
+    VANTREL_ELEMENT_FIELD(element_type),
+    VANTREL_ELEMENT_FIELD(name),
+    VANTREL_ELEMENT_FIELD(unit),
+    VANTREL_ELEMENT_FIELD(scale),
+    VANTREL_ELEMENT_FIELD(reference),
+    VANTREL_ELEMENT_FIELD(width),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef VANTREL_ELEMENT_FIELD
+
+PyType_Slot element_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Element_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Element_repr)},
+    {Py_tp_getset, element_getset},
+    {0, nullptr},
+};
+
+// A new ElementDefinition object holding a copy of `element`.
+PyObject* wrap_element(const vantrel::ElementDefinition& element) {
+  PyTypeObject* type = types.element_definition;
+  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  if (!object) return nullptr;
+  new (&as_element(object.get())->element) vantrel::ElementDefinition(element);
+  return object.release();
+}
+
+// ---------------------------------------------------------------------------
+// SequenceDefinition
+
+struct SequenceObject {
+  PyObject_HEAD
+  vantrel::SequenceDefinition sequence;  // the copied entry, constructed in place
+};
+
+SequenceObject* as_sequence(PyObject* object) { return reinterpret_cast<SequenceObject*>(object); }
+
+void Sequence_dealloc(PyObject* self) {
+  as_sequence(self)->sequence.~SequenceDefinition();
+  free_object(self);
+}
+
+PyObject* Sequence_get_code(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(as_sequence(self)->sequence.code);
+}
+
+// A new list on every access, so changing it changes nothing stored.
+PyObject* Sequence_get_members(PyObject* self, void*) { return code_list(as_sequence(self)->sequence.members); }
+
+PyObject* Sequence_repr(PyObject* self) {
+  const vantrel::SequenceDefinition& sequence = as_sequence(self)->sequence;
+  std::string text = "SequenceDefinition(";
+  append_code(text, sequence.code);
+  text += ", members=[";
+  for (std::size_t i = 0; i < sequence.members.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += std::to_string(sequence.members[i]);
+  }
+  text += "])";
+  return make_str(text).release();
+}
+
+PyGetSetDef sequence_getset[] = {
+    {"code", Sequence_get_code, nullptr, nullptr, nullptr},
+    {"members", Sequence_get_members, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot sequence_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Sequence_repr)},
+    {Py_tp_getset, sequence_getset},
+    {0, nullptr},
+};
+
+// A new SequenceDefinition object holding a copy of `sequence`.
+PyObject* wrap_sequence(const vantrel::SequenceDefinition& sequence) {
+  PyTypeObject* type = types.sequence_definition;
+  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  if (!object) return nullptr;
+  new (&as_sequence(object.get())->sequence) vantrel::SequenceDefinition(sequence);
+  return object.release();
+}
+
+// ---------------------------------------------------------------------------
+// TableSet
+
+struct TableSetObject {
+  PyObject_HEAD
+  vantrel::TableSet tables;  // filled once by a loader, constructed in place
+};
+
+TableSetObject* as_table_set(PyObject* object) { return reinterpret_cast<TableSetObject*>(object); }
+
+// A new TableSet object of `type` taking over `tables`; null with an exception set.
+PyRef new_table_set(PyTypeObject* type, vantrel::TableSet&& tables) {
+  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  if (!object) return object;
+  new (&as_table_set(object.get())->tables) vantrel::TableSet(std::move(tables));
+  return object;
+}
+
+// Wraps a loader's result, or raises its error.
+PyObject* table_set_result(Result<vantrel::TableSet>&& result) {
+  if (!result) return raise_bufr_error(result.error());
+  return new_table_set(types.table_set, std::move(*result)).release();
+}
+
+// Expands `codes` through `tables` into a new list, or raises the expansion's error.
+PyObject* expand_to_list(const vantrel::TableSet& tables, const std::vector<std::uint32_t>& codes) {
+  std::vector<std::uint32_t> output;
+  ExpansionState state;
+  const auto appended = tables.expand_into(codes, output, state, 0);
+  if (!appended) return raise_bufr_error(appended.error());
+  return code_list(output);
+}
+
+PyObject* TableSet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const FunctionSpec spec{"TableSet.__new__", {}};
+  if (!bind_tuple_arguments(spec, args, kwargs, nullptr)) return nullptr;
+  return new_table_set(type, vantrel::TableSet()).release();
+}
+
+void TableSet_dealloc(PyObject* self) {
+  as_table_set(self)->tables.~TableSet();
+  free_object(self);
+}
+
+PyObject* TableSet_get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.get_element", {"code"}};
+  PyObject* bound[1];
+  std::uint32_t code;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  const vantrel::ElementDefinition* element = as_table_set(self)->tables.element(code);
+  if (element == nullptr) Py_RETURN_NONE;
+  return wrap_element(*element);
+}
+
+PyObject* TableSet_get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.get_sequence", {"code"}};
+  PyObject* bound[1];
+  std::uint32_t code;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  const vantrel::SequenceDefinition* sequence = as_table_set(self)->tables.sequence(code);
+  if (sequence == nullptr) Py_RETURN_NONE;
+  return wrap_sequence(*sequence);
+}
+
+PyObject* TableSet_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.get_meaning", {"code", "raw"}};
+  PyObject* bound[2];
+  std::uint32_t code;
+  std::uint64_t raw;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code) ||
+      !to_u64("raw", bound[1], raw)) {
+    return nullptr;
+  }
+  const std::string* meaning = as_table_set(self)->tables.code_meaning(code, raw);
+  if (meaning == nullptr) Py_RETURN_NONE;
+  return make_str(*meaning).release();
+}
+
+PyObject* TableSet_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.expand", {"descriptors"}};
+  PyObject* bound[1];
+  std::vector<std::uint32_t> codes;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_code_list("descriptors", bound[0], codes)) {
+    return nullptr;
+  }
+  return expand_to_list(as_table_set(self)->tables, codes);
+}
+
+PyObject* TableSet_from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.from_eccodes", {"path"}};
+  PyObject* bound[1];
+  std::string path;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
+  return table_set_result(from_eccodes_dir(path));
+}
+
+PyObject* TableSet_from_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.from_definitions", {"path", "message"}};
+  PyObject* bound[2];
+  std::string path;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
+      !check_instance("message", bound[1], types.bufr_message, "BufrMessage")) {
+    return nullptr;
+  }
+  return table_set_result(from_eccodes_definitions(path, bufr_message_of(bound[1])));
+}
+
+PyObject* TableSet_from_bufr4_45(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"TableSet.from_bufr4_45", {"path"}};
+  PyObject* bound[1];
+  std::string path;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
+  return table_set_result(from_bufr4_45(path));
+}
+
+PyObject* TableSet_get_element_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_table_set(self)->tables.element_count());
+}
+
+PyObject* TableSet_get_sequence_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_table_set(self)->tables.sequence_count());
+}
+
+PyObject* TableSet_repr(PyObject* self) {
+  const vantrel::TableSet& tables = as_table_set(self)->tables;
+  const std::string text = "TableSet(elements=" + std::to_string(tables.element_count()) +
+                           ", sequences=" + std::to_string(tables.sequence_count()) + ")";
+  return make_str(text).release();
+}
+
+PyMethodDef table_set_methods[] = {
+    {"from_eccodes", as_method(TableSet_from_eccodes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_eccodes(path)\n--\n\n"},
+    {"from_definitions", as_method(TableSet_from_definitions), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_definitions(path, message)\n--\n\n"},
+    {"from_bufr4_45", as_method(TableSet_from_bufr4_45), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bufr4_45(path)\n--\n\n"},
+    {"get_element", as_method(TableSet_get_element), METH_FASTCALL | METH_KEYWORDS, "get_element($self, code)\n--\n\n"},
+    {"get_sequence", as_method(TableSet_get_sequence), METH_FASTCALL | METH_KEYWORDS,
+     "get_sequence($self, code)\n--\n\n"},
+    {"get_meaning", as_method(TableSet_get_meaning), METH_FASTCALL | METH_KEYWORDS,
+     "get_meaning($self, code, raw)\n--\n\n"},
+    {"expand", as_method(TableSet_expand), METH_FASTCALL | METH_KEYWORDS, "expand($self, descriptors)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef table_set_getset[] = {
+    {"element_count", TableSet_get_element_count, nullptr, nullptr, nullptr},
+    {"sequence_count", TableSet_get_sequence_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot table_set_slots[] = {
+    {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(TableSet_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(TableSet_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(TableSet_repr)},
+    {Py_tp_methods, table_set_methods},
+    {Py_tp_getset, table_set_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec descriptor_spec = {
+    "builtins.Descriptor",
+    sizeof(DescriptorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    descriptor_slots,
+};
+
+PyType_Spec element_definition_spec = {
+    "builtins.ElementDefinition",
+    sizeof(ElementObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    element_slots,
+};
+
+PyType_Spec sequence_definition_spec = {
+    "builtins.SequenceDefinition",
+    sizeof(SequenceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    sequence_slots,
+};
+
+PyType_Spec table_set_spec = {
+    "builtins.TableSet",
+    sizeof(TableSetObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    table_set_slots,
+};
+
+const vantrel::TableSet& table_set_of(PyObject* object) { return as_table_set(object)->tables; }
+
+PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.table_set, std::move(tables)); }
+
+PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec spec{"expand_descriptors", {"table_dir", "descriptors"}};
+  PyObject* bound[2];
+  std::string table_dir;
+  std::vector<std::uint32_t> codes;
+  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("table_dir", bound[0], table_dir) ||
+      !to_code_list("descriptors", bound[1], codes)) {
+    return nullptr;
+  }
+  Result<vantrel::TableSet> tables = from_eccodes_dir(table_dir);
+  if (!tables) return raise_bufr_error(tables.error());
+  return expand_to_list(*tables, codes);
+}
+
+}  // namespace vantrel::py
