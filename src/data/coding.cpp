@@ -1,0 +1,158 @@
+#include "data/coding.hpp"
+
+#include <cmath>
+
+#include "descriptor/descriptor.hpp"
+
+namespace vantrel {
+
+void ValueCodingState::reset() {
+  bitmap.clear();
+  history.clear();
+  reference_multiplier = 1;
+  bitmap_cursor = 0;
+  bitmap_anchor = 0;
+  character_column_count = 0;
+  local_width.reset();
+  character_width.reset();
+  width_change = 0;
+  scale_change = 0;
+  collecting_bitmap = false;
+  associated_width = 0;
+  reference_definition_width = 0;
+  if (!new_references.empty()) new_references.clear();
+}
+
+BaseCoding base_coding(const ElementDefinition& element, const ValueCodingState& state) {
+  BaseCoding base{element.width, element.reference};
+  if (!state.new_references.empty()) [[unlikely]] {
+    auto it = state.new_references.find(element.code);
+    if (it != state.new_references.end()) base.reference = it->second;
+  }
+  return base;
+}
+
+BaseCoding difference_coding(const ElementDefinition& element) {
+  // -2^width: the power is taken modulo 2^64 and negated in unsigned
+  // arithmetic, then reinterpreted as two's complement.
+  const std::uint64_t power = element.width < 64 ? std::uint64_t{1} << element.width : 0;
+  const std::uint16_t width = element.width == 65535 ? element.width : static_cast<std::uint16_t>(element.width + 1);
+  return BaseCoding{width, static_cast<std::int64_t>(std::uint64_t{0} - power)};
+}
+
+ElementCoding effective_coding(const ElementDefinition& element, BaseCoding base, const ValueCodingState& state) {
+  ElementCoding coding;
+  coding.character = element.is_character();
+  coding.missing_check = !is_class31(element.code);
+  if (coding.character) {
+    coding.width = state.character_width ? *state.character_width : base.width;
+  } else if (state.local_width) {
+    coding.width = *state.local_width;
+  } else {
+    // |width_change| <= 850, so the sum cannot overflow.
+    const std::int64_t sum = static_cast<std::int64_t>(base.width) + state.width_change;
+    coding.width = sum > 0 ? static_cast<std::uint32_t>(sum) : 0;
+  }
+  coding.scale = static_cast<std::int64_t>(element.scale) + state.scale_change;
+  // Wrapping product: reference * multiplier modulo 2^64.
+  coding.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(base.reference) *
+                                               static_cast<std::uint64_t>(state.reference_multiplier));
+  return coding;
+}
+
+double scale_divisor(std::int64_t scale) {
+  static constexpr double EXACT[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  // |scale| without overflow: scale is at most 2^31 + 850 in magnitude.
+  const std::uint64_t exponent = scale < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(scale)
+                                           : static_cast<std::uint64_t>(scale);
+  double power;
+  if (exponent < std::size(EXACT)) {
+    power = EXACT[exponent];
+  } else {
+    power = 1.0;
+    double running = 10.0;
+    for (std::uint64_t bits = exponent; bits != 0; bits >>= 1) {
+      if (bits & 1u) power *= running;
+      running *= running;
+    }
+  }
+  return scale < 0 ? 1.0 / power : power;
+}
+
+std::int64_t power_of_ten_wrapping(std::uint8_t y) {
+  std::uint64_t power = 1;
+  for (unsigned i = 0; i < y; ++i) power *= 10u;  // modulo 2^64
+  return static_cast<std::int64_t>(power);
+}
+
+bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out) {
+  out.clear();
+  bool all_ff = true;
+  for (std::uint8_t byte : bytes) all_ff = all_ff && byte == 0xFF;
+  if (all_ff) return false;  // also for no bytes at all
+  out.resize(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[i] = bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?';
+  }
+  std::size_t end = out.size();
+  while (end > 0) {
+    const char c = out[end - 1];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') break;
+    --end;
+  }
+  out.resize(end);
+  return true;
+}
+
+std::optional<std::string> decode_ia5_text(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  if (!decode_ia5_text(bytes, text)) return std::nullopt;
+  return text;
+}
+
+std::uint8_t bitmap_byte(double value) {
+  if (!(value > 0.0)) return 0;  // also NaN
+  if (value >= 255.0) return 255;
+  return static_cast<std::uint8_t>(value);
+}
+
+Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
+  const std::size_t n = state.bitmap.size();
+  if (n == 0) return nullptr;
+  const std::size_t offset = state.bitmap_anchor >= n ? state.bitmap_anchor - n : 0;
+  if (state.bitmap_cursor >= n) return nullptr;
+  while (state.bitmap[state.bitmap_cursor] == 1) {
+    if (++state.bitmap_cursor == n) return nullptr;
+  }
+  const std::size_t p = state.bitmap_cursor++;
+  const std::size_t target = offset + p;
+  if (target >= state.history.size()) {
+    return fail(BufrError::parse("bitmap reference is outside descriptor history"));
+  }
+  return state.history[target];
+}
+
+void start_bitmap(ValueCodingState& state) {
+  state.collecting_bitmap = true;
+  state.bitmap.clear();
+  state.bitmap_cursor = 0;
+  state.bitmap_anchor = state.history.size();
+}
+
+void restart_bitmap(ValueCodingState& state) { state.bitmap_cursor = 0; }
+
+void cancel_bitmap(ValueCodingState& state) {
+  state.bitmap.clear();
+  state.bitmap_cursor = 0;
+  state.bitmap_anchor = 0;
+}
+
+std::int64_t signed_reference(std::uint64_t bits, std::uint32_t width) {
+  if (width == 0) return 0;
+  const std::uint64_t sign = std::uint64_t{1} << (width - 1);  // width is 1..64
+  const std::uint64_t magnitude = bits & (sign - 1);          // at most 2^63 - 1
+  return (bits & sign) ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,126 @@
+// The state of a descriptor walk (ValueCodingState) and the rules both
+// walkers share: effective width, scale and reference of an element, the
+// scaling of a raw number, IA5 text, character position codes and the bitmap
+// mechanics of the quality operators.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "error/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+
+struct ValueCodingState {
+  std::vector<std::uint8_t> bitmap;                  // 0 = present, other = absent; one byte per 0 31 031
+  std::vector<const ElementDefinition*> history;     // elements decoded so far (pointers into the table set)
+  std::int64_t reference_multiplier = 1;             // 2 07 YYY: factor on every Table B reference
+  std::size_t bitmap_cursor = 0;                     // next bitmap position a marker examines
+  std::size_t bitmap_anchor = 0;                     // history length when the bitmap was started
+  std::uint64_t character_value_count = 0;           // character values read so far (non-compressed)
+  std::uint64_t character_column_count = 0;          // character columns read so far (compressed)
+  std::optional<std::uint16_t> local_width;          // 2 06 YYY: width of the next element only
+  std::optional<std::uint16_t> character_width;      // 2 08 YYY: width of character elements, in bits
+  std::int32_t width_change = 0;                     // 2 01 / 2 07: added to non-character widths
+  std::int32_t scale_change = 0;                     // 2 02 / 2 07: added to scales
+  bool collecting_bitmap = false;                    // 2 36 000 seen: 0 31 031 values build the bitmap
+  std::uint8_t associated_width = 0;                 // 2 04 YYY: bits of the associated field
+  std::uint16_t reference_definition_width = 0;      // 2 03 YYY (1..254) in force: bits of each new reference
+  std::unordered_map<std::uint32_t, std::int64_t> new_references;  // 2 03 YYY: element code -> reference
+
+  // Back to the initial state, keeping allocations; `character_value_count`
+  // is the caller's to carry.
+  void reset();
+};
+
+// How one element is read, after the operators in force have been applied.
+struct ElementCoding {
+  std::uint32_t width = 0;       // bits to read (above 64 the read fails)
+  std::int64_t scale = 0;        // decimal scale
+  std::int64_t reference = 0;    // reference value
+  bool character = false;        // unit "CCITT IA5": read as text
+  bool missing_check = true;     // all-ones means missing (false for class 31)
+};
+
+// The definition's width and reference before the operators apply; 2 25 255
+// values and 2 03 YYY changes replace them without copying the definition.
+struct BaseCoding {
+  std::uint16_t width = 0;       // Table B width (or the changed one)
+  std::int64_t reference = 0;    // Table B reference (or the changed one)
+};
+
+// Table B width and reference of `element`, or its 2 03 YYY reference when one is in force.
+BaseCoding base_coding(const ElementDefinition& element, const ValueCodingState& state);
+// The coding of a 2 25 255 difference value for `element`: reference -2^width,
+// width + 1 (at most 65535). 2^width is taken modulo 2^64 as a signed 64-bit
+// number, so width 63 gives the reference -2^63 (the negation wraps) and
+// widths from 64 on give 0.
+BaseCoding difference_coding(const ElementDefinition& element);
+
+// Applies the operators in force to `base` (the rules serve both walkers):
+// character elements use `character_width` if set, else the base width; other
+// elements `local_width` if set, else base width + width_change, 0 when that
+// is not positive. Scale = element scale + scale_change, computed exactly in
+// 64 bits. Reference = base reference * reference_multiplier, a wrapping
+// two's-complement 64-bit product.
+ElementCoding effective_coding(const ElementDefinition& element, BaseCoding base, const ValueCodingState& state);
+
+// 10^|scale| by square-and-multiply in double arithmetic (exact table values
+// up to 10^22, where the products are exact anyway), its reciprocal when the
+// scale is negative. Huge scales give inf or 0.
+double scale_divisor(std::int64_t scale);
+
+// (raw + reference) / divisor with the sum taken exactly (128-bit) before the
+// single rounding to double.
+inline double scaled_value(std::uint64_t raw, std::int64_t reference, double divisor) {
+  std::int64_t sum;
+  double numerator;
+  if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+      !__builtin_add_overflow(static_cast<std::int64_t>(raw), reference, &sum)) {
+    numerator = static_cast<double>(sum);
+  } else {
+    numerator = static_cast<double>(static_cast<__int128>(raw) + reference);
+  }
+  return numerator / divisor;
+}
+
+// 2^width - 1 for width 0 to 64 (width 0 gives 0, so a 0-bit value is "all ones").
+inline std::uint64_t all_ones(std::uint32_t width) {
+  return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+}
+
+// 2 07 YYY: 10^y as a wrapping two's-complement 64-bit product.
+std::int64_t power_of_ten_wrapping(std::uint8_t y);
+
+// Decodes CCITT IA5 bytes into `out`: none when empty or all 0xFF; otherwise
+// bytes from 0x80 become '?' and trailing tab, LF, VT, FF, CR and spaces are
+// dropped. `out` is scratch reused between calls.
+bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out);
+std::optional<std::string> decode_ia5_text(const std::vector<std::uint8_t>& bytes);
+
+// The position code k * 1000 + width / 8 of the k-th character value.
+inline double character_position_code(std::uint64_t k, std::uint32_t width) {
+  return static_cast<double>(k) * 1000.0 + static_cast<double>(width / 8);
+}
+
+// Bitmap byte of a 0 31 031 value: clamped to 0..255, truncated toward zero.
+std::uint8_t bitmap_byte(double value);
+
+// The definition the next present bitmap position refers to, or null when
+// there is no bitmap or it is exhausted. Advances the cursor.
+Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state);
+
+// 2 36 000, 2 37 000, 2 37 YYY / 2 35 000.
+void start_bitmap(ValueCodingState& state);
+void restart_bitmap(ValueCodingState& state);
+void cancel_bitmap(ValueCodingState& state);
+
+// A 2 03 YYY reference: the leftmost of `width` bits is the sign (set:
+// negative), the rest the magnitude.
+std::int64_t signed_reference(std::uint64_t bits, std::uint32_t width);
+
+}  // namespace vantrel

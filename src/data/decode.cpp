@@ -1,0 +1,571 @@
+// The descriptor walker. One template serves both kinds of data: the
+// descriptor classes, replication, the operator table, the bitmap mechanics
+// and the limits exist once; `COMPRESSED` only changes how a value is read
+// (one value per subset from the running stream, or one column of R0, NBINC
+// and increments for all subsets) and how it reaches the sink.
+#include "data/decode.hpp"
+
+#include <cmath>
+#include <limits>
+#include <span>
+#include <string>
+
+#include "bitstream/bit_reader.hpp"
+#include "data/coding.hpp"
+#include "descriptor/descriptor.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr double FACTOR_EPSILON = 2.220446049250313e-16;
+
+// What the walker needs to know about one value it has read: the factor of a
+// delayed replication and the byte of a 0 31 031 bitmap value come from here.
+struct ValueSummary {
+  std::optional<double> first;  // the value (compressed: of the first subset); none when missing or no subsets
+  bool consistent = true;       // compressed: every subset has a value within FACTOR_EPSILON of `first`
+};
+
+// Table lookups of one decode, memoised by code: each code costs one hash
+// probe of the table set per decode instead of one per value and subset.
+struct CodeEntry {
+  std::uint32_t code = 0;                         // key
+  const ElementDefinition* element = nullptr;     // Table B entry, or null
+  const CodeTable* table = nullptr;               // code table of the element, or null
+  const SequenceDefinition* sequence = nullptr;   // Table D entry, or null
+};
+
+class CodeCache {
+ public:
+  explicit CodeCache(const TableSet& tables) : tables_(tables), slots_(256), mask_(255) {}
+
+  // The entry for `code`; element and sequence are null when the tables lack them.
+  CodeEntry find(std::uint32_t code) {
+    std::size_t i = slot_of(code);
+    for (;;) {
+      const CodeEntry& slot = slots_[i];
+      if (slot.element == nullptr && slot.sequence == nullptr) break;
+      if (slot.code == code) return slot;
+      i = (i + 1) & mask_;
+    }
+    CodeEntry entry{code, tables_.element(code), nullptr, tables_.sequence(code)};
+    if (entry.element != nullptr) entry.table = tables_.code_table(code);
+    if (entry.element != nullptr || entry.sequence != nullptr) insert(entry);
+    return entry;
+  }
+
+ private:
+  std::size_t slot_of(std::uint32_t code) const {
+    return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+  }
+  void insert(const CodeEntry& entry) {
+    if ((used_ + 1) * 2 > slots_.size()) {
+      std::vector<CodeEntry> old(slots_.size() * 2);
+      old.swap(slots_);
+      mask_ = slots_.size() - 1;
+      used_ = 0;
+      for (const CodeEntry& slot : old) {
+        if (slot.element != nullptr || slot.sequence != nullptr) insert(slot);
+      }
+    }
+    std::size_t i = slot_of(entry.code);
+    while (slots_[i].element != nullptr || slots_[i].sequence != nullptr) i = (i + 1) & mask_;
+    slots_[i] = entry;
+    ++used_;
+  }
+
+  const TableSet& tables_;         // the decode's tables, only read
+  std::vector<CodeEntry> slots_;   // open addressing, linear probing; empty = no element, no sequence
+  std::size_t mask_;               // slots_.size() - 1 (a power of two)
+  std::size_t used_ = 0;           // occupied slots
+};
+
+// Factor of a delayed replication: none, negative and NaN give 0, values from
+// 2^64 on give 2^64 - 1, others are truncated toward zero.
+std::uint64_t repetition_count(std::optional<double> value) {
+  if (!value || !(*value > 0.0)) return 0;
+  if (*value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(*value);
+}
+
+const std::string* meaning_of(const CodeTable* table, std::uint64_t raw) {
+  if (table == nullptr) return nullptr;
+  auto it = table->find(raw);
+  return it == table->end() ? nullptr : &it->second;
+}
+
+[[gnu::cold, gnu::noinline]] BufrError limit_error(const char* what, std::uint64_t limit) {
+  return BufrError::parse(std::string("decoding exceeded the limit of ") + std::to_string(limit) + " " + what);
+}
+
+[[gnu::cold, gnu::noinline]] BufrError invalid_descriptor(std::uint32_t code) {
+  return BufrError::parse("invalid descriptor " + format_code(code));
+}
+
+template <bool COMPRESSED>
+class Walker {
+ public:
+  // `subsets`: the message's number of subsets (compressed data only).
+  Walker(const TableSet& tables, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
+         std::uint32_t subsets)
+      : codes_(tables), reader_(reader), sink_(sink), limits_(limits), subsets_(subsets) {}
+
+  ValueCodingState state;  // the coding state (one per subset, or per message when compressed)
+
+  // Walks one descriptor list at `depth` (0 for the message's own list).
+  Status walk(std::span<const std::uint32_t> list, int depth) {
+    if (depth > MAX_WALK_DEPTH) [[unlikely]] {
+      return fail(BufrError::parse(COMPRESSED ? "compressed descriptor decode exceeded recursion depth"
+                                              : "descriptor decode exceeded recursion depth"));
+    }
+    const std::size_t n = list.size();
+    std::size_t i = 0;
+    while (i < n) {
+      const std::uint32_t code = list[i];
+      if (++steps_ > limits_.max_steps) [[unlikely]] return fail(limit_error("descriptor steps", limits_.max_steps));
+      switch (code_f(code)) {
+        case 0:
+          VANTREL_TRY(element(code));
+          ++i;
+          break;
+        case 1: {
+          VANTREL_ASSIGN(i, replication(list, i, depth));
+          break;
+        }
+        case 2:
+          VANTREL_TRY(apply_operator(code));
+          ++i;
+          break;
+        case 3: {
+          const CodeEntry entry = codes_.find(code);
+          if (entry.sequence == nullptr) return fail(BufrError::sequence_not_found(code));
+          VANTREL_TRY(walk(entry.sequence->members, depth + 1));
+          ++i;
+          break;
+        }
+        default:
+          return fail(invalid_descriptor(code));
+      }
+    }
+    return {};
+  }
+
+ private:
+  // ---- descriptor classes ------------------------------------------------
+
+  // F = 0: associated field, the value, then history or bitmap.
+  Status element(std::uint32_t code) {
+    if (state.reference_definition_width != 0) [[unlikely]] return define_reference(code);
+    if (state.associated_width != 0 && code_x(code) != 31) VANTREL_TRY(associated_field());
+    const CodeEntry entry = codes_.find(code);
+    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
+    const ElementDefinition& element = *entry.element;
+    VANTREL_ASSIGN(const ValueSummary summary,
+                   read_value(element, entry.table, effective_coding(element, base_coding(element, state), state)));
+    state.local_width.reset();
+    if (code == 31031 && state.collecting_bitmap) {
+      // Compressed data always adds a byte: 0 for no subsets or a missing first value.
+      if (summary.first) {
+        state.bitmap.push_back(bitmap_byte(*summary.first));
+      } else if constexpr (COMPRESSED) {
+        state.bitmap.push_back(0);
+      }
+    } else {
+      state.history.push_back(&element);
+    }
+    return {};
+  }
+
+  // F = 1 at list[i]; returns the index after the replication.
+  Result<std::size_t> replication(std::span<const std::uint32_t> list, std::size_t i, int depth) {
+    const std::uint32_t code = list[i];
+    const std::size_t x = code_x(code);
+    const std::uint8_t y = narrow8(code_y(code));
+    const std::size_t n = list.size();
+    if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
+    if (y != 0) {
+      const auto body = list.subspan(i + 1, x);
+      for (unsigned r = 0; r < y; ++r) VANTREL_TRY(walk(body, depth + 1));
+      return i + x + 1;
+    }
+    if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
+    const std::uint32_t factor_code = list[i + 1];
+    if constexpr (!COMPRESSED) {
+      if (state.associated_width != 0 && code_x(factor_code) != 31) VANTREL_TRY(associated_field());
+    }
+    const CodeEntry entry = codes_.find(factor_code);
+    if (entry.element == nullptr) return fail(BufrError::element_not_found(factor_code));
+    const ElementDefinition& factor = *entry.element;
+    VANTREL_ASSIGN(const ValueSummary summary,
+                   read_value(factor, entry.table, effective_coding(factor, base_coding(factor, state), state)));
+    if constexpr (COMPRESSED) {
+      if (summary.first && !summary.consistent) {
+        return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
+      }
+    }
+    const std::uint64_t count = repetition_count(summary.first);
+    state.history.push_back(&factor);
+    const auto body = list.subspan(i + 2, x);
+    // Each pass walks at least one descriptor, so the step limit ends huge counts.
+    for (std::uint64_t r = 0; r < count; ++r) VANTREL_TRY(walk(body, depth + 1));
+    return i + x + 2;
+  }
+
+  // F = 2: the operator table.
+  Status apply_operator(std::uint32_t code) {
+    const std::uint32_t x = code_x(code);
+    const std::uint8_t y = narrow8(code_y(code));
+    switch (x) {
+      case 1:
+        state.width_change = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
+        return {};
+      case 2:
+        state.scale_change = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
+        return {};
+      case 3:
+        // 2 03 YYY: the elements that follow define new reference values of
+        // YYY bits until 2 03 255; 2 03 000 restores the Table B values.
+        if (y == 0) {
+          state.new_references.clear();
+          state.reference_definition_width = 0;
+        } else {
+          state.reference_definition_width = y == 255 ? 0 : y;
+        }
+        return {};
+      case 4:
+        state.associated_width = y;
+        return {};
+      case 5:
+        return operator_text(code, y);
+      case 6:
+        state.local_width = y;
+        return {};
+      case 7:
+        if (y == 0) {
+          state.scale_change = 0;
+          state.width_change = 0;
+          state.reference_multiplier = 1;
+        } else {
+          state.scale_change = y;
+          state.width_change = (10 * static_cast<std::int32_t>(y) + 2) / 3;
+          state.reference_multiplier = power_of_ten_wrapping(y);
+        }
+        return {};
+      case 8:
+        if (y == 0) {
+          state.character_width.reset();
+        } else {
+          state.character_width = static_cast<std::uint16_t>(y * 8u);
+        }
+        return {};
+      case 22:
+      case 62:
+        return y == 0 ? operator_record(code) : Status{};
+      case 23:
+      case 24:
+      case 25:
+      case 32:
+        return y == 255 ? marker(x == 25) : operator_record(code);
+      case 26:
+      case 27:
+      case 29:
+      case 30:
+      case 31:
+      case 33:
+      case 34:
+      case 38:
+      case 39:
+      case 40:
+      case 41:
+      case 42:
+        return operator_record(code);
+      case 35:
+        VANTREL_TRY(operator_record(code));
+        if (y == 0) cancel_bitmap(state);
+        return {};
+      case 36:
+        if (y != 0) return {};
+        VANTREL_TRY(operator_record(code));
+        start_bitmap(state);
+        return {};
+      case 37:
+        VANTREL_TRY(operator_record(code));
+        if (y == 0) {
+          restart_bitmap(state);
+        } else {
+          cancel_bitmap(state);
+        }
+        return {};
+      default:
+        return {};  // operators without effect
+    }
+  }
+
+  // 2 23/24/25/32 255: one value for the next present bitmap position, read
+  // with the referenced definition (2 25 255: reference -2^width, width + 1).
+  // Marker values enter neither the history nor the bitmap.
+  Status marker(bool difference) {
+    VANTREL_ASSIGN(const ElementDefinition* element, next_bitmap_element(state));
+    if (element == nullptr) return {};
+    const BaseCoding base = difference ? difference_coding(*element) : base_coding(*element, state);
+    const CodeEntry entry = codes_.find(element->code);
+    VANTREL_TRY(read_value(*element, entry.table, effective_coding(*element, base, state)));
+    return {};
+  }
+
+  // An element descriptor while 2 03 YYY is in force: reads its new reference
+  // value (compressed: a column whose increments must be absent).
+  Status define_reference(std::uint32_t code) {
+    const CodeEntry entry = codes_.find(code);
+    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
+    const std::uint32_t width = state.reference_definition_width;
+    VANTREL_ASSIGN(const std::uint64_t bits, read_bits(width));
+    if constexpr (COMPRESSED) {
+      VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
+      if (nbinc != 0) {
+        return fail(BufrError::parse("compressed reference value change for descriptor " + format_code(code) +
+                                     " has non-zero increment width " + std::to_string(nbinc)));
+      }
+    }
+    state.new_references.insert_or_assign(code, signed_reference(bits, width));
+    return {};
+  }
+
+  // ---- reading values ----------------------------------------------------
+
+  Result<std::uint64_t> read_bits(std::uint32_t width) {
+    std::uint64_t value;
+    if (!reader_.try_read(width, value)) [[unlikely]] return fail(reader_.read_failure(width));
+    return value;
+  }
+
+  // Counts values before they are built; `backed`: each read bits of its own.
+  Status count_values(std::uint64_t count, bool backed) {
+    values_ += count;
+    if (values_ > limits_.max_values) [[unlikely]] return fail(limit_error("values", limits_.max_values));
+    if (!backed) {
+      unbacked_values_ += count;
+      if (unbacked_values_ > limits_.max_unbacked_values) [[unlikely]] {
+        return fail(limit_error("values that read no bits of their own", limits_.max_unbacked_values));
+      }
+    }
+    return {};
+  }
+
+  static BufrError sink_aborted() { return BufrError::sink_aborted(); }
+
+  // One element value (compressed: one column) with `coding`, named after `element`.
+  Result<ValueSummary> read_value(const ElementDefinition& element, const CodeTable* table,
+                                  const ElementCoding& coding) {
+    if constexpr (COMPRESSED) {
+      if (coding.character) return character_column(element, coding.width);
+      return numeric_column(ColumnKind::Numeric, &element, element.code, table, coding);
+    } else {
+      if (coding.character) {
+        VANTREL_TRY(reader_.read_bytes(coding.width, bytes_));
+        VANTREL_TRY(count_values(1, coding.width != 0));
+        const bool present = decode_ia5_text(bytes_, text_);
+        const double position = character_position_code(++state.character_value_count, coding.width);
+        if (!sink_.character(element, position, present ? std::optional<std::string_view>(text_) : std::nullopt))
+          return fail(sink_aborted());
+        return ValueSummary{};
+      }
+      VANTREL_ASSIGN(const std::uint64_t raw, read_bits(coding.width));
+      VANTREL_TRY(count_values(1, coding.width != 0));
+      std::optional<double> value;
+      if (!(coding.missing_check && coding.width <= 63 && raw == all_ones(coding.width))) {
+        value = scaled_value(raw, coding.reference, scale_divisor(coding.scale));
+      }
+      if (!sink_.numeric(element, raw, value, meaning_of(table, raw))) return fail(sink_aborted());
+      return ValueSummary{value, true};
+    }
+  }
+
+  // 2 04 YYY: the associated field before an element.
+  Status associated_field() {
+    const std::uint32_t width = state.associated_width;
+    if constexpr (COMPRESSED) {
+      ElementCoding coding;
+      coding.width = width;
+      coding.missing_check = false;
+      VANTREL_TRY(numeric_column(ColumnKind::AssociatedField, nullptr, ASSOCIATED_FIELD_CODE, nullptr, coding));
+    } else {
+      VANTREL_ASSIGN(const std::uint64_t raw, read_bits(width));
+      VANTREL_TRY(count_values(1, true));
+      if (!sink_.associated_field(raw)) return fail(sink_aborted());
+    }
+    return {};
+  }
+
+  // An operator record (compressed: a column of them).
+  Status operator_record(std::uint32_t code) {
+    if constexpr (COMPRESSED) {
+      VANTREL_TRY(count_values(subsets_, false));
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::Operator, nullptr, code, true}) ||
+          !sink_.operator_record(code) || !sink_.end_column()) {
+        return fail(sink_aborted());
+      }
+    } else {
+      VANTREL_TRY(count_values(1, false));
+      if (!sink_.operator_record(code)) return fail(sink_aborted());
+    }
+    return {};
+  }
+
+  // 2 05 YYY: YYY characters of text follow in the data (compressed: a
+  // character column of that width).
+  Status operator_text(std::uint32_t code, std::uint8_t characters) {
+    const std::uint32_t width = characters * 8u;
+    VANTREL_TRY(reader_.read_bytes(width, bytes_));
+    if constexpr (COMPRESSED) {
+      VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
+      VANTREL_TRY(count_values(subsets_, nbinc != 0));
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::OperatorText, nullptr, code, nbinc == 0}))
+        return fail(sink_aborted());
+      if (nbinc == 0) {
+        VANTREL_TRY(emit_operator_text(code));
+      } else {
+        for (std::uint32_t s = 0; s < subsets_; ++s) {
+          VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
+          VANTREL_TRY(emit_operator_text(code));
+        }
+      }
+      if (!sink_.end_column()) return fail(sink_aborted());
+    } else {
+      VANTREL_TRY(count_values(1, width != 0));
+      VANTREL_TRY(emit_operator_text(code));
+    }
+    return {};
+  }
+
+  Status emit_operator_text(std::uint32_t code) {
+    const bool present = decode_ia5_text(bytes_, text_);
+    if (!sink_.operator_text(code, present ? std::optional<std::string_view>(text_) : std::nullopt))
+      return fail(sink_aborted());
+    return {};
+  }
+
+  // ---- compressed columns ------------------------------------------------
+
+  // R0 (coding.width bits), NBINC (6 bits), then NBINC bits per subset when
+  // NBINC > 0. `kind` is Numeric or AssociatedField.
+  Result<ValueSummary> numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
+                                      const CodeTable* table, const ElementCoding& coding) {
+    VANTREL_ASSIGN(const std::uint64_t r0, read_bits(coding.width));
+    VANTREL_ASSIGN(const std::uint64_t nbinc64, read_bits(6));
+    const auto nbinc = static_cast<std::uint32_t>(nbinc64);
+    const bool r0_missing = coding.missing_check && coding.width < 64 && r0 == all_ones(coding.width);
+    const double divisor = scale_divisor(coding.scale);
+    VANTREL_TRY(count_values(subsets_, nbinc != 0));
+    if (!sink_.begin_column(ColumnInfo{kind, element, code, nbinc == 0})) return fail(sink_aborted());
+
+    ValueSummary summary;
+    auto emit = [&](std::uint64_t raw, std::optional<double> value) {
+      if (kind == ColumnKind::AssociatedField) return sink_.associated_field(raw);
+      return sink_.numeric(*element, raw, value, meaning_of(table, raw));
+    };
+    if (nbinc == 0) {
+      std::optional<double> value;
+      if (!r0_missing) value = scaled_value(r0, coding.reference, divisor);
+      if (!emit(r0, value)) return fail(sink_aborted());
+      if (subsets_ > 0) summary.first = value;
+    } else {
+      const std::uint64_t increment_missing = all_ones(nbinc);
+      for (std::uint32_t s = 0; s < subsets_; ++s) {
+        VANTREL_ASSIGN(const std::uint64_t increment, read_bits(nbinc));
+        std::optional<double> value;
+        std::uint64_t raw = r0;
+        if (!r0_missing && !(coding.missing_check && increment == increment_missing)) {
+          raw = r0 + increment;  // modulo 2^64
+          value = scaled_value(raw, coding.reference, divisor);
+        }
+        if (!emit(raw, value)) return fail(sink_aborted());
+        if (s == 0) {
+          summary.first = value;
+        } else if (!value || !summary.first || !(std::fabs(*value - *summary.first) <= FACTOR_EPSILON)) {
+          summary.consistent = false;
+        }
+      }
+    }
+    if (!sink_.end_column()) return fail(sink_aborted());
+    return summary;
+  }
+
+  // R0 (width bits of text), NBINC (a count of characters), then NBINC
+  // characters per subset when NBINC > 0. Position codes run over the
+  // character columns: (c * subsets + s + 1) * 1000 + width / 8.
+  Result<ValueSummary> character_column(const ElementDefinition& element, std::uint32_t width) {
+    VANTREL_TRY(reader_.read_bytes(width, bytes_));
+    VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
+    const std::uint64_t c = state.character_column_count++;
+    VANTREL_TRY(count_values(subsets_, nbinc != 0));
+    if (!sink_.begin_column(ColumnInfo{ColumnKind::Character, &element, element.code, nbinc == 0}))
+      return fail(sink_aborted());
+    // c <= the step limit and subsets < 2^16: the product stays far below 2^53,
+    // so every position code is an exact double.
+    const std::uint64_t first_k = c * subsets_ + 1;
+    ValueSummary summary;
+    if (subsets_ > 0) summary.first = character_position_code(first_k, width);
+    summary.consistent = subsets_ <= 1;
+    if (nbinc == 0) {
+      const bool present = decode_ia5_text(bytes_, text_);
+      if (!sink_.character(element, character_position_code(first_k, width),
+                           present ? std::optional<std::string_view>(text_) : std::nullopt))
+        return fail(sink_aborted());
+    } else {
+      for (std::uint32_t s = 0; s < subsets_; ++s) {
+        VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
+        const bool present = decode_ia5_text(bytes_, text_);
+        if (!sink_.character(element, character_position_code(first_k + s, width),
+                             present ? std::optional<std::string_view>(text_) : std::nullopt))
+          return fail(sink_aborted());
+      }
+    }
+    if (!sink_.end_column()) return fail(sink_aborted());
+    return summary;
+  }
+
+  CodeCache codes_;                   // memoised table lookups
+  BitReader& reader_;                 // the one reader over section 4
+  ValueSink& sink_;                   // receives every value
+  const DecodeLimits& limits_;        // bounds on the work of this decode
+  const std::uint32_t subsets_;       // compressed: number of subsets
+  std::uint64_t steps_ = 0;           // descriptor visits so far
+  std::uint64_t values_ = 0;          // values counted so far
+  std::uint64_t unbacked_values_ = 0; // of which read no bits of their own
+  std::vector<std::uint8_t> bytes_;   // scratch: character bytes
+  std::string text_;                  // scratch: decoded text
+};
+
+}  // namespace
+
+Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
+                             const DecodeLimits& limits) {
+  BitReader reader(data);
+  const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
+  if (message.compressed_data) {
+    Walker<true> walker(tables, reader, sink, limits, message.number_of_subsets);
+    VANTREL_TRY(walker.walk(descriptors, 0));
+  } else {
+    Walker<false> walker(tables, reader, sink, limits, 1);
+    std::uint64_t characters = 0;  // position codes of character values run through the message
+    for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
+      walker.state.reset();
+      walker.state.character_value_count = characters;
+      if (!sink.begin_subset(s)) return fail(BufrError::sink_aborted());
+      VANTREL_TRY(walker.walk(descriptors, 0));
+      characters = walker.state.character_value_count;
+    }
+  }
+  if (!sink.end_message()) return fail(BufrError::sink_aborted());
+  return {};
+}
+
+Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                             Bytes data) {
+  CollectingSink sink(message.number_of_subsets);
+  VANTREL_TRY(decode_message_values(message, tables, data, sink));
+  return std::move(sink.values());
+}
+
+}  // namespace vantrel

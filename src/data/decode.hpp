@@ -1,0 +1,51 @@
+// Decoding the section 4 data of one message: the descriptor walkers for
+// non-compressed and compressed data. Both walk the message's unexpanded
+// descriptors, expanding Table D sequences and replications as they meet them,
+// and hand every value to a ValueSink.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "data/decoded_value.hpp"
+#include "data/value_sink.hpp"
+#include "error/error.hpp"
+#include "message/message.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+
+// Deepest nesting of sequences and replications below the top-level list.
+inline constexpr int MAX_WALK_DEPTH = 64;
+
+// Bounds on the work of one decode, so that a small hostile message (nested
+// replications of operators, replication factors near 2^64, widths shrunk to
+// 0, 65535 subsets of constant columns) fails fast instead of running for
+// minutes or filling memory. Real messages stay far below: the largest reach
+// a few million values, with walk steps of the same order.
+struct DecodeLimits {
+  // Descriptor visits, counting every pass through a replicated list (and
+  // every subset of non-compressed data).
+  std::uint64_t max_steps = std::uint64_t{1} << 26;  // 67108864
+  // Values produced (compressed data: columns x subsets, counted before a
+  // column is built).
+  std::uint64_t max_values = std::uint64_t{1} << 25;  // 33554432
+  // Values that read no bits of their own: operator records, elements of
+  // width 0, and every value of a compressed column whose subsets share one
+  // value. Other values each consume at least one bit of the data, so they
+  // are bounded by the size of the message.
+  std::uint64_t max_unbacked_values = std::uint64_t{1} << 22;  // 4194304
+};
+
+// Decodes the section 4 `data` of `message` (the bytes from
+// section4_data_offset for section4_data_length) with `tables`, handing each
+// value to `sink`; compressed or not as the message's flag says. `tables` is
+// only read. The first error ends the decode.
+Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
+                             const DecodeLimits& limits = DecodeLimits{});
+
+// The flat list of native records (all values of subset 1, then subset 2...).
+Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                             Bytes data);
+
+}  // namespace vantrel

@@ -1,0 +1,115 @@
+// The value sink: the walkers hand every decoded value to a ValueSink, which
+// decides what to build from it (Python DecodedValue objects, native records,
+// typed columns...). Walking and building stay apart, so a new kind of output
+// plugs in without touching the walkers.
+//
+// Order of events for one message:
+//   non-compressed data: for each subset, begin_subset(s) and then one value
+//     event per record in walk order;
+//   compressed data: for each column, begin_column(info), its value events,
+//     end_column(). A column holds one record per subset. When info.uniform is
+//     set, exactly one value event stands for every subset (character position
+//     codes then grow by 1000 from one subset to the next); otherwise one event
+//     per subset follows, in subset order. Flattening into subset order, if
+//     wanted, is the sink's business.
+//   then end_message().
+// Pointers handed to a sink point into the TableSet (definitions, meanings)
+// and stay valid for the whole decode; string views are valid only during the
+// call. A handler returns false to stop the decode; the walker then returns
+// BufrError::sink_aborted() and the sink keeps whatever it needs to report.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/decoded_value.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+
+enum class ColumnKind : std::uint8_t {
+  Numeric,          // numeric element values (numeric events)
+  Character,        // character element values (character events)
+  AssociatedField,  // associated-field values (associated_field events)
+  Operator,         // operator records (operator_record events)
+  OperatorText,     // 2 05 YYY texts (operator_text events)
+};
+
+struct ColumnInfo {
+  ColumnKind kind = ColumnKind::Numeric;            // which events follow
+  const ElementDefinition* element = nullptr;       // Numeric, Character: the element the records name
+  std::uint32_t code = 0;                           // descriptor of the records (element, operator or 999999)
+  bool uniform = false;                             // one event stands for every subset
+};
+
+class ValueSink {
+ public:
+  virtual ~ValueSink() = default;
+
+  // Non-compressed data: subset `index` (0-based) starts.
+  virtual bool begin_subset(std::uint32_t index) {
+    (void)index;
+    return true;
+  }
+  // Compressed data: a column starts / ends.
+  virtual bool begin_column(const ColumnInfo& column) {
+    (void)column;
+    return true;
+  }
+  virtual bool end_column() { return true; }
+  // The walk finished without error.
+  virtual bool end_message() { return true; }
+
+  // A numeric element: `element` gives code and name (for a 2 25 255 value the
+  // referenced element, although it was read with other parameters); `raw` the
+  // number read; `value` the scaled value or none when missing; `meaning` the
+  // code-table entry of raw or null.
+  virtual bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+                       const std::string* meaning) = 0;
+  // A character element: its position code and text (none when missing).
+  virtual bool character(const ElementDefinition& element, double position_code,
+                         std::optional<std::string_view> text) = 0;
+  // An associated field of the bits `raw`.
+  virtual bool associated_field(std::uint64_t raw) = 0;
+  // An operator record (raw 0, value 0.0) of the operator `code`.
+  virtual bool operator_record(std::uint32_t code) = 0;
+  // The text that a 2 05 YYY operator (`code`) signifies; none when missing.
+  virtual bool operator_text(std::uint32_t code, std::optional<std::string_view> text) = 0;
+};
+
+// Collects native DecodedValue records in the flat subset order (all values of
+// subset 1, then of subset 2...), flattening compressed columns. For tests,
+// fuzzing and C++ callers; the Python layer has its own sink.
+class CollectingSink final : public ValueSink {
+ public:
+  // `subsets`: the message's number of subsets (needed to flatten columns).
+  explicit CollectingSink(std::uint32_t subsets) : subsets_(subsets) {}
+
+  bool begin_column(const ColumnInfo& column) override;
+  bool end_column() override;
+  bool end_message() override;
+  bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+               const std::string* meaning) override;
+  bool character(const ElementDefinition& element, double position_code,
+                 std::optional<std::string_view> text) override;
+  bool associated_field(std::uint64_t raw) override;
+  bool operator_record(std::uint32_t code) override;
+  bool operator_text(std::uint32_t code, std::optional<std::string_view> text) override;
+
+  // The records; valid after end_message (compressed) or at any time (non-compressed).
+  std::vector<DecodedValue>& values() { return values_; }
+
+ private:
+  void add(DecodedValue value);
+
+  std::uint32_t subsets_;                          // subsets of the message
+  std::vector<DecodedValue> values_;               // output in subset order
+  bool in_column_ = false;                         // inside begin_column .. end_column
+  ColumnInfo column_;                              // the open column
+  std::vector<std::vector<DecodedValue>> columns_; // compressed: one full column each
+};
+
+}  // namespace vantrel
