@@ -9,16 +9,19 @@ from _vantrel import TableSet, parse_bytes
 
 
 def edition4_messages(path):
-    """Every edition 4 message of a file that parses, found by its marker and declared length."""
+    """(bytes, BufrMessage) of every edition 4 message of a file that parses,
+    found by its marker and declared length."""
     data = path.read_bytes()
     start = data.find(b"BUFR")
     while start >= 0:
         length = int.from_bytes(data[start + 4:start + 7], "big")
         if data[start + 7:start + 8] == b"\x04":
             try:
-                yield parse_bytes(data[start:start + length])
+                message = parse_bytes(data[start:start + length])
             except ValueError:
                 pass
+            else:
+                yield data[start:start + length], message
         start = data.find(b"BUFR", start + 4)
 
 
@@ -58,7 +61,7 @@ def test_every_sample_message_loads_and_expands(eccodes_root, bufr_dir):
     local_seen = 0
     count = 0
     for path in sorted(bufr_dir.glob("*.bufr")):
-        for message in edition4_messages(path):
+        for _, message in edition4_messages(path):
             tables = TableSet.from_definitions(str(eccodes_root), message)
             expanded = tables.expand(message.unexpanded_descriptors)
             assert expanded and all(code // 100000 in (0, 2, 9) for code in expanded), path
