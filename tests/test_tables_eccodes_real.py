@@ -49,6 +49,8 @@ def test_latest_counts_match_the_files(latest_wmo_dir):
 
 
 def test_latest_loads_quickly(latest_wmo_dir):
+    if "libasan" in open("/proc/self/maps").read():
+        pytest.skip("timings mean nothing under AddressSanitizer")
     timings = []
     for _ in range(5):
         start = time.perf_counter()
