@@ -2,6 +2,7 @@
 
 import re
 import time
+from pathlib import Path
 
 import pytest
 
@@ -49,7 +50,7 @@ def test_latest_counts_match_the_files(latest_wmo_dir):
 
 
 def test_latest_loads_quickly(latest_wmo_dir):
-    if "libasan" in open("/proc/self/maps").read():
+    if "libasan" in Path("/proc/self/maps").read_text():
         pytest.skip("timings mean nothing under AddressSanitizer")
     timings = []
     for _ in range(5):
