@@ -187,8 +187,6 @@ def test_decoding_with_wmo_tables_matches_eccodes(wmo_tables, eccodes_root, bufr
                 continue
             try:
                 expected = _vantrel.decode_values_with_tables(data, eccodes_tables)
-            except NotImplementedError:
-                pytest.skip("decoding is not available in this build")
             except ValueError:
                 continue  # a message that does not decode (e.g. a short section 4)
             actual = _vantrel.decode_values_with_tables(data, wmo_tables)
@@ -196,4 +194,4 @@ def test_decoding_with_wmo_tables_matches_eccodes(wmo_tables, eccodes_root, bufr
                 (v.descriptor, v.raw, v.raw_value) for v in expected], path
             decoded[message.compressed_data] += 1
             break
-    assert decoded[False] > 0 and decoded[True] > 0
+    assert decoded[False] >= 3 and decoded[True] >= 3

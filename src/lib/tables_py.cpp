@@ -60,8 +60,10 @@ struct DescriptorObject {
   std::uint8_t y;  // Y part
 };
 
+// The C views of the four object layouts (the object must be of that class).
 DescriptorObject* as_descriptor(PyObject* object) { return reinterpret_cast<DescriptorObject*>(object); }
 
+// The code F * 100000 + X * 1000 + Y of a Descriptor object.
 std::uint32_t descriptor_code(PyObject* self) {
   const DescriptorObject* d = as_descriptor(self);
   return make_code(d->f, d->x, d->y);
@@ -78,6 +80,7 @@ PyObject* new_descriptor(PyTypeObject* type, std::uint8_t f, std::uint8_t x, std
   return object;
 }
 
+// Descriptor(f, x, y): three ints from 0 to 255, stored unchanged.
 PyObject* Descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const FunctionSpec spec{"Descriptor.__new__", {"f", "x", "y"}};
   PyObject* bound[3];
@@ -89,6 +92,7 @@ PyObject* Descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_descriptor(type, f, x, y);
 }
 
+// Descriptor.from_fxy(code): the parts of a u32 code, each narrowed to 8 bits.
 PyObject* Descriptor_from_fxy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"Descriptor.from_fxy", {"code"}};
   PyObject* bound[1];
@@ -99,6 +103,7 @@ PyObject* Descriptor_from_fxy(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* Descriptor_get_fxy(PyObject* self, void*) { return PyLong_FromUnsignedLong(descriptor_code(self)); }
 
+// "Descriptor(001001)".
 PyObject* Descriptor_repr(PyObject* self) {
   std::string text = "Descriptor(";
   append_code(text, descriptor_code(self));
@@ -145,6 +150,7 @@ struct ElementObject {
 
 ElementObject* as_element(PyObject* object) { return reinterpret_cast<ElementObject*>(object); }
 
+// Destroys the C++ payload, then frees the object.
 void Element_dealloc(PyObject* self) {
   as_element(self)->element.~ElementDefinition();
   free_object(self);
@@ -164,6 +170,7 @@ PyObject* Element_get(PyObject* self, void*) {
   }
 }
 
+// "ElementDefinition(001001, name="...")" with the name quoted and escaped.
 PyObject* Element_repr(PyObject* self) {
   const vantrel::ElementDefinition& element = as_element(self)->element;
   std::string text = "ElementDefinition(";
@@ -227,6 +234,7 @@ PyObject* Sequence_get_code(PyObject* self, void*) {
 // A new list on every access, so changing it changes nothing stored.
 PyObject* Sequence_get_members(PyObject* self, void*) { return code_list(as_sequence(self)->sequence.members); }
 
+// "SequenceDefinition(301001, members=[1001, 1002])".
 PyObject* Sequence_repr(PyObject* self) {
   const vantrel::SequenceDefinition& sequence = as_sequence(self)->sequence;
   std::string text = "SequenceDefinition(";
@@ -295,6 +303,7 @@ PyObject* expand_to_list(const vantrel::TableSet& tables, const std::vector<std:
   return code_list(output);
 }
 
+// TableSet(): an empty table set; any argument is refused.
 PyObject* TableSet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const FunctionSpec spec{"TableSet.__new__", {}};
   if (!bind_tuple_arguments(spec, args, kwargs, nullptr)) return nullptr;
@@ -306,6 +315,7 @@ void TableSet_dealloc(PyObject* self) {
   free_object(self);
 }
 
+// The lookups: a new copy of the entry, or None. `code` is a u32, `raw` a u64.
 PyObject* TableSet_get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"TableSet.get_element", {"code"}};
   PyObject* bound[1];
@@ -340,6 +350,7 @@ PyObject* TableSet_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t
   return make_str(*meaning).release();
 }
 
+// expand(descriptors): the flat expansion as a new list of ints.
 PyObject* TableSet_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"TableSet.expand", {"descriptors"}};
   PyObject* bound[1];
@@ -350,6 +361,8 @@ PyObject* TableSet_expand(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return expand_to_list(as_table_set(self)->tables, codes);
 }
 
+// The loaders (static methods): a new TableSet from a table directory, a
+// definitions root and a BufrMessage, or a WMO CSV directory.
 PyObject* TableSet_from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"TableSet.from_eccodes", {"path"}};
   PyObject* bound[1];
@@ -377,6 +390,7 @@ PyObject* TableSet_from_bufr4_45(PyObject*, PyObject* const* args, Py_ssize_t na
   return table_set_result(from_bufr4_45(path));
 }
 
+// Entry counts and "TableSet(elements=N, sequences=M)".
 PyObject* TableSet_get_element_count(PyObject* self, void*) {
   return PyLong_FromSize_t(as_table_set(self)->tables.element_count());
 }
@@ -462,6 +476,8 @@ const vantrel::TableSet& table_set_of(PyObject* object) { return as_table_set(ob
 
 PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.table_set, std::move(tables)); }
 
+// expand_descriptors(table_dir, descriptors): loads the directory, then expands
+// like TableSet.expand; the table set lives only for the call.
 PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"expand_descriptors", {"table_dir", "descriptors"}};
   PyObject* bound[2];

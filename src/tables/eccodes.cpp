@@ -60,6 +60,7 @@ Status for_each_line(std::string_view text, OnLine&& on_line) {
   return {};
 }
 
+// `text` without every leading and trailing double-quote character.
 std::string_view strip_quotes(std::string_view text) {
   while (!text.empty() && text.front() == '"') text.remove_prefix(1);
   while (!text.empty() && text.back() == '"') text.remove_suffix(1);
@@ -111,6 +112,7 @@ std::string_view file_stem(std::string_view name) {
   return name.substr(0, dot);
 }
 
+// The last component of a path made by matching_files (dir + '/' + name).
 std::string_view file_name(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -170,6 +172,7 @@ bool parent_path(std::string_view path, std::string& parent) {
   return true;
 }
 
+// The Parse error for a WMO table entry that is neither a directory nor an alias file.
 BufrError missing_table_dir(const std::string& path) {
   return BufrError::parse("ecCodes table directory does not exist: " + path);
 }

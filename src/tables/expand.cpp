@@ -11,6 +11,7 @@
 namespace vantrel {
 namespace {
 
+// The Parse error of an expansion that passed one of its bounds; `what` says which.
 BufrError too_large(const char* what) { return BufrError::parse(std::string("descriptor expansion is too large: ") + what); }
 
 }  // namespace

@@ -14,6 +14,7 @@
 namespace vantrel {
 namespace {
 
+// A path with a NUL byte cannot be handed to the operating system.
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 // Closes a file descriptor on every path out of a scope.
@@ -32,6 +33,7 @@ struct DirGuard {
   }
 };
 
+// Metadata of `path`, following symbolic links; false when it cannot be obtained.
 bool stat_path(const std::string& path, struct stat& info) {
   return !has_nul(path) && ::stat(path.c_str(), &info) == 0;
 }
