@@ -9,6 +9,7 @@
 #include <structmember.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -28,6 +29,20 @@ namespace {
 template <class F>
 PyCFunction as_method(F* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function that turns an allocation failure
+// of `Function` (a huge descriptor list, a table file larger than memory) into
+// MemoryError, since no C++ exception may reach the interpreter.
+template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return Function(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
 }
 
 // Frees an object whose C++ payload has been destroyed, then drops the
@@ -124,7 +139,7 @@ PyGetSetDef descriptor_getset[] = {
 };
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy", as_method(Descriptor_from_fxy), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_fxy", as_method(guarded<Descriptor_from_fxy>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -407,18 +422,18 @@ PyObject* TableSet_repr(PyObject* self) {
 }
 
 PyMethodDef table_set_methods[] = {
-    {"from_eccodes", as_method(TableSet_from_eccodes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_eccodes", as_method(guarded<TableSet_from_eccodes>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_eccodes(path)\n--\n\n"},
-    {"from_definitions", as_method(TableSet_from_definitions), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_definitions", as_method(guarded<TableSet_from_definitions>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_definitions(path, message)\n--\n\n"},
-    {"from_bufr4_45", as_method(TableSet_from_bufr4_45), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_bufr4_45", as_method(guarded<TableSet_from_bufr4_45>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bufr4_45(path)\n--\n\n"},
-    {"get_element", as_method(TableSet_get_element), METH_FASTCALL | METH_KEYWORDS, "get_element($self, code)\n--\n\n"},
-    {"get_sequence", as_method(TableSet_get_sequence), METH_FASTCALL | METH_KEYWORDS,
+    {"get_element", as_method(guarded<TableSet_get_element>), METH_FASTCALL | METH_KEYWORDS, "get_element($self, code)\n--\n\n"},
+    {"get_sequence", as_method(guarded<TableSet_get_sequence>), METH_FASTCALL | METH_KEYWORDS,
      "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", as_method(TableSet_get_meaning), METH_FASTCALL | METH_KEYWORDS,
+    {"get_meaning", as_method(guarded<TableSet_get_meaning>), METH_FASTCALL | METH_KEYWORDS,
      "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", as_method(TableSet_expand), METH_FASTCALL | METH_KEYWORDS, "expand($self, descriptors)\n--\n\n"},
+    {"expand", as_method(guarded<TableSet_expand>), METH_FASTCALL | METH_KEYWORDS, "expand($self, descriptors)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -476,9 +491,11 @@ const vantrel::TableSet& table_set_of(PyObject* object) { return as_table_set(ob
 
 PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.table_set, std::move(tables)); }
 
+namespace {
+
 // expand_descriptors(table_dir, descriptors): loads the directory, then expands
 // like TableSet.expand; the table set lives only for the call.
-PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* expand_descriptors_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"expand_descriptors", {"table_dir", "descriptors"}};
   PyObject* bound[2];
   std::string table_dir;
@@ -490,6 +507,12 @@ PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   Result<vantrel::TableSet> tables = from_eccodes_dir(table_dir);
   if (!tables) return raise_bufr_error(tables.error());
   return expand_to_list(*tables, codes);
+}
+
+}  // namespace
+
+PyObject* expand_descriptors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<expand_descriptors_unguarded>(self, args, nargs, kwnames);
 }
 
 }  // namespace vantrel::py
