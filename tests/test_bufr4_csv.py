@@ -195,3 +195,20 @@ def test_decoding_with_wmo_tables_matches_eccodes(wmo_tables, eccodes_root, bufr
             decoded[message.compressed_data] += 1
             break
     assert decoded[False] >= 3 and decoded[True] >= 3
+
+
+def test_long_file_matches_python_csv(tmp_path):
+    """Quoted fields, embedded line ends and mixed terminators across the reader's buffer refills."""
+    names = ['plain', 'with, comma', 'say "hi"', 'two\nlines', 'cr\r\nlf', '', 'é ü ∑', '"', 'trailing\r']
+    rows = [["01", "c", f"{i:06d}", names[i % len(names)] * (1 + i % 7), "Numeric", "0", "0", "8"]
+            for i in range(1, 6000)]
+    with open(tmp_path / "BUFRCREX_TableB_en_01.csv", "w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle, lineterminator="\r\n")
+        writer.writerow(["h"] * 8)
+        for row in rows:
+            writer.writerow(row)
+            handle.write("\n" if int(row[2]) % 5 == 0 else "")  # an extra blank line now and then
+    assert (tmp_path / "BUFRCREX_TableB_en_01.csv").stat().st_size > 3 * 65536
+    tables = TableSet.from_bufr4_45(str(tmp_path))
+    assert tables.element_count == len(rows)
+    assert all(tables.get_element(int(row[2])).name == row[3] for row in rows)
