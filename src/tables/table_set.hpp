@@ -39,7 +39,7 @@ using CodeTable = std::unordered_map<std::uint64_t, std::string>;  // raw value 
 
 // Bounds of one expansion. Nested fixed replications can ask for 255^64
 // codes from a few hundred bytes, so the output is capped far above any real
-// table (the largest WMO sequences expand to a few thousand codes), and so is
+// table (the largest WMO sequence, 3 40 007, expands to 17707 codes), and so is
 // the number of codes walked, which catches replicated groups that append
 // nothing (operators, empty sequences).
 inline constexpr std::size_t MAX_EXPANSION_CODES = 10'000'000;
