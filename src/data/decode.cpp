@@ -108,7 +108,12 @@ class Walker {
   // `subsets`: the message's number of subsets (compressed data only).
   Walker(const TableSet& tables, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
          std::uint32_t subsets)
-      : codes_(tables), reader_(reader), sink_(sink), limits_(limits), subsets_(subsets) {}
+      : codes_(tables),
+        reader_(reader),
+        sink_(sink),
+        limits_(limits),
+        max_unbacked_values_(limits.max_unbacked_values(reader.bit_length())),
+        subsets_(subsets) {}
 
   ValueCodingState state;  // the coding state (one per subset, or per message when compressed)
 
@@ -345,8 +350,8 @@ class Walker {
     if (values_ > limits_.max_values) [[unlikely]] return fail(limit_error("values", limits_.max_values));
     if (!backed) {
       unbacked_values_ += count;
-      if (unbacked_values_ > limits_.max_unbacked_values) [[unlikely]] {
-        return fail(limit_error("values that read no bits of their own", limits_.max_unbacked_values));
+      if (unbacked_values_ > max_unbacked_values_) [[unlikely]] {
+        return fail(limit_error("values that read no bits of their own", max_unbacked_values_));
       }
     }
     return {};
@@ -529,6 +534,7 @@ class Walker {
   BitReader& reader_;                 // the one reader over section 4
   ValueSink& sink_;                   // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
+  const std::uint64_t max_unbacked_values_;  // limits_ applied to the size of the data
   const std::uint32_t subsets_;       // compressed: number of subsets
   std::uint64_t steps_ = 0;           // descriptor visits so far
   std::uint64_t values_ = 0;          // values counted so far
