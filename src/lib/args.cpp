@@ -211,11 +211,15 @@ bool to_code_list(const char* name, PyObject* object, std::vector<std::uint32_t>
     raise_cast_error(name, object, "Sequence");
     return false;
   }
+  // The length only sizes the first allocation: a sequence may claim any
+  // length (range(2**40)), so the reservation is capped and the list grows
+  // as items actually arrive.
+  constexpr Py_ssize_t MAX_RESERVE = 1 << 16;
   const Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(size));
+    out.reserve(static_cast<std::size_t>(size < MAX_RESERVE ? size : MAX_RESERVE));
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) {

@@ -17,6 +17,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <new>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <vector>
@@ -69,6 +71,27 @@ bool read_file(const std::string& path, std::vector<std::uint8_t>& out);
 // callers can `return raise_bufr_error(e);`. A SinkAborted error leaves the
 // exception the sink already set.
 PyObject* raise_bufr_error(const BufrError& error);
+
+// Casts a C function of any method signature to the PyCFunction stored in a PyMethodDef.
+template <class F>
+PyCFunction as_method(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Wraps a METH_FASTCALL | METH_KEYWORDS function so that an allocation failure
+// inside it (a huge descriptor list, a file larger than memory) becomes
+// MemoryError: no C++ exception may reach the interpreter. Every module
+// function and method is registered through it.
+template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return Function(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
 
 // New str from UTF-8 bytes (invalid bytes replaced); null with an exception set on failure.
 PyRef make_str(std::string_view text);

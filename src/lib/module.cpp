@@ -2,14 +2,15 @@
 // PyInit__vantrel call; the six heap types are created once and kept.
 #include "lib/module.hpp"
 
+#include "lib/args.hpp"
+
 namespace vantrel::py {
 
 ModuleTypes types;
 
 namespace {
 
-#define VANTREL_FUNCTION(name, signature) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, signature}
+#define VANTREL_FUNCTION(name, signature) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, signature}
 
 // Each docstring is only the text signature.
 PyMethodDef module_functions[] = {

@@ -25,26 +25,6 @@
 namespace vantrel::py {
 namespace {
 
-// Casts a C function of any method signature to the PyCFunction stored in a PyMethodDef.
-template <class F>
-PyCFunction as_method(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-// A METH_FASTCALL | METH_KEYWORDS function that turns an allocation failure
-// of `Function` (a huge descriptor list, a table file larger than memory) into
-// MemoryError, since no C++ exception may reach the interpreter.
-template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return Function(self, args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  }
-}
-
 // Frees an object whose C++ payload has been destroyed, then drops the
 // instance's reference to its heap type.
 void free_object(PyObject* self) {
@@ -491,11 +471,9 @@ const vantrel::TableSet& table_set_of(PyObject* object) { return as_table_set(ob
 
 PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.table_set, std::move(tables)); }
 
-namespace {
-
 // expand_descriptors(table_dir, descriptors): loads the directory, then expands
 // like TableSet.expand; the table set lives only for the call.
-PyObject* expand_descriptors_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec spec{"expand_descriptors", {"table_dir", "descriptors"}};
   PyObject* bound[2];
   std::string table_dir;
@@ -507,12 +485,6 @@ PyObject* expand_descriptors_unguarded(PyObject*, PyObject* const* args, Py_ssiz
   Result<vantrel::TableSet> tables = from_eccodes_dir(table_dir);
   if (!tables) return raise_bufr_error(tables.error());
   return expand_to_list(*tables, codes);
-}
-
-}  // namespace
-
-PyObject* expand_descriptors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<expand_descriptors_unguarded>(self, args, nargs, kwnames);
 }
 
 }  // namespace vantrel::py
