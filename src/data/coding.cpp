@@ -40,9 +40,10 @@ BaseCoding difference_coding(const ElementDefinition& element) {
   return BaseCoding{width, static_cast<std::int64_t>(std::uint64_t{0} - power)};
 }
 
-ElementCoding effective_coding(const ElementDefinition& element, BaseCoding base, const ValueCodingState& state) {
+ElementCoding effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+                               const ValueCodingState& state) {
   ElementCoding coding;
-  coding.character = element.is_character();
+  coding.character = character;
   coding.missing_check = !is_class31(element.code);
   if (coding.character) {
     coding.width = state.character_width ? *state.character_width : base.width;

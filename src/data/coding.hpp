@@ -66,8 +66,10 @@ BaseCoding difference_coding(const ElementDefinition& element);
 // elements `local_width` if set, else base width + width_change, 0 when that
 // is not positive. Scale = element scale + scale_change, computed exactly in
 // 64 bits. Reference = base reference * reference_multiplier, a wrapping
-// two's-complement 64-bit product.
-ElementCoding effective_coding(const ElementDefinition& element, BaseCoding base, const ValueCodingState& state);
+// two's-complement 64-bit product. `character` is element.is_character(),
+// which callers look up once per element rather than once per value.
+ElementCoding effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+                               const ValueCodingState& state);
 
 // 10^|scale| by square-and-multiply in double arithmetic (exact table values
 // up to 10^22, where the products are exact anyway), its reciprocal when the

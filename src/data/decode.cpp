@@ -32,7 +32,13 @@ struct CodeEntry {
   std::uint32_t code = 0;                         // key
   const ElementDefinition* element = nullptr;     // Table B entry, or null
   const CodeTable* table = nullptr;               // code table of the element, or null
+  bool character = false;                         // the element is character data
   const SequenceDefinition* sequence = nullptr;   // Table D entry, or null
+
+  // How the element is read with the operators of `state` in force.
+  ElementCoding coding(const ValueCodingState& state) const {
+    return effective_coding(*element, character, base_coding(*element, state), state);
+  }
 };
 
 class CodeCache {
@@ -48,8 +54,11 @@ class CodeCache {
       if (slot.code == code) return slot;
       i = (i + 1) & mask_;
     }
-    CodeEntry entry{code, tables_.element(code), nullptr, tables_.sequence(code)};
-    if (entry.element != nullptr) entry.table = tables_.code_table(code);
+    CodeEntry entry{code, tables_.element(code), nullptr, false, tables_.sequence(code)};
+    if (entry.element != nullptr) {
+      entry.table = tables_.code_table(code);
+      entry.character = entry.element->is_character();
+    }
     if (entry.element != nullptr || entry.sequence != nullptr) insert(entry);
     return entry;
   }
@@ -165,8 +174,7 @@ class Walker {
     const CodeEntry entry = codes_.find(code);
     if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
     const ElementDefinition& element = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary,
-                   read_value(element, entry.table, effective_coding(element, base_coding(element, state), state)));
+    VANTREL_ASSIGN(const ValueSummary summary, read_value(element, entry.table, entry.coding(state)));
     state.local_width.reset();
     if (code == 31031 && state.collecting_bitmap) {
       // Compressed data always adds a byte: 0 for no subsets or a missing first value.
@@ -201,8 +209,7 @@ class Walker {
     const CodeEntry entry = codes_.find(factor_code);
     if (entry.element == nullptr) return fail(BufrError::element_not_found(factor_code));
     const ElementDefinition& factor = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary,
-                   read_value(factor, entry.table, effective_coding(factor, base_coding(factor, state), state)));
+    VANTREL_ASSIGN(const ValueSummary summary, read_value(factor, entry.table, entry.coding(state)));
     if constexpr (COMPRESSED) {
       if (summary.first && !summary.consistent) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
@@ -314,7 +321,7 @@ class Walker {
     if (element == nullptr) return {};
     const BaseCoding base = difference ? difference_coding(*element) : base_coding(*element, state);
     const CodeEntry entry = codes_.find(element->code);
-    VANTREL_TRY(read_value(*element, entry.table, effective_coding(*element, base, state)));
+    VANTREL_TRY(read_value(*element, entry.table, effective_coding(*element, entry.character, base, state)));
     return {};
   }
 
