@@ -451,8 +451,6 @@ def test_function_failures(tmp_path, call, message):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: _vantrel.decode_values(bytearray(b"x"), "d"),
-         "argument 'data': 'bytearray' object cannot be cast as 'bytes'"),
         (lambda: _vantrel.decode_values(b"x"), "decode_values() missing 1 required positional argument: 'table_dir'"),
         (lambda: _vantrel.decode_values_with_tables(b"x", "tables"),
          "argument 'tables': 'str' object cannot be cast as 'TableSet'"),
