@@ -104,10 +104,14 @@ PyObject* Value_repr(PyObject* self) {
   std::optional<std::string_view> text;
   std::optional<std::string_view> meaning;
   if (!utf8_of(v->text, text) || !utf8_of(v->meaning, meaning)) return nullptr;
-  std::string out;
-  append_value_repr(out, v->descriptor, text, meaning,
-                    (v->flags & HAS_VALUE) ? std::optional<double>(v->raw_value) : std::nullopt);
-  return make_str(out).release();
+  try {  // no C++ exception may reach the interpreter
+    std::string out;
+    append_value_repr(out, v->descriptor, text, meaning,
+                      (v->flags & HAS_VALUE) ? std::optional<double>(v->raw_value) : std::nullopt);
+    return make_str(out).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 PyGetSetDef value_getset[] = {
