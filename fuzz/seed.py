@@ -59,7 +59,7 @@ def main(out: Path) -> None:
             data = path.read_bytes()
             if len(data) < 70000:
                 seeds["fuzz_message"].append(data)
-            seeds["fuzz_decode"].extend(m for m in messages_of(data)[:2] if len(m) < 70000)
+            seeds["fuzz_decode"].extend(m for m in messages_of(data)[:2] if len(m) < 20000)
 
     elements = [Element(12101, "TEMPERATURE", "K", 2, 0, 16), Element(1015, "STATION", "CCITT IA5", 0, 0, 160)]
     seeds["fuzz_tables_eccodes"] += [
