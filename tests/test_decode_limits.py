@@ -1,5 +1,6 @@
 """Hostile messages of a few hundred bytes fail fast on the bounds of one decode."""
 
+import os
 import time
 
 import pytest
@@ -44,4 +45,5 @@ def test_hostile_messages_fail_fast(tmp_path, descriptors, data, subsets, compre
         _vantrel.decode_values_with_tables(bufr, tables)
     elapsed = time.perf_counter() - start
     assert str(info.value) == message
-    assert elapsed < 1.0
+    # A sanitized build runs several times slower; the bound is for real builds.
+    assert elapsed < (10.0 if os.environ.get("VANTREL_SANITIZED") == "1" else 1.0)
