@@ -27,7 +27,7 @@ def fails(tmp_path, message, *args, **kwargs):
 def columns(*specs):
     """Numeric columns, each (R0, width[, NBINC, increments])."""
     writer = BitWriter()
-    for r0, width, nbinc, increments in ((*spec, 0, ())[:4] for spec in specs):
+    for r0, width, nbinc, increments in ((*signature, 0, ())[:4] for signature in specs):
         writer.write(r0, width).write(nbinc, 6)
         for increment in increments:
             writer.write(increment, nbinc)

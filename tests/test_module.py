@@ -43,14 +43,14 @@ def test_result_classes_cannot_be_created(name):
 
 
 def test_reinitialising_returns_the_same_module():
-    spec = importlib.util.find_spec("_vantrel")
+    signature = importlib.util.find_spec("_vantrel")
     saved = sys.modules.pop("_vantrel")
     try:
         again = importlib.import_module("_vantrel")
     finally:
         sys.modules["_vantrel"] = saved
     assert again is saved
-    assert spec is not None
+    assert signature is not None
 
 
 @pytest.mark.parametrize("name, params", FUNCTIONS.items())

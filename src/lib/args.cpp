@@ -35,49 +35,49 @@ std::string join_names(const std::vector<const char*>& names) {
   return out;
 }
 
-int find_parameter(const FunctionSpec& spec, PyObject* keyword) {
+int find_parameter(const FunctionSpec& signature, PyObject* keyword) {
   int index = 0;
-  for (const char* param : spec.params) {
+  for (const char* param : signature.params) {
     if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, param) == 0) return index;
     ++index;
   }
   return -1;
 }
 
-bool too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
-  raise_type_error(std::string(spec.name) + "() takes " + std::to_string(spec.params.size()) +
+bool too_many_positional(const FunctionSpec& signature, Py_ssize_t given) {
+  raise_type_error(std::string(signature.name) + "() takes " + std::to_string(signature.params.size()) +
                    " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
                    " given");
   return false;
 }
 
 // Places one keyword argument; false with a TypeError set on a clash or an unknown name.
-bool place_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, PyObject** out) {
-  const int index = find_parameter(spec, keyword);
+bool place_keyword(const FunctionSpec& signature, PyObject* keyword, PyObject* value, PyObject** out) {
+  const int index = find_parameter(signature, keyword);
   if (index < 0) {
     PyRef text = PyRef::steal(PyObject_Str(keyword));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (utf8 == nullptr) return false;
-    raise_type_error(std::string(spec.name) + "() got an unexpected keyword argument '" + utf8 + "'");
+    raise_type_error(std::string(signature.name) + "() got an unexpected keyword argument '" + utf8 + "'");
     return false;
   }
   if (out[index] != nullptr) {
-    raise_type_error(std::string(spec.name) + "() got multiple values for argument '" +
-                     spec.params.begin()[index] + "'");
+    raise_type_error(std::string(signature.name) + "() got multiple values for argument '" +
+                     signature.params.begin()[index] + "'");
     return false;
   }
   out[index] = value;
   return true;
 }
 
-bool check_missing(const FunctionSpec& spec, PyObject** out) {
+bool check_missing(const FunctionSpec& signature, PyObject** out) {
   std::vector<const char*> missing;
   int index = 0;
-  for (const char* param : spec.params) {
+  for (const char* param : signature.params) {
     if (out[index++] == nullptr) missing.push_back(param);
   }
   if (missing.empty()) return true;
-  raise_type_error(std::string(spec.name) + "() missing " + std::to_string(missing.size()) +
+  raise_type_error(std::string(signature.name) + "() missing " + std::to_string(missing.size()) +
                    " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
                    join_names(missing));
   return false;
@@ -101,34 +101,34 @@ bool out_of_range() {
 
 }  // namespace
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_arguments(const FunctionSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
-  const auto count = static_cast<Py_ssize_t>(spec.params.size());
-  if (nargs > count) return too_many_positional(spec, nargs);
+  const auto count = static_cast<Py_ssize_t>(signature.params.size());
+  if (nargs > count) return too_many_positional(signature, nargs);
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      if (!place_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+      if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
     }
   }
-  return check_missing(spec, out);
+  return check_missing(signature, out);
 }
 
-bool bind_tuple_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple_arguments(const FunctionSpec& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  const auto count = static_cast<Py_ssize_t>(spec.params.size());
-  if (nargs > count) return too_many_positional(spec, nargs);
+  const auto count = static_cast<Py_ssize_t>(signature.params.size());
+  if (nargs > count) return too_many_positional(signature, nargs);
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs != nullptr) {
     PyObject* key;
     PyObject* value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!place_keyword(spec, key, value, out)) return false;
+      if (!place_keyword(signature, key, value, out)) return false;
     }
   }
-  return check_missing(spec, out);
+  return check_missing(signature, out);
 }
 
 void raise_cast_error(const char* name, PyObject* object, const char* expected) {

@@ -36,11 +36,11 @@ struct FunctionSpec {
 
 // Fills out[0 .. params.size()) with borrowed references. Returns false with a
 // TypeError set on any binding failure.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_arguments(const FunctionSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out);
 
 // Binding for tp_new-style (args tuple, kwargs dict) constructors.
-bool bind_tuple_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+bool bind_tuple_arguments(const FunctionSpec& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Raises "argument '{name}': '{type}' object cannot be cast as '{expected}'".
 void raise_cast_error(const char* name, PyObject* object, const char* expected);

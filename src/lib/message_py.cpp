@@ -152,19 +152,19 @@ PyRef wrap_bufr_message(vantrel::BufrMessage message) {
 }
 
 PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"parse_bytes", {"data"}};
+  static const FunctionSpec signature{"parse_bytes", {"data"}};
   PyObject* bound[1];
   vantrel::Bytes data;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
   return parse_one(data);
 }
 
 PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"parse_file", {"path"}};
+  static const FunctionSpec signature{"parse_file", {"path"}};
   PyObject* bound[1];
   std::string path;
   std::vector<std::uint8_t> contents;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
       !read_file(path, contents)) {
     return nullptr;
   }
@@ -172,19 +172,19 @@ PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"parse_all_bytes", {"data"}};
+  static const FunctionSpec signature{"parse_all_bytes", {"data"}};
   PyObject* bound[1];
   vantrel::Bytes data;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
   return parse_all(data);
 }
 
 PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"parse_all_file", {"path"}};
+  static const FunctionSpec signature{"parse_all_file", {"path"}};
   PyObject* bound[1];
   std::string path;
   std::vector<std::uint8_t> contents;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
       !read_file(path, contents)) {
     return nullptr;
   }

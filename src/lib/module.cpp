@@ -38,7 +38,7 @@ PyInterpreterState* module_interpreter = nullptr;  // the interpreter that creat
 
 struct TypeEntry {
   const char* name;
-  PyType_Spec* spec;
+  PyType_Spec* signature;
   PyTypeObject** slot;
 };
 
@@ -57,7 +57,7 @@ PyRef create_module() {
   for (const TypeEntry& entry : entries) {
     if (*entry.slot == nullptr) {
       // Types live as long as the process: the reference made here is never released.
-      PyRef type = PyRef::steal(PyType_FromSpec(entry.spec));
+      PyRef type = PyRef::steal(PyType_FromSpec(entry.signature));
       if (!type) return PyRef();
       *entry.slot = reinterpret_cast<PyTypeObject*>(type.release());
     }

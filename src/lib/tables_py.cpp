@@ -77,10 +77,10 @@ PyObject* new_descriptor(PyTypeObject* type, std::uint8_t f, std::uint8_t x, std
 
 // Descriptor(f, x, y): three ints from 0 to 255, stored unchanged.
 PyObject* Descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const FunctionSpec spec{"Descriptor.__new__", {"f", "x", "y"}};
+  static const FunctionSpec signature{"Descriptor.__new__", {"f", "x", "y"}};
   PyObject* bound[3];
   std::uint8_t f, x, y;
-  if (!bind_tuple_arguments(spec, args, kwargs, bound) || !to_u8("f", bound[0], f) || !to_u8("x", bound[1], x) ||
+  if (!bind_tuple_arguments(signature, args, kwargs, bound) || !to_u8("f", bound[0], f) || !to_u8("x", bound[1], x) ||
       !to_u8("y", bound[2], y)) {
     return nullptr;
   }
@@ -89,10 +89,10 @@ PyObject* Descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Descriptor.from_fxy(code): the parts of a u32 code, each narrowed to 8 bits.
 PyObject* Descriptor_from_fxy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"Descriptor.from_fxy", {"code"}};
+  static const FunctionSpec signature{"Descriptor.from_fxy", {"code"}};
   PyObject* bound[1];
   std::uint32_t code;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
   return new_descriptor(types.descriptor, narrow8(code_f(code)), narrow8(code_x(code)), narrow8(code_y(code)));
 }
 
@@ -300,8 +300,8 @@ PyObject* expand_to_list(const vantrel::TableSet& tables, const std::vector<std:
 
 // TableSet(): an empty table set; any argument is refused.
 PyObject* TableSet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const FunctionSpec spec{"TableSet.__new__", {}};
-  if (!bind_tuple_arguments(spec, args, kwargs, nullptr)) return nullptr;
+  static const FunctionSpec signature{"TableSet.__new__", {}};
+  if (!bind_tuple_arguments(signature, args, kwargs, nullptr)) return nullptr;
   return new_table_set(type, vantrel::TableSet()).release();
 }
 
@@ -312,31 +312,31 @@ void TableSet_dealloc(PyObject* self) {
 
 // The lookups: a new copy of the entry, or None. `code` is a u32, `raw` a u64.
 PyObject* TableSet_get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.get_element", {"code"}};
+  static const FunctionSpec signature{"TableSet.get_element", {"code"}};
   PyObject* bound[1];
   std::uint32_t code;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
   const vantrel::ElementDefinition* element = as_table_set(self)->tables.element(code);
   if (element == nullptr) Py_RETURN_NONE;
   return wrap_element(*element);
 }
 
 PyObject* TableSet_get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.get_sequence", {"code"}};
+  static const FunctionSpec signature{"TableSet.get_sequence", {"code"}};
   PyObject* bound[1];
   std::uint32_t code;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code)) return nullptr;
   const vantrel::SequenceDefinition* sequence = as_table_set(self)->tables.sequence(code);
   if (sequence == nullptr) Py_RETURN_NONE;
   return wrap_sequence(*sequence);
 }
 
 PyObject* TableSet_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.get_meaning", {"code", "raw"}};
+  static const FunctionSpec signature{"TableSet.get_meaning", {"code", "raw"}};
   PyObject* bound[2];
   std::uint32_t code;
   std::uint64_t raw;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u32("code", bound[0], code) ||
       !to_u64("raw", bound[1], raw)) {
     return nullptr;
   }
@@ -347,10 +347,10 @@ PyObject* TableSet_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t
 
 // expand(descriptors): the flat expansion as a new list of ints.
 PyObject* TableSet_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.expand", {"descriptors"}};
+  static const FunctionSpec signature{"TableSet.expand", {"descriptors"}};
   PyObject* bound[1];
   std::vector<std::uint32_t> codes;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_code_list("descriptors", bound[0], codes)) {
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_code_list("descriptors", bound[0], codes)) {
     return nullptr;
   }
   return expand_to_list(as_table_set(self)->tables, codes);
@@ -359,18 +359,18 @@ PyObject* TableSet_expand(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // The loaders (static methods): a new TableSet from a table directory, a
 // definitions root and a BufrMessage, or a WMO CSV directory.
 PyObject* TableSet_from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.from_eccodes", {"path"}};
+  static const FunctionSpec signature{"TableSet.from_eccodes", {"path"}};
   PyObject* bound[1];
   std::string path;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
   return table_set_result(from_eccodes_dir(path));
 }
 
 PyObject* TableSet_from_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.from_definitions", {"path", "message"}};
+  static const FunctionSpec signature{"TableSet.from_definitions", {"path", "message"}};
   PyObject* bound[2];
   std::string path;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
       !check_instance("message", bound[1], types.bufr_message, "BufrMessage")) {
     return nullptr;
   }
@@ -378,10 +378,10 @@ PyObject* TableSet_from_definitions(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* TableSet_from_bufr4_45(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"TableSet.from_bufr4_45", {"path"}};
+  static const FunctionSpec signature{"TableSet.from_bufr4_45", {"path"}};
   PyObject* bound[1];
   std::string path;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path)) return nullptr;
   return table_set_result(from_bufr4_45(path));
 }
 
@@ -474,11 +474,11 @@ PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.tabl
 // expand_descriptors(table_dir, descriptors): loads the directory, then expands
 // like TableSet.expand; the table set lives only for the call.
 PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"expand_descriptors", {"table_dir", "descriptors"}};
+  static const FunctionSpec signature{"expand_descriptors", {"table_dir", "descriptors"}};
   PyObject* bound[2];
   std::string table_dir;
   std::vector<std::uint32_t> codes;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_path("table_dir", bound[0], table_dir) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("table_dir", bound[0], table_dir) ||
       !to_code_list("descriptors", bound[1], codes)) {
     return nullptr;
   }

@@ -412,11 +412,11 @@ PyType_Spec decoded_value_spec = {
 };
 
 PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"decode_values", {"data", "table_dir"}};
+  static const FunctionSpec signature{"decode_values", {"data", "table_dir"}};
   PyObject* bound[2];
   vantrel::Bytes data;
   std::string table_dir;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
       !to_path("table_dir", bound[1], table_dir)) {
     return nullptr;
   }
@@ -428,10 +428,10 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"decode_values_with_tables", {"data", "tables"}};
+  static const FunctionSpec signature{"decode_values_with_tables", {"data", "tables"}};
   PyObject* bound[2];
   vantrel::Bytes data;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
       !check_instance("tables", bound[1], types.table_set, "TableSet")) {
     return nullptr;
   }
@@ -440,11 +440,11 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec spec{"decode_values_with_definitions", {"data", "definitions_root"}};
+  static const FunctionSpec signature{"decode_values_with_definitions", {"data", "definitions_root"}};
   PyObject* bound[2];
   vantrel::Bytes data;
   std::string root;
-  if (!bind_arguments(spec, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data) ||
       !to_path("definitions_root", bound[1], root)) {
     return nullptr;
   }
