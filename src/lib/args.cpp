@@ -289,6 +289,17 @@ PyObject* raise_bufr_error(const BufrError& error) {
   return nullptr;
 }
 
+PyRef make_code_list(std::span<const std::uint32_t> codes) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    PyRef item = PyRef::steal(PyLong_FromUnsignedLong(codes[i]));
+    if (!item) return item;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
 PyRef make_str(std::string_view text) {
   return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }

@@ -93,6 +93,9 @@ PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
 }
 
+// A new list of Python ints for descriptor codes.
+PyRef make_code_list(std::span<const std::uint32_t> codes);
+
 // New str from UTF-8 bytes (invalid bytes replaced); null with an exception set on failure.
 PyRef make_str(std::string_view text);
 

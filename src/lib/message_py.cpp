@@ -36,15 +36,7 @@ PyObject* Message_get(PyObject* self, void*) {
 }
 
 PyObject* Message_get_descriptors(PyObject* self, void*) {
-  const auto& codes = as_message_object(self)->message.unexpanded_descriptors;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    PyRef item = PyRef::steal(PyLong_FromUnsignedLong(codes[i]));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list.release();
+  return make_code_list(as_message_object(self)->message.unexpanded_descriptors).release();
 }
 
 PyObject* Message_repr(PyObject* self) {
@@ -125,6 +117,22 @@ PyObject* parse_all(vantrel::Bytes buffer) {
   return list.release();
 }
 
+// Binds the one `data` argument of a function and views its bytes.
+bool data_argument(const FunctionSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   vantrel::Bytes& data) {
+  PyObject* bound[1];
+  return bind_arguments(signature, args, nargs, kwnames, bound) && to_bytes("data", bound[0], data);
+}
+
+// Binds the one `path` argument of a function and reads the whole file it names.
+bool file_argument(const FunctionSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::vector<std::uint8_t>& contents) {
+  PyObject* bound[1];
+  std::string path;
+  return bind_arguments(signature, args, nargs, kwnames, bound) && to_path("path", bound[0], path) &&
+         read_file(path, contents);
+}
+
 PyObject* parse_one(vantrel::Bytes buffer) {
   auto message = vantrel::parse_message(buffer);
   if (!message) return raise_bufr_error(message.error());
@@ -152,42 +160,26 @@ PyRef wrap_bufr_message(vantrel::BufrMessage message) {
 }
 
 PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"parse_bytes", {"data"}};
-  PyObject* bound[1];
   vantrel::Bytes data;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
+  if (!data_argument({"parse_bytes", {"data"}}, args, nargs, kwnames, data)) return nullptr;
   return parse_one(data);
 }
 
 PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"parse_file", {"path"}};
-  PyObject* bound[1];
-  std::string path;
   std::vector<std::uint8_t> contents;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
-      !read_file(path, contents)) {
-    return nullptr;
-  }
+  if (!file_argument({"parse_file", {"path"}}, args, nargs, kwnames, contents)) return nullptr;
   return parse_one(contents);
 }
 
 PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"parse_all_bytes", {"data"}};
-  PyObject* bound[1];
   vantrel::Bytes data;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_bytes("data", bound[0], data)) return nullptr;
+  if (!data_argument({"parse_all_bytes", {"data"}}, args, nargs, kwnames, data)) return nullptr;
   return parse_all(data);
 }
 
 PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"parse_all_file", {"path"}};
-  PyObject* bound[1];
-  std::string path;
   std::vector<std::uint8_t> contents;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("path", bound[0], path) ||
-      !read_file(path, contents)) {
-    return nullptr;
-  }
+  if (!file_argument({"parse_all_file", {"path"}}, args, nargs, kwnames, contents)) return nullptr;
   return parse_all(contents);
 }
 

@@ -33,18 +33,6 @@ void free_object(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A new list of Python ints for `codes`; null with an exception set on failure.
-PyObject* code_list(const std::vector<std::uint32_t>& codes) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    PyRef item = PyRef::steal(PyLong_FromUnsignedLong(codes[i]));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list.release();
-}
-
 // ---------------------------------------------------------------------------
 // Descriptor
 
@@ -227,7 +215,7 @@ PyObject* Sequence_get_code(PyObject* self, void*) {
 }
 
 // A new list on every access, so changing it changes nothing stored.
-PyObject* Sequence_get_members(PyObject* self, void*) { return code_list(as_sequence(self)->sequence.members); }
+PyObject* Sequence_get_members(PyObject* self, void*) { return make_code_list(as_sequence(self)->sequence.members).release(); }
 
 // "SequenceDefinition(301001, members=[1001, 1002])".
 PyObject* Sequence_repr(PyObject* self) {
@@ -295,7 +283,7 @@ PyObject* expand_to_list(const vantrel::TableSet& tables, const std::vector<std:
   ExpansionState state;
   const auto appended = tables.expand_into(codes, output, state, 0);
   if (!appended) return raise_bufr_error(appended.error());
-  return code_list(output);
+  return make_code_list(output).release();
 }
 
 // TableSet(): an empty table set; any argument is refused.
