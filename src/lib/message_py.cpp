@@ -18,10 +18,8 @@ struct MessageObject {
 MessageObject* as_message_object(PyObject* object) { return reinterpret_cast<MessageObject*>(object); }
 
 void Message_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   as_message_object(self)->message.~BufrMessage();
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 // Getter of one numeric or boolean field: ints for numbers, bools for flags.

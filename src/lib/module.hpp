@@ -17,6 +17,14 @@ struct ModuleTypes {
 };
 extern ModuleTypes types;
 
+// Frees an instance of one of these heap types once its C++ payload has been
+// destroyed, and drops the reference every instance holds to its type.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
 // Type specs, each in the file of its class.
 extern PyType_Spec bufr_message_spec;         // message_py.cpp
 extern PyType_Spec decoded_value_spec;        // values_py.cpp

@@ -25,14 +25,6 @@
 namespace vantrel::py {
 namespace {
 
-// Frees an object whose C++ payload has been destroyed, then drops the
-// instance's reference to its heap type.
-void free_object(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 // ---------------------------------------------------------------------------
 // Descriptor
 
@@ -115,7 +107,7 @@ PyMethodDef descriptor_methods[] = {
 PyType_Slot descriptor_slots[] = {
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(Descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(Descriptor_repr)},
     {Py_tp_members, descriptor_members},
     {Py_tp_getset, descriptor_getset},
@@ -136,7 +128,7 @@ ElementObject* as_element(PyObject* object) { return reinterpret_cast<ElementObj
 // Destroys the C++ payload, then frees the object.
 void Element_dealloc(PyObject* self) {
   as_element(self)->element.~ElementDefinition();
-  free_object(self);
+  free_instance(self);
 }
 
 // Getter of one field: str for texts, int for numbers.
@@ -207,7 +199,7 @@ SequenceObject* as_sequence(PyObject* object) { return reinterpret_cast<Sequence
 
 void Sequence_dealloc(PyObject* self) {
   as_sequence(self)->sequence.~SequenceDefinition();
-  free_object(self);
+  free_instance(self);
 }
 
 PyObject* Sequence_get_code(PyObject* self, void*) {
@@ -295,7 +287,7 @@ PyObject* TableSet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void TableSet_dealloc(PyObject* self) {
   as_table_set(self)->tables.~TableSet();
-  free_object(self);
+  free_instance(self);
 }
 
 // The lookups: a new copy of the entry, or None. `code` is a u32, `raw` a u64.

@@ -62,9 +62,7 @@ void Value_dealloc(PyObject* object) {
   self->name.~PyRef();
   self->text.~PyRef();
   self->meaning.~PyRef();
-  PyTypeObject* type = Py_TYPE(object);
-  type->tp_free(object);
-  Py_DECREF(type);
+  free_instance(object);
 }
 
 PyObject* new_ref_or_none(const PyRef& ref) { return ref ? ref.new_ref() : Py_NewRef(Py_None); }
