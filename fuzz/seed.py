@@ -16,7 +16,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
-from bufr_builder import ELEMENT_HEADER, BitWriter, Element, build_message  # noqa: E402
+from bufr_builder import ELEMENT_HEADER, BitWriter, Element, build_message, messages_of  # noqa: E402
 
 SHARED = ROOT.parent / "shared" / "data"
 ECCODES_WMO = Path("/usr/share/eccodes/definitions/bufr/tables/0/wmo")
@@ -32,15 +32,6 @@ def built_messages() -> list[bytes]:
         build_message([201129, 12101, 201000, 207002, 12101], BitWriter().write(0, 64)),
         build_message([222000, 236000, 101003, 31031, 223255], BitWriter().write(0, 16)),
     ]
-
-
-def messages_of(data: bytes) -> list[bytes]:
-    out, pos = [], 0
-    while (pos := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[pos + 4 : pos + 7], "big")
-        out.append(data[pos : pos + max(length, 8)])
-        pos += max(length, 1)
-    return out
 
 
 def head(path: Path, lines: int) -> bytes:

@@ -158,6 +158,17 @@ def build_message(
     return b"BUFR" + u24(length) + bytes([edition]) + rest
 
 
+def messages_of(data: bytes) -> list[bytes]:
+    """The messages of a buffer, cut out by their "BUFR" marker and declared
+    total length: a scan that does not depend on the module under test."""
+    out, pos = [], 0
+    while (start := data.find(b"BUFR", pos)) >= 0:
+        length = int.from_bytes(data[start + 4 : start + 7], "big")
+        out.append(data[start : start + length])
+        pos = start + max(length, 4)
+    return out
+
+
 # ---------------------------------------------------------------------------
 # ecCodes table directories
 

@@ -5,6 +5,7 @@ against what the header and geography say independently."""
 import pytest
 
 import _vantrel
+from bufr_builder import messages_of
 
 EDITION_3 = "unsupported BUFR edition 3; only edition 4 is implemented"
 ODD_BYTES = "section 3 descriptor area has odd byte count"
@@ -46,17 +47,6 @@ OUTCOMES = {
 }
 
 
-def messages_of(path):
-    """The messages of a file, cut out by marker and declared length."""
-    data = path.read_bytes()
-    out, pos = [], 0
-    while (start := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big")
-        out.append(data[start:start + length])
-        pos = start + max(length, 4)
-    return out
-
-
 def first_values(values):
     first = {}
     for v in values:
@@ -70,7 +60,7 @@ def test_every_sample_file_is_listed(bufr_dir):
 
 @pytest.mark.parametrize("name", sorted(OUTCOMES))
 def test_sample_file(bufr_dir, eccodes_root, name):
-    messages = messages_of(bufr_dir / name)
+    messages = messages_of((bufr_dir / name).read_bytes())
     assert len(messages) == len(OUTCOMES[name])
     for index, (bufr, outcome) in enumerate(zip(messages, OUTCOMES[name])):
         if outcome is not None:

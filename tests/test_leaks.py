@@ -11,7 +11,7 @@ import tracemalloc
 import pytest
 
 import _vantrel
-from bufr_builder import BitWriter, Element, build_message, write_table_dir
+from bufr_builder import BitWriter, Element, build_message, messages_of, write_table_dir
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -83,9 +83,7 @@ def assert_settles(call, rounds, traced_limit=64 * 1024, heap_limit=64 * 1024, r
 def test_real_decodes_settle(bufr_dir, eccodes_root):
     samples = []
     for name in ("wave_uncompressed.bufr", "tropical_cyclone.bufr", "IUSK73_AMMC_182300.bufr"):
-        data = (bufr_dir / name).read_bytes()
-        start = data.find(b"BUFR")
-        samples.append(data[start : start + int.from_bytes(data[start + 4 : start + 7], "big")])
+        samples.append(messages_of((bufr_dir / name).read_bytes())[0])
     tables = [_vantrel.TableSet.from_definitions(str(eccodes_root), _vantrel.parse_bytes(m)) for m in samples]
     references = [sys.getrefcount(t) for t in tables]
 

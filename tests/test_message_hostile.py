@@ -6,7 +6,7 @@ import random
 import pytest
 
 import _vantrel
-from bufr_builder import BitWriter, build_message
+from bufr_builder import BitWriter, build_message, messages_of
 
 SAMPLES = ["synop_wigos.bufr", "ISND02_LLBD.bufr", "tropical_cyclone.bufr", "contrived.bufr"]
 
@@ -14,10 +14,7 @@ SAMPLES = ["synop_wigos.bufr", "ISND02_LLBD.bufr", "tropical_cyclone.bufr", "con
 def seeds(bufr_dir):
     out = [build_message([1001, 301011], BitWriter().write(7, 8), section2=b"local")]
     for name in SAMPLES:
-        data = (bufr_dir / name).read_bytes()
-        first = _vantrel.parse_all_bytes(data)[0]
-        start = data.find(b"BUFR")
-        out.append(data[start : start + first.total_length])
+        out.append(messages_of((bufr_dir / name).read_bytes())[0])
     return out
 
 

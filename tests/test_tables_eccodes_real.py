@@ -7,23 +7,18 @@ from pathlib import Path
 import pytest
 
 from _vantrel import TableSet, parse_bytes
+from bufr_builder import messages_of
 
 
 def edition4_messages(path):
-    """(bytes, BufrMessage) of every edition 4 message of a file that parses,
-    found by its marker and declared length."""
-    data = path.read_bytes()
-    start = data.find(b"BUFR")
-    while start >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big")
-        if data[start + 7:start + 8] == b"\x04":
+    """(bytes, BufrMessage) of every edition 4 message of a file that parses."""
+    for data in messages_of(path.read_bytes()):
+        if data[7:8] == b"\x04":
             try:
-                message = parse_bytes(data[start:start + length])
+                message = parse_bytes(data)
             except ValueError:
-                pass
-            else:
-                yield data[start:start + length], message
-        start = data.find(b"BUFR", start + 4)
+                continue
+            yield data, message
 
 
 def test_every_wmo_version_loads(eccodes_root):
