@@ -35,9 +35,7 @@ Status load_table_b(const std::string& path, TableSet& tables) {
     element.element_type = element_type_of(reader.field(4));
     element.name = reader.field(3);
     element.unit = reader.field(4);
-    VANTREL_ASSIGN(element.scale, parse_i32(reader.field(5)));
-    VANTREL_ASSIGN(element.reference, parse_i64(reader.field(6)));
-    VANTREL_ASSIGN(element.width, parse_u16(reader.field(7)));
+    VANTREL_TRY(parse_element_numbers(reader.field(5), reader.field(6), reader.field(7), element));
     tables.insert_element(std::move(element));
   }
 }

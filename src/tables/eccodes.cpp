@@ -191,9 +191,7 @@ Status load_eccodes_element_table(const std::string& path, TableSet& tables) {
     element.element_type = reader.field(2);
     element.name = reader.field(3);
     element.unit = reader.field(4);
-    VANTREL_ASSIGN(element.scale, parse_i32(reader.field(5)));
-    VANTREL_ASSIGN(element.reference, parse_i64(reader.field(6)));
-    VANTREL_ASSIGN(element.width, parse_u16(reader.field(7)));
+    VANTREL_TRY(parse_element_numbers(reader.field(5), reader.field(6), reader.field(7), element));
     tables.insert_element(std::move(element));
   }
   return {};

@@ -109,4 +109,12 @@ Result<std::uint64_t> parse_code_table_key(std::string_view text) {
   return parse_unsigned("bad code table key", text, text, UINT64_MAX);
 }
 
+Status parse_element_numbers(std::string_view scale, std::string_view reference, std::string_view width,
+                             ElementDefinition& element) {
+  VANTREL_ASSIGN(element.scale, parse_i32(scale));
+  VANTREL_ASSIGN(element.reference, parse_i64(reference));
+  VANTREL_ASSIGN(element.width, parse_u16(width));
+  return {};
+}
+
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "error/error.hpp"
+#include "tables/table_set.hpp"
 
 namespace vantrel {
 
@@ -23,6 +24,11 @@ Result<std::uint32_t> parse_code(std::string_view text);
 Result<std::int32_t> parse_i32(std::string_view text);
 Result<std::int64_t> parse_i64(std::string_view text);
 Result<std::uint16_t> parse_u16(std::string_view text);
+
+// Scale, reference value and width of a Table B entry, converted in that order
+// (the first failure is returned) into `element`.
+Status parse_element_numbers(std::string_view scale, std::string_view reference, std::string_view width,
+                             ElementDefinition& element);
 
 // The raw-value key of a code-table line: an unsigned 64-bit decimal number
 // with an optional '+'. Detail: "bad code table key {text}: {reason}".
