@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <exception>
 #include <stdexcept>
 #include <span>
 #include <string>
@@ -90,6 +91,11 @@ PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return PyErr_NoMemory();
   } catch (const std::length_error&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    // The core reports failures as values and does not throw otherwise; should
+    // anything else escape, it becomes an exception rather than an abort.
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return nullptr;
   }
 }
 
