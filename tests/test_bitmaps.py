@@ -134,6 +134,18 @@ def test_bitmap_bytes_and_marker_rules(tmp_path, compressed):
                                (31031, 1, 1.0), (31031, 0, 0.0), (31031, 3, 3.0), (1001, 11, 11.0)]
 
 
+@both
+def test_character_bitmap_values_mark_present_positions(tmp_path, compressed):
+    # A 0 31 031 of character data has a position code as its value (1001.0,
+    # 2001.0), which clamps to the byte 255: present.
+    elements = [Element(1001, width=8), Element(1002, width=8), Element(31031, unit="CCITT IA5", width=8)]
+    descriptors = [1001, 1002, 236000, 31031, 31031, 223255, 223255]
+    fields = [(1, 8), (2, 8), (0x41, 8), (0x42, 8), (9, 8), (10, 8)]
+    values = decode(tmp_path, descriptors, fields, compressed, subsets=1, elements=elements)
+    assert [(v.descriptor, v.raw_value, v.raw_text) for v in values[3:]] == [
+        (31031, 1001.0, "A"), (31031, 2001.0, "B"), (1001, 9.0, None), (1002, 10.0, None)]
+
+
 def test_compressed_bitmap_bytes_come_from_the_first_subset(tmp_path):
     # Bitmap column 0 31 031 with R0 1, NBINC 1, increments 0 and 1 (both
     # present values 1 and 2): the byte is 1, so the position is absent

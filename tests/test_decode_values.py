@@ -285,6 +285,7 @@ def test_depth_64_is_allowed(tmp_path):
         (Element(1002, width=8), 255, 0),               # a missing factor replicates nothing
         (Element(1002, width=8, reference=-10), 3, 0),  # nor does a negative one
         (Element(1002, width=8, scale=1), 25, 2),       # 2.5 is truncated
+        (Element(1002, width=8, unit=TEXT), 2, 0),      # character data has no value, only a position code
     ],
 )
 def test_delayed_factor_values(tmp_path, factor, bits, repetitions):

@@ -22,8 +22,9 @@ constexpr double FACTOR_EPSILON = 2.220446049250313e-16;
 // What the walker needs to know about one value it has read: the factor of a
 // delayed replication and the byte of a 0 31 031 bitmap value come from here.
 struct ValueSummary {
-  std::optional<double> first;  // the value (compressed: of the first subset); none when missing or no subsets
-  bool consistent = true;       // compressed: every subset has a value within FACTOR_EPSILON of `first`
+  std::optional<double> first;   // raw_value of the record (compressed: of subset 1); none when missing or no subsets
+  bool consistent = true;        // compressed: every subset has a value within FACTOR_EPSILON of `first`
+  bool position_code = false;    // non-compressed character data: `first` is a position code, no factor
 };
 
 // Table lookups of one decode, memoised by code: each code costs one hash
@@ -215,7 +216,8 @@ class Walker {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
       }
     }
-    const std::uint64_t count = repetition_count(summary.first);
+    // A character factor of non-compressed data counts as none.
+    const std::uint64_t count = repetition_count(summary.position_code ? std::nullopt : summary.first);
     state.history.push_back(&factor);
     const auto body = list.subspan(i + 2, x);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
@@ -380,7 +382,7 @@ class Walker {
         const double position = character_position_code(++state.character_value_count, coding.width);
         if (!sink_.character(element, position, present ? std::optional<std::string_view>(text_) : std::nullopt))
           return fail(sink_aborted());
-        return ValueSummary{};
+        return ValueSummary{position, true, true};
       }
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(coding.width));
       VANTREL_TRY(count_values(1, coding.width != 0));
