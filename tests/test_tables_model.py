@@ -1,5 +1,9 @@
 """TableSet lookups, the definition classes, their reprs and argument errors."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 from _vantrel import TableSet
@@ -88,3 +92,32 @@ def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as info:
         call(TableSet())
     assert type(info.value) is exc and str(info.value) == text
+
+
+# Runs in a child: loads a table whose element has a 20 MiB abbreviation and
+# name, caps the address space 30 MiB above what is in use, then copies the
+# element out (argv[2] "copy") or renders the repr of a copy made before the cap.
+LOW_MEMORY_SCRIPT = """
+import resource, sys
+from _vantrel import TableSet
+tables = TableSet.from_eccodes(sys.argv[1])
+element = tables.get_element(1001)
+with open("/proc/self/status") as status:
+    in_use = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (30 << 20), resource.RLIM_INFINITY))
+try:
+    tables.get_element(1001) if sys.argv[2] == "copy" else repr(element)
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.parametrize("action", ["copy", "repr"])
+def test_allocation_failure_is_memory_error(tmp_path, action):
+    if "libasan" in Path("/proc/self/maps").read_text():
+        pytest.skip("AddressSanitizer reserves more address space than the cap allows")
+    big = "n" * (20 << 20)
+    write_table_dir(tmp_path, [Element(1001, abbreviation=big, name=big)])
+    child = subprocess.run([sys.executable, "-c", LOW_MEMORY_SCRIPT, str(tmp_path), action], capture_output=True,
+                           text=True, env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "MemoryError\n"), child.stderr

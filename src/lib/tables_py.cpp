@@ -25,6 +25,36 @@
 namespace vantrel::py {
 namespace {
 
+// Slot wrappers: the interpreter calls reprs and constructors directly, so an
+// allocation failure while building a text or a message must become
+// MemoryError here (no C++ exception may reach the interpreter).
+// The payloads are moved into freshly allocated objects; that step must not throw.
+static_assert(std::is_nothrow_move_constructible_v<vantrel::ElementDefinition>);
+static_assert(std::is_nothrow_move_constructible_v<vantrel::SequenceDefinition>);
+static_assert(std::is_nothrow_move_constructible_v<vantrel::TableSet>);
+
+template <PyObject* (*Repr)(PyObject*)>
+PyObject* repr_slot(PyObject* self) {
+  try {
+    return Repr(self);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
+
+template <PyObject* (*New)(PyTypeObject*, PyObject*, PyObject*)>
+PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    return New(type, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor
 
@@ -106,9 +136,9 @@ PyMethodDef descriptor_methods[] = {
 
 PyType_Slot descriptor_slots[] = {
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(Descriptor_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_slot<Descriptor_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_repr, reinterpret_cast<void*>(Descriptor_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Descriptor_repr>)},
     {Py_tp_members, descriptor_members},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
@@ -173,17 +203,20 @@ PyGetSetDef element_getset[] = {
 
 PyType_Slot element_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Element_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Element_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Element_repr>)},
     {Py_tp_getset, element_getset},
     {0, nullptr},
 };
 
-// A new ElementDefinition object holding a copy of `element`.
+// A new ElementDefinition object holding a copy of `element`. The copy is
+// made before the object exists: a copy that fails part-way must not leave
+// an object whose dealloc would destroy members that were never built.
 PyObject* wrap_element(const vantrel::ElementDefinition& element) {
+  vantrel::ElementDefinition copy(element);
   PyTypeObject* type = types.element_definition;
   PyRef object = PyRef::steal(type->tp_alloc(type, 0));
   if (!object) return nullptr;
-  new (&as_element(object.get())->element) vantrel::ElementDefinition(element);
+  new (&as_element(object.get())->element) vantrel::ElementDefinition(std::move(copy));  // does not throw
   return object.release();
 }
 
@@ -231,17 +264,19 @@ PyGetSetDef sequence_getset[] = {
 
 PyType_Slot sequence_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Sequence_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Sequence_repr>)},
     {Py_tp_getset, sequence_getset},
     {0, nullptr},
 };
 
-// A new SequenceDefinition object holding a copy of `sequence`.
+// A new SequenceDefinition object holding a copy of `sequence`, copied first
+// for the same reason as in wrap_element.
 PyObject* wrap_sequence(const vantrel::SequenceDefinition& sequence) {
+  vantrel::SequenceDefinition copy(sequence);
   PyTypeObject* type = types.sequence_definition;
   PyRef object = PyRef::steal(type->tp_alloc(type, 0));
   if (!object) return nullptr;
-  new (&as_sequence(object.get())->sequence) vantrel::SequenceDefinition(sequence);
+  new (&as_sequence(object.get())->sequence) vantrel::SequenceDefinition(std::move(copy));  // does not throw
   return object.release();
 }
 
@@ -405,9 +440,9 @@ PyGetSetDef table_set_getset[] = {
 
 PyType_Slot table_set_slots[] = {
     {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(TableSet_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_slot<TableSet_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TableSet_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(TableSet_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<TableSet_repr>)},
     {Py_tp_methods, table_set_methods},
     {Py_tp_getset, table_set_getset},
     {0, nullptr},
