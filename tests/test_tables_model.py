@@ -94,8 +94,8 @@ def test_argument_errors(call, exc, text):
     assert type(info.value) is exc and str(info.value) == text
 
 
-# Runs in a child: loads a table whose element has a 20 MiB abbreviation and
-# name, caps the address space 30 MiB above what is in use, then copies the
+# Runs in a child: loads a table whose element has a 6 MiB abbreviation and
+# name, caps the address space 9 MiB above what is in use, then copies the
 # element out (argv[2] "copy") or renders the repr of a copy made before the cap.
 LOW_MEMORY_SCRIPT = """
 import resource, sys
@@ -104,7 +104,7 @@ tables = TableSet.from_eccodes(sys.argv[1])
 element = tables.get_element(1001)
 with open("/proc/self/status") as status:
     in_use = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-resource.setrlimit(resource.RLIMIT_AS, (in_use + (30 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (9 << 20), resource.RLIM_INFINITY))
 try:
     tables.get_element(1001) if sys.argv[2] == "copy" else repr(element)
 except MemoryError:
@@ -116,7 +116,7 @@ except MemoryError:
 def test_allocation_failure_is_memory_error(tmp_path, action):
     if "libasan" in Path("/proc/self/maps").read_text():
         pytest.skip("AddressSanitizer reserves more address space than the cap allows")
-    big = "n" * (20 << 20)
+    big = "n" * (6 << 20)
     write_table_dir(tmp_path, [Element(1001, abbreviation=big, name=big)])
     child = subprocess.run([sys.executable, "-c", LOW_MEMORY_SCRIPT, str(tmp_path), action], capture_output=True,
                            text=True, env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
