@@ -1,6 +1,10 @@
 """Reading ecCodes element.table, sequence.def and codetables/, table
 directories, definitions roots and alias files (synthetic trees)."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 from _vantrel import TableSet, parse_bytes
@@ -313,3 +317,48 @@ def test_loader_argument_errors(call, text):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == text
+
+
+# ---------------------------------------------------------------------------
+# Odd files: endless devices and overlong records fail quickly with a message
+# instead of eating memory. Each load runs in a child whose address space is
+# capped, so a regression ends there rather than on the machine.
+
+ENDLESS_SCRIPT = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
+from _vantrel import TableSet
+try:
+    getattr(TableSet, sys.argv[1])(sys.argv[2])
+except Exception as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize(
+    "loader, name, target, detail",
+    [
+        ("from_eccodes", "element.table", "/dev/zero",
+         "ValueError csv/table parse error: {path}: line 1: record is longer than 16777216 bytes"),
+        ("from_eccodes", "element.table", "17 MiB of delimiters",
+         "ValueError csv/table parse error: {path}: line 1: record is longer than 16777216 bytes"),
+        ("from_eccodes", "sequence.def", "/dev/zero", "ValueError io error: file is longer than 268435456 bytes"),
+        ("from_eccodes", "codetables/1003.table", "/dev/zero",
+         "ValueError io error: file is longer than 268435456 bytes"),
+        ("from_bufr4_45", "BUFR_TableD_en_00.csv", "/dev/zero",
+         "ValueError csv/table parse error: {path}: line 1: record is longer than 16777216 bytes"),
+    ],
+)
+def test_endless_and_overlong_files(tmp_path, loader, name, target, detail):
+    if "libasan" in Path("/proc/self/maps").read_text():
+        pytest.skip("AddressSanitizer reserves more address space than the cap allows")
+    directory = write_table_dir(tmp_path / "t", [Element(1001)], code_tables={})
+    path = directory / name
+    path.unlink(missing_ok=True)
+    if target == "17 MiB of delimiters":
+        path.write_bytes(b"|" * (17 << 20))
+    else:
+        path.symlink_to(target)
+    child = subprocess.run([sys.executable, "-c", ENDLESS_SCRIPT, loader, str(directory)], capture_output=True,
+                           text=True, env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+    assert (child.returncode, child.stdout) == (0, detail.format(path=path) + "\n"), child.stderr

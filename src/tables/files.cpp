@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "error/text.hpp"
@@ -70,9 +71,13 @@ Result<std::string> read_whole_file(const std::string& path, bool require_utf8) 
   if (has_nul(path)) return fail(BufrError::io(NUL_IN_PATH_TEXT));
   FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (guard.fd < 0) return fail(BufrError::os(errno));
+  const auto too_long = [] {
+    return fail(BufrError::io("file is longer than " + std::to_string(MAX_TEXT_FILE_BYTES) + " bytes"));
+  };
   std::string text;
   struct stat info;
   if (::fstat(guard.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (static_cast<std::uint64_t>(info.st_size) > MAX_TEXT_FILE_BYTES) return too_long();
     text.reserve(static_cast<std::size_t>(info.st_size));
   }
   char chunk[65536];
@@ -83,6 +88,8 @@ Result<std::string> read_whole_file(const std::string& path, bool require_utf8) 
       return fail(BufrError::os(errno));
     }
     if (got == 0) break;
+    // The file may grow, or not be a regular file at all: the bound holds while reading.
+    if (static_cast<std::size_t>(got) > MAX_TEXT_FILE_BYTES - text.size()) return too_long();
     text.append(chunk, static_cast<std::size_t>(got));
   }
   if (require_utf8 && !is_valid_utf8(text)) return fail(BufrError::io("stream did not contain valid UTF-8"));

@@ -4,6 +4,7 @@
 // them; relative paths start at the current working directory.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,8 +16,14 @@ namespace vantrel {
 // Text of the error for a path that holds a NUL byte (nothing is opened then).
 inline constexpr const char* NUL_IN_PATH_TEXT = "file name contained an unexpected NUL byte";
 
+// Longest file read whole (sequence.def, code tables, alias files). Real ones
+// are below 200 KB; the bound stops an endless device such as /dev/zero, or a
+// huge file put in a table's place, from exhausting memory.
+inline constexpr std::size_t MAX_TEXT_FILE_BYTES = std::size_t{256} << 20;
+
 // Reads the whole file at `path`; the caller owns the returned text. Failures
-// are Io errors with the operating system's text ("... (os error N)"), or
+// are Io errors with the operating system's text ("... (os error N)"),
+// "file is longer than 268435456 bytes" past MAX_TEXT_FILE_BYTES, or
 // "stream did not contain valid UTF-8" when `require_utf8` and the content
 // is not UTF-8.
 Result<std::string> read_whole_file(const std::string& path, bool require_utf8);

@@ -62,6 +62,10 @@ BufrError RecordReader::content_error(std::string_view what) const {
   return BufrError::parse(std::move(text));
 }
 
+BufrError RecordReader::too_long_error() const {
+  return content_error("record is longer than " + std::to_string(MAX_RECORD_BYTES) + " bytes");
+}
+
 Result<bool> RecordReader::fill() {
   if (eof_) return false;
   // At the start keep reading until three bytes are there, so a byte-order
@@ -145,6 +149,7 @@ Result<bool> RecordReader::read_record() {
         }
         quote_cr = q == '\r';
         fields_.push_back(static_cast<char>(q));
+        if (record_too_long()) [[unlikely]] return fail(too_long_error());
       }
     }
     // Unquoted text (or text after a closing quote) up to the field's end;
@@ -160,8 +165,10 @@ Result<bool> RecordReader::read_record() {
       }
       fields_.append(buffer_.data() + pos_, run - pos_);
       pos_ = run;
+      if (record_too_long()) [[unlikely]] return fail(too_long_error());
     }
     field_ends_.push_back(fields_.size());
+    if (record_too_long()) [[unlikely]] return fail(too_long_error());
     if (c == delimiter) {
       ++pos_;
       continue;

@@ -14,7 +14,8 @@
 //   after the closing quote is appended as it stands;
 // - fields are not trimmed;
 // - every record must have as many fields as the first one (the header row
-//   when there is one), and every field must be valid UTF-8.
+//   when there is one), and every field must be valid UTF-8;
+// - a record may be at most MAX_RECORD_BYTES long.
 //
 // Failures are Parse errors whose detail names the file and, for content
 // faults, the line.
@@ -28,6 +29,11 @@
 #include "error/error.hpp"
 
 namespace vantrel {
+
+// Longest record accepted, counting its field texts and delimiters. Real
+// table lines are below 2 KB; the bound stops an endless line (a device such
+// as /dev/zero, a huge file without line ends) from exhausting memory.
+inline constexpr std::size_t MAX_RECORD_BYTES = std::size_t{16} << 20;
 
 // How one kind of file is laid out.
 struct RecordFormat {
@@ -65,6 +71,9 @@ class RecordReader {
   // Parses one record starting at pos_; false at end of file.
   Result<bool> read_record();
   BufrError content_error(std::string_view what) const;
+  // True once the current record has passed MAX_RECORD_BYTES; too_long_error() is the error to return.
+  bool record_too_long() const { return fields_.size() + field_ends_.size() > MAX_RECORD_BYTES; }
+  BufrError too_long_error() const;
 
   int fd_;                                  // open file, closed by the destructor
   std::string path_;                        // for messages
