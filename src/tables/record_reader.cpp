@@ -43,9 +43,15 @@ RecordReader::~RecordReader() {
 
 Result<RecordReader> RecordReader::open(const std::string& path, RecordFormat format) {
   if (path.find('\0') != std::string::npos) return fail(BufrError::parse(path + ": " + NUL_IN_PATH_TEXT));
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(BufrError::parse(path + ": " + os_error_text(errno)));
-  return RecordReader(fd, path, format);
+  // The buffers are allocated before the file is opened, so an allocation
+  // failure cannot leave an open descriptor behind; from here the reader owns it.
+  RecordReader reader(-1, path, format);
+  reader.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (reader.fd_ < 0) {
+    const int errnum = errno;
+    return fail(BufrError::parse(path + ": " + os_error_text(errnum)));
+  }
+  return reader;
 }
 
 std::string_view RecordReader::field(std::size_t index) const {
