@@ -185,6 +185,7 @@ def test_code_table_lines(tmp_path, line, raw, meaning):
         ({"1003.table": "18446744073709551616 0 x"},
          'bad code table key "18446744073709551616": number too large to fit in target type'),
         ({"1003.table": "", "README.table": ""}, 'bad descriptor code "README": invalid digit found in string'),
+        ({"1003.table": "\ufeff0 0 x"}, 'bad code table key "\\u{feff}0": invalid digit found in string'),
     ],
 )
 def test_code_table_errors(tmp_path, files, detail):
@@ -212,6 +213,8 @@ def test_codetables_that_is_a_file(tmp_path):
     assert str(info.value) == "io error: Not a directory (os error 20)"
     (path / "codetables").unlink()
     assert TableSet.from_eccodes(str(path)).get_meaning(1001, 0) is None
+    (path / "codetables").symlink_to(path / "nowhere")  # no metadata: treated as absent
+    assert TableSet.from_eccodes(str(path)).element_count == 1
 
 
 def test_missing_element_table(tmp_path):
