@@ -99,12 +99,13 @@ def test_delayed_replication_needs_equal_factors(tmp_path, factors, outcome):
 
 
 def test_associated_field_columns(tmp_path):
-    # No associated field before a class 31 element (nor before a factor).
+    # No associated field before a class 31 element, nor before a factor of
+    # any class (non-compressed data reads one before 0 12 101 as a factor).
     writer = columns((1, 6), (3, 4), (20, 8), (1, 8), (2, 4, 1, [0, 1]), (21, 8))
-    values = decode(tmp_path, [204004, 31021, 12101, 101000, 31001, 12101], writer, 2)
+    values = decode(tmp_path, [204004, 31021, 12101, 101000, 12101, 12101], writer, 2)
     assert [(v.descriptor, v.name, v.raw, v.raw_value) for v in values[:6]] == [
         (31021, "ELEMENT", 1, 1.0), (999999, "associatedField", 3, 3.0), (12101, "ELEMENT", 20, 20.0),
-        (31001, "ELEMENT", 1, 1.0), (999999, "associatedField", 2, 2.0), (12101, "ELEMENT", 21, 21.0)]
+        (12101, "ELEMENT", 1, 1.0), (999999, "associatedField", 2, 2.0), (12101, "ELEMENT", 21, 21.0)]
     assert [v.raw for v in values[6:]] == [1, 3, 20, 1, 3, 21]
 
 
