@@ -24,7 +24,7 @@ class BitWriter:
         self._bits = 0
 
     def write(self, value: int, width: int) -> "BitWriter":
-        if width < 0 or value < 0 or (width < 64 and value >> width) or (width >= 64 and value >> 64):
+        if width < 0 or value < 0 or value >> width:
             raise ValueError(f"{value} does not fit in {width} bits")
         self._value = (self._value << width) | value
         self._bits += width
