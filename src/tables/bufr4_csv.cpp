@@ -42,7 +42,7 @@ Status load_table_b(const std::string& path, TableSet& tables) {
 
 // `groups` is the caller's scratch map (emptied here) so its buckets are reused across files.
 Status load_table_d(const std::string& path, TableSet& tables,
-                    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>>& groups) {
+                    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, TableKeyHash>& groups) {
   groups.clear();
   VANTREL_ASSIGN(RecordReader reader, RecordReader::open(path, CSV_FORMAT));
   for (;;) {
@@ -65,7 +65,7 @@ Result<TableSet> from_bufr4_45(const std::string& dir) {
   VANTREL_ASSIGN(const std::vector<std::string> b_files, matching_files(dir, "BUFRCREX_TableB_en_", ".csv"));
   for (const std::string& path : b_files) VANTREL_TRY(load_table_b(path, tables));
   VANTREL_ASSIGN(const std::vector<std::string> d_files, matching_files(dir, "BUFR_TableD_en_", ".csv"));
-  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> groups;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, TableKeyHash> groups;
   for (const std::string& path : d_files) VANTREL_TRY(load_table_d(path, tables, groups));
   return tables;
 }

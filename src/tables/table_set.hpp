@@ -4,6 +4,9 @@
 // length of a call (node-based maps keep entries in place).
 #pragma once
 
+#include <sys/random.h>
+
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,7 +38,32 @@ struct SequenceDefinition {
   std::vector<std::uint32_t> members;  // member codes in table order
 };
 
-using CodeTable = std::unordered_map<std::uint64_t, std::string>;  // raw value -> meaning
+// A random value chosen once per process (the kernel's random source, or the
+// address-space layout and the clock when that is unavailable).
+inline std::uint64_t random_hash_seed() noexcept {
+  std::uint64_t seed = 0;
+  if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+    seed = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&seed)) ^
+           static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  return seed;
+}
+inline const std::uint64_t TABLE_HASH_SEED = random_hash_seed();
+
+// Hash of the codes and raw values that key the table maps. The keys come from
+// table files: with the identity hash a file of keys that are all multiples of
+// the bucket count puts every entry in one bucket and makes loading quadratic.
+// Seeding a strong 64-bit mix per process keeps the buckets unpredictable.
+struct TableKeyHash {
+  std::size_t operator()(std::uint64_t key) const noexcept {
+    std::uint64_t x = key + TABLE_HASH_SEED;  // unsigned: wraps
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return static_cast<std::size_t>(x ^ (x >> 31));
+  }
+};
+
+using CodeTable = std::unordered_map<std::uint64_t, std::string, TableKeyHash>;  // raw value -> meaning
 
 // Bounds of one expansion. Nested fixed replications can ask for 255^64
 // codes from a few hundred bytes, so the output is capped far above any real
@@ -98,9 +126,9 @@ class TableSet {
                                   ExpansionState& state, int level) const;
 
  private:
-  std::unordered_map<std::uint32_t, ElementDefinition> elements_;
-  std::unordered_map<std::uint32_t, SequenceDefinition> sequences_;
-  std::unordered_map<std::uint32_t, CodeTable> code_tables_;
+  std::unordered_map<std::uint32_t, ElementDefinition, TableKeyHash> elements_;
+  std::unordered_map<std::uint32_t, SequenceDefinition, TableKeyHash> sequences_;
+  std::unordered_map<std::uint32_t, CodeTable, TableKeyHash> code_tables_;
 };
 
 }  // namespace vantrel
