@@ -23,16 +23,8 @@ ROOT = Path(__file__).resolve().parent.parent
 BUFR_DIR = ROOT.parent / "shared" / "data" / "bufr"
 DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
-
-def messages_of(path: Path) -> list[bytes]:
-    """Every message of a file, cut out by its marker and declared length."""
-    data = path.read_bytes()
-    out, pos = [], 0
-    while (start := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big")
-        out.append(data[start:start + length])
-        pos = start + max(length, 4)
-    return out
+sys.path.insert(0, str(ROOT / "tests"))
+from bufr_builder import messages_of  # noqa: E402  (the suite's independent message splitter)
 
 
 def best_of(repeat: int, run) -> float:
@@ -71,7 +63,7 @@ def table_sets_for(messages: list[bytes]) -> list[_vantrel.TableSet]:
 
 
 def bench_with_tables(name: str, repeat: int) -> None:
-    messages = messages_of(BUFR_DIR / name)
+    messages = messages_of((BUFR_DIR / name).read_bytes())
     tables = table_sets_for(messages)
     pairs = list(zip(messages, tables))
     values = sum(len(_vantrel.decode_values_with_tables(m, t)) for m, t in pairs)
@@ -89,7 +81,7 @@ def bench_with_tables(name: str, repeat: int) -> None:
 
 def bench_decode_values(name: str, repeat: int) -> None:
     """decode_values reads its table directory on every call."""
-    messages = messages_of(BUFR_DIR / name)
+    messages = messages_of((BUFR_DIR / name).read_bytes())
     dirs = []
     for message in messages:
         m = _vantrel.parse_bytes(message)
