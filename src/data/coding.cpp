@@ -106,12 +106,6 @@ bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out) {
   return true;
 }
 
-std::optional<std::string> decode_ia5_text(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  if (!decode_ia5_text(bytes, text)) return std::nullopt;
-  return text;
-}
-
 std::uint8_t bitmap_byte(double value) {
   if (!(value > 0.0)) return 0;  // also NaN
   if (value >= 255.0) return 255;

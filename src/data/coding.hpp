@@ -102,7 +102,6 @@ std::int64_t power_of_ten_wrapping(std::uint8_t y);
 // bytes from 0x80 become '?' and trailing tab, LF, VT, FF, CR and spaces are
 // dropped. `out` is scratch reused between calls.
 bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out);
-std::optional<std::string> decode_ia5_text(const std::vector<std::uint8_t>& bytes);
 
 // The position code k * 1000 + width / 8 of the k-th character value.
 inline double character_position_code(std::uint64_t k, std::uint32_t width) {

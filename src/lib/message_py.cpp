@@ -150,11 +150,7 @@ PyType_Spec bufr_message_spec = {
 const vantrel::BufrMessage& bufr_message_of(PyObject* object) { return as_message_object(object)->message; }
 
 PyRef wrap_bufr_message(vantrel::BufrMessage message) {
-  PyTypeObject* type = types.bufr_message;
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
-  if (!object) return object;
-  new (&as_message_object(object.get())->message) vantrel::BufrMessage(std::move(message));
-  return object;
+  return new_instance<MessageObject, &MessageObject::message>(types.bufr_message, std::move(message));
 }
 
 PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

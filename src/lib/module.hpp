@@ -5,6 +5,9 @@
 
 #include "lib/py_ref.hpp"
 
+#include <new>
+#include <type_traits>
+
 namespace vantrel::py {
 
 struct ModuleTypes {
@@ -16,6 +19,20 @@ struct ModuleTypes {
   PyTypeObject* table_set = nullptr;
 };
 extern ModuleTypes types;
+
+// A new instance of `type` whose C++ payload, the member `Member` of the
+// instance struct `Object`, is move-constructed from `payload`. The payload is
+// complete before the object exists, and moving it cannot throw, so a failure
+// never leaves an object whose dealloc would destroy an unbuilt member.
+template <class Object, auto Member, class Payload>
+PyRef new_instance(PyTypeObject* type, Payload&& payload) {
+  static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<Payload>>);
+  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  if (!object) return object;
+  auto* instance = reinterpret_cast<Object*>(object.get());
+  new (&(instance->*Member)) std::remove_cvref_t<Payload>(std::move(payload));
+  return object;
+}
 
 // Frees an instance of one of these heap types once its C++ payload has been
 // destroyed, and drops the reference every instance holds to its type.

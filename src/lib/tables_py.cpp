@@ -28,10 +28,6 @@ namespace {
 // Slot wrappers: the interpreter calls reprs and constructors directly, so an
 // allocation failure while building a text or a message must become
 // MemoryError here (no C++ exception may reach the interpreter).
-// The payloads are moved into freshly allocated objects; that step must not throw.
-static_assert(std::is_nothrow_move_constructible_v<vantrel::ElementDefinition>);
-static_assert(std::is_nothrow_move_constructible_v<vantrel::SequenceDefinition>);
-static_assert(std::is_nothrow_move_constructible_v<vantrel::TableSet>);
 
 template <PyObject* (*Repr)(PyObject*)>
 PyObject* repr_slot(PyObject* self) {
@@ -213,11 +209,7 @@ PyType_Slot element_slots[] = {
 // an object whose dealloc would destroy members that were never built.
 PyObject* wrap_element(const vantrel::ElementDefinition& element) {
   vantrel::ElementDefinition copy(element);
-  PyTypeObject* type = types.element_definition;
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
-  if (!object) return nullptr;
-  new (&as_element(object.get())->element) vantrel::ElementDefinition(std::move(copy));  // does not throw
-  return object.release();
+  return new_instance<ElementObject, &ElementObject::element>(types.element_definition, std::move(copy)).release();
 }
 
 // ---------------------------------------------------------------------------
@@ -273,11 +265,8 @@ PyType_Slot sequence_slots[] = {
 // for the same reason as in wrap_element.
 PyObject* wrap_sequence(const vantrel::SequenceDefinition& sequence) {
   vantrel::SequenceDefinition copy(sequence);
-  PyTypeObject* type = types.sequence_definition;
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
-  if (!object) return nullptr;
-  new (&as_sequence(object.get())->sequence) vantrel::SequenceDefinition(std::move(copy));  // does not throw
-  return object.release();
+  return new_instance<SequenceObject, &SequenceObject::sequence>(types.sequence_definition, std::move(copy))
+      .release();
 }
 
 // ---------------------------------------------------------------------------
@@ -292,10 +281,7 @@ TableSetObject* as_table_set(PyObject* object) { return reinterpret_cast<TableSe
 
 // A new TableSet object of `type` taking over `tables`; null with an exception set.
 PyRef new_table_set(PyTypeObject* type, vantrel::TableSet&& tables) {
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
-  if (!object) return object;
-  new (&as_table_set(object.get())->tables) vantrel::TableSet(std::move(tables));
-  return object;
+  return new_instance<TableSetObject, &TableSetObject::tables>(type, std::move(tables));
 }
 
 // Wraps a loader's result, or raises its error.
