@@ -1,8 +1,13 @@
-"""vantrel: a fast BUFR edition 4 decoder.
+"""vantrel: a fast BUFR decoder for Python.
 
-The decoding core is the extension module ``_vantrel``; this package is its
-public face and re-exports its classes and functions.
+``vantrel.open`` reads every message of real archives (editions 2, 3 and 4),
+finds the tables each message needs and decodes its values. The low-level
+module ``_vantrel`` (strict, edition 4, one message at a time) is re-exported
+here as well.
 """
+
+# In a build tree the native module lies in a folder vantrel/ of its own.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from _vantrel import (
     BufrMessage,
@@ -21,9 +26,20 @@ from _vantrel import (
     parse_file,
 )
 
-__version__ = "0.1.0"
+from .errors import BufrError, DataError, FramingError, HeaderError, TablesError
+from .reader import Message, Reader, open
+
+__version__ = "0.2.0"
 
 __all__ = [
+    "open",
+    "Reader",
+    "Message",
+    "BufrError",
+    "FramingError",
+    "HeaderError",
+    "TablesError",
+    "DataError",
     "BufrMessage",
     "DecodedValue",
     "Descriptor",

@@ -5,7 +5,10 @@
 
 #include "lib/py_ref.hpp"
 
+#include <cstdint>
 #include <new>
+#include <span>
+#include <vector>
 #include <type_traits>
 
 namespace vantrel::py {
@@ -74,6 +77,13 @@ namespace vantrel::py {
 const vantrel::BufrMessage& bufr_message_of(PyObject* object);     // message_py.cpp
 // A new BufrMessage object holding `message`; null with an exception set on failure.
 PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_py.cpp
+// A new list of DecodedValue objects for the section 4 `data` of `message`
+// decoded with `tables`; null with an exception set on failure. For
+// non-compressed data `subset_starts`, when given, receives the list index
+// where each subset's records start.
+PyObject* decode_to_list(const vantrel::BufrMessage& message, std::span<const std::uint8_t> data,
+                         const vantrel::TableSet& tables,
+                         std::vector<std::size_t>* subset_starts = nullptr);  // values_py.cpp
 // The table set inside a TableSet object (object must be an instance of types.table_set).
 const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
 // A new TableSet object taking over `tables`; null with an exception set on failure.

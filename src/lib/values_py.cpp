@@ -255,6 +255,13 @@ class PythonValueSink final : public vantrel::ValueSink {
     return append(build_value(type_, code, operator_name_.get(), 0, 0, 0.0, text_object, nullptr));
   }
 
+  // Non-compressed data: where each subset's records start in the list.
+  bool begin_subset(std::uint32_t) override {
+    subset_starts_.push_back(items_.size());
+    return true;
+  }
+  std::vector<std::size_t>& subset_starts() { return subset_starts_; }
+
   bool end_message() override {
     if (columns_.empty()) return finish_items();
     return finish_columns();
@@ -373,6 +380,7 @@ class PythonValueSink final : public vantrel::ValueSink {
   PyObject* last_name_ = nullptr;                  // its name (borrowed from names_)
   std::vector<PyRef> texts_;                       // texts not yet held by an object
   std::vector<PyRef> items_;                       // non-compressed objects in order
+  std::vector<std::size_t> subset_starts_;         // non-compressed: first item of each subset
   bool in_column_ = false;                         // inside a compressed column
   std::vector<Column> columns_;                    // compressed columns in walk order
   std::vector<Entry> entries_;                     // their values
@@ -391,15 +399,21 @@ PyObject* decode_first_message(vantrel::Bytes data, LoadTables&& load) {
   auto message = vantrel::parse_message(bytes);
   if (!message) return raise_bufr_error(message.error());
   return load(*message, [&](const vantrel::TableSet& tables) -> PyObject* {
-    PythonValueSink sink(message->number_of_subsets);
-    if (!sink.init()) return nullptr;
-    auto status = vantrel::decode_message_values(*message, tables, message->section4_data(bytes), sink);
-    if (!status) return raise_bufr_error(status.error());
-    return sink.take_list().release();
+    return decode_to_list(*message, message->section4_data(bytes), tables);
   });
 }
 
 }  // namespace
+
+PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
+                         std::vector<std::size_t>* subset_starts) {
+  PythonValueSink sink(message.number_of_subsets);
+  if (!sink.init()) return nullptr;
+  auto status = vantrel::decode_message_values(message, tables, data, sink);
+  if (!status) return raise_bufr_error(status.error());
+  if (subset_starts != nullptr) *subset_starts = std::move(sink.subset_starts());
+  return sink.take_list().release();
+}
 
 PyType_Spec decoded_value_spec = {
     "builtins.DecodedValue",

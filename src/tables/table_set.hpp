@@ -54,9 +54,14 @@ inline const std::uint64_t TABLE_HASH_SEED = random_hash_seed();
 // table files: with the identity hash a file of keys that are all multiples of
 // the bucket count puts every entry in one bucket and makes loading quadratic.
 // Seeding a strong 64-bit mix per process keeps the buckets unpredictable.
+// The seed is copied into each map's hasher when the map is made: a table set
+// built by one extension module and probed by the other (each has its own
+// copy of TABLE_HASH_SEED) then still hashes every key the same way.
 struct TableKeyHash {
+  std::uint64_t seed = TABLE_HASH_SEED;  // fixed for the life of the map
+
   std::size_t operator()(std::uint64_t key) const noexcept {
-    std::uint64_t x = key + TABLE_HASH_SEED;  // unsigned: wraps
+    std::uint64_t x = key + seed;  // unsigned: wraps
     x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
     x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
     return static_cast<std::size_t>(x ^ (x >> 31));

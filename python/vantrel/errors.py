@@ -1,0 +1,36 @@
+"""The package's exceptions: one class per kind of failure of a message.
+
+Every class is a ``ValueError``, so code written against the low-level module
+(which raises ``ValueError``) keeps working.
+"""
+
+from __future__ import annotations
+
+__all__ = ["BufrError", "FramingError", "HeaderError", "TablesError", "DataError"]
+
+
+class BufrError(ValueError):
+    """A message could not be read. ``index`` and ``offset`` locate it in its source."""
+
+    def __init__(self, text: str, index: int | None = None, offset: int | None = None):
+        if index is not None and offset is not None:
+            text = f"message {index} at offset {offset}: {text}"
+        super().__init__(text)
+        self.index = index
+        self.offset = offset
+
+
+class FramingError(BufrError):
+    """Bytes that do not frame a message ("BUFR", a length, "7777")."""
+
+
+class HeaderError(BufrError):
+    """A framed message whose sections 0 to 3 are unreadable (edition, section lengths)."""
+
+
+class TablesError(BufrError):
+    """The tables a message needs are missing, or an element is not in them."""
+
+
+class DataError(BufrError):
+    """Section 4 does not decode with the message's descriptors (too short, bad values)."""

@@ -1,0 +1,267 @@
+"""Reading every message of a real archive: :func:`open`, :class:`Reader`, :class:`Message`.
+
+A source is framed once (offsets only, nothing copied); each message's header
+is parsed when the message is first looked at, and its values are decoded on
+request. A bad message never costs its neighbours: it carries ``error``, and
+raises only when its values are asked for.
+"""
+
+from __future__ import annotations
+
+import datetime as _datetime
+import io
+import mmap
+import os
+from typing import Iterator
+
+from . import _core
+from .errors import DataError, HeaderError, TablesError
+from .tables import TableResolver
+
+__all__ = ["open", "Reader", "Message"]
+
+_open = open  # the builtin, shadowed below
+
+
+def open(source, *, definitions=None, tables=None) -> "Reader":  # noqa: A001 - mirrors io.open
+    """Open a BUFR source for reading.
+
+    ``source`` is a path (mapped into memory, never read whole), an object
+    with the buffer protocol (``bytes``, ``bytearray``, ``memoryview``,
+    ``mmap``; not copied) or a binary file object. ``definitions`` names an
+    ecCodes definitions root (see :mod:`vantrel.tables` for where it is looked
+    for otherwise); ``tables`` gives one table set for every message instead (a
+    ``TableSet``, a directory of WMO BUFR4 CSV tables or one ecCodes table
+    directory).
+
+    >>> with vantrel.open("synop.bufr") as reader:       # doctest: +SKIP
+    ...     print(len(reader), reader[0].centre)
+    """
+    return Reader(source, definitions=definitions, tables=tables)
+
+
+def _map_file(file) -> mmap.mmap | bytes:
+    """A read-only map of an open file, or its bytes when it cannot be mapped (pipes, empty files)."""
+    try:
+        return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
+        return file.read()
+
+
+class Reader:
+    """The framed messages of one source, as a sequence of :class:`Message`.
+
+    ``reader[i]`` is the i-th framed message (0-based; ``Message.index`` is
+    1-based); iteration yields every framed message, good or bad. Candidates
+    that frame no message (junk holding "BUFR", a truncated last message) and
+    trailing bytes are listed in ``warnings``. ``errors`` collects the
+    failures of whole-reader operations such as :meth:`columns`.
+    """
+
+    def __init__(self, source, *, definitions=None, tables=None):
+        self._file = None
+        self._map = None
+        if isinstance(source, (str, os.PathLike)):
+            self.name = os.fspath(source)
+            self._file = _open(source, "rb")
+            data = self._map = _map_file(self._file)
+        elif hasattr(source, "read") and not _has_buffer(source):
+            self.name = getattr(source, "name", "<stream>")
+            data = self._map = _map_file(source)
+        else:
+            self.name = "<buffer>"
+            data = source
+        self._data = memoryview(data).cast("B") if not isinstance(data, bytes) else data
+        frames, issues, dropped = _core.scan(self._data)
+        self._frames = memoryview(frames).cast("Q")
+        self.warnings: list[str] = [reason for _, reason in issues]
+        if dropped:
+            self.warnings.append(f"{dropped} more candidates framed no message")
+        self.errors: list[Exception] = []
+        self._resolver = TableResolver(definitions=definitions, tables=tables)
+        self._messages: dict[int, Message] = {}
+
+    # ---- sequence -----------------------------------------------------------
+
+    def __len__(self) -> int:
+        return len(self._frames) // 2
+
+    def __getitem__(self, position: int) -> "Message":
+        if isinstance(position, slice):
+            return [self[i] for i in range(*position.indices(len(self)))]
+        count = len(self)
+        if position < 0:
+            position += count
+        if not 0 <= position < count:
+            raise IndexError(f"message position {position} out of range for {count} messages")
+        message = self._messages.get(position)
+        if message is None:
+            offset, length = self._frames[2 * position], self._frames[2 * position + 1]
+            message = Message(self, position + 1, offset, length)
+            self._messages[position] = message
+        return message
+
+    def __iter__(self) -> Iterator["Message"]:
+        for position in range(len(self)):
+            message = self[position]
+            yield message
+            # Iterating a long archive keeps no message alive behind the caller.
+            self._messages.pop(position, None)
+
+    def __repr__(self) -> str:
+        return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
+
+    # ---- lifetime -----------------------------------------------------------
+
+    def close(self) -> None:
+        """Release the file and its map; messages read so far stay usable only for their header."""
+        self._messages.clear()
+        self._data = b""
+        if isinstance(self._map, mmap.mmap):
+            try:
+                self._map.close()
+            except BufferError:
+                pass  # a view of it is still in use; the map goes with its last view
+        self._map = None
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+    def __enter__(self) -> "Reader":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def _has_buffer(obj) -> bool:
+    try:
+        memoryview(obj)
+    except TypeError:
+        return False
+    return True
+
+
+# Header fields every Message has (None where the edition lacks them or the header is bad).
+_HEADER_FIELDS = (
+    "master_table",
+    "centre",
+    "subcentre",
+    "update_sequence_number",
+    "local_section",
+    "data_category",
+    "international_subcategory",
+    "local_subcategory",
+    "master_table_version",
+    "local_table_version",
+    "year",
+    "year_of_century",
+    "month",
+    "day",
+    "hour",
+    "minute",
+    "second",
+    "number_of_subsets",
+    "observed",
+    "compressed",
+    "descriptors",
+)
+
+
+class Message:
+    """One framed message of a :class:`Reader`.
+
+    ``index`` (1-based in file order), ``offset`` and ``length`` locate it;
+    ``edition`` is byte 7 of section 0. The header fields are attributes
+    (``centre``, ``subcentre``, ``data_category``, ``master_table_version``,
+    ``datetime``, ``number_of_subsets``, ``compressed``, ``descriptors``...),
+    ``None`` where the edition lacks them. A message whose header is bad has
+    ``error`` set; ``warnings`` lists the quirks accepted while reading it.
+    """
+
+    def __init__(self, reader: Reader, index: int, offset: int, length: int):
+        self._reader = reader
+        self.index = index
+        self.offset = offset
+        self.length = length
+        data = reader._data
+        self.edition = data[offset + 7]
+        self.error: str | None = None
+        self.warnings: list[str] = []
+        self._header: dict | None = None
+        try:
+            header = _core.header(data, offset, length)
+        except ValueError as error:
+            self.error = str(error)
+            header = dict.fromkeys(_HEADER_FIELDS)
+        else:
+            self.warnings.extend(header.pop("warnings"))
+            self._header = header
+        for name in _HEADER_FIELDS:
+            setattr(self, name, header[name])
+
+    @property
+    def header(self) -> dict:
+        """The header fields as a dict (empty when the header is bad)."""
+        return dict(self._header or {})
+
+    @property
+    def datetime(self) -> _datetime.datetime | None:
+        """The typical time of the header; None when absent or not a valid date."""
+        if self._header is None:
+            return None
+        try:
+            return _datetime.datetime(
+                self.year, self.month, self.day, self.hour, self.minute, self.second or 0
+            )
+        except ValueError:
+            return None
+
+    @property
+    def bytes(self) -> memoryview:
+        """The message's bytes: a read-only view of the source, not a copy."""
+        return memoryview(self._reader._data)[self.offset : self.offset + self.length].toreadonly()
+
+    def __repr__(self) -> str:
+        if self.error is not None:
+            return f"<vantrel.Message {self.index} at {self.offset}: error {self.error!r}>"
+        return (
+            f"<vantrel.Message {self.index} at {self.offset}: edition {self.edition}, "
+            f"centre {self.centre}, category {self.data_category}, {self.number_of_subsets} subsets"
+            f"{', compressed' if self.compressed else ''}>"
+        )
+
+    # ---- decoding -----------------------------------------------------------
+
+    def _fail(self, kind, text: str):
+        return kind(text, self.index, self.offset)
+
+    def tables(self):
+        """The table set this message decodes with (loaded once per process and key)."""
+        if self.error is not None:
+            raise self._fail(HeaderError, self.error)
+        tables, warning = self._reader._resolver.tables_for(self._header)
+        if warning is not None and warning not in self.warnings:
+            self.warnings.append(warning)
+        return tables
+
+    def _decode(self):
+        tables = self.tables()
+        try:
+            return _core.decode(self._reader._data, self.offset, self.length, tables)
+        except ValueError as error:
+            text = str(error)
+            if "was not found in Table" in text:
+                raise self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}") from None
+            raise self._fail(DataError, text) from None
+
+    def values(self) -> list:
+        """Every decoded value, subset after subset, as ``DecodedValue`` records."""
+        return self._decode()[0]
+
+    def subsets(self) -> list[list]:
+        """The records of :meth:`values`, one list per subset."""
+        values, starts = self._decode()
+        ends = list(starts[1:]) + [len(values)]
+        return [values[start:end] for start, end in zip(starts, ends)]
+

@@ -1,0 +1,76 @@
+// Reading real archives: framing every message of a buffer without losing a
+// good message to a bad neighbour, and parsing the header of a framed message
+// of edition 2, 3 or 4, accepting the common quirks with a warning.
+//
+// The strict parser of message.hpp stays as it is; this layer is what the
+// package's reader uses.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error/error.hpp"
+#include "message/message.hpp"
+
+namespace vantrel {
+
+// One framed message: "BUFR", a 24-bit length L >= 8 that fits in the data,
+// and "7777" as the last four of those L bytes.
+struct Frame {
+  std::uint64_t offset = 0;  // of "BUFR" in the scanned buffer
+  std::uint64_t length = 0;  // declared total length
+};
+
+// A "BUFR" marker that did not frame a message, or trailing bytes.
+struct FrameIssue {
+  std::uint64_t offset = 0;  // of the marker (or of the first trailing byte)
+  std::string reason;        // what was wrong, for the reader's warnings
+};
+
+// Most issues kept in one scan; later ones are only counted, so megabytes of
+// repeated "BUFR" cost bounded memory.
+inline constexpr std::size_t MAX_FRAME_ISSUES = 1000;
+
+struct ScanResult {
+  std::vector<Frame> frames;        // in buffer order, never overlapping
+  std::vector<FrameIssue> issues;   // at most MAX_FRAME_ISSUES
+  std::uint64_t dropped_issues = 0; // issues beyond MAX_FRAME_ISSUES
+};
+
+// Frames every message of `buffer`. A candidate that fails (length below 8 or
+// beyond the data, no end marker) becomes an issue and the search resumes 4
+// bytes after its marker, so a message after junk that holds "BUFR" is still
+// found. Bytes between messages are skipped silently; bytes after the last
+// message (or a buffer with no message) give one issue. Never fails.
+ScanResult scan_frames(Bytes buffer);
+
+// A framed message's header, for every edition. Fields the edition lacks are
+// unset. `message` carries what the decoder and the table loaders need
+// (descriptors, subsets, flags, section 4 location, table versions), with
+// absent fields as 0.
+struct ArchiveHeader {
+  BufrMessage message;                                  // edition in message.edition
+  std::optional<std::uint16_t> subcentre;               // absent in edition 2
+  std::optional<std::uint8_t> international_subcategory;  // edition 4 only
+  std::optional<std::uint8_t> second;                   // edition 4 only
+  std::uint8_t year_of_century = 0;                     // editions 2 and 3: as coded
+  std::vector<std::string> warnings;                    // quirks that were accepted
+};
+
+// The full year of an edition 2 or 3 "year of century": 0-49 are 2000-2049,
+// 50-99 are 1950-1999 and 100 (how some encoders write 2000) is 2000; larger
+// values are kept as 1900 + value and reported by the caller.
+std::uint16_t year_from_century(std::uint8_t year_of_century);
+
+// Parses one framed message (the `length` bytes of a Frame). Editions 0, 1 and
+// 5 on are errors, as are section lengths that do not fit in the message.
+// Tolerated with a warning: an edition 4 section 3 with an odd number of
+// descriptor bytes (the last is padding; editions 2 and 3 pad section 3 to an
+// even length by rule) and bytes between the end of section 4 and "7777".
+// The error is the text users see.
+using HeaderResult = std::expected<ArchiveHeader, std::string>;
+HeaderResult parse_archive_message(Bytes message);
+
+}  // namespace vantrel

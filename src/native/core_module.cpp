@@ -1,0 +1,308 @@
+// vantrel._core: the package's native module, built from the same core as
+// _vantrel. It reads real archives: frames every message of any buffer,
+// parses headers of editions 2 to 4 with their quirks, loads table sets by
+// header fields and decodes one framed message. The classes it hands out
+// (TableSet, DecodedValue) are _vantrel's own: the module imports _vantrel
+// and builds instances of its types with the shared binding code, so both
+// modules give users the same objects.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "data/decode.hpp"
+#include "lib/args.hpp"
+#include "lib/module.hpp"
+#include "message/archive.hpp"
+#include "tables/eccodes.hpp"
+
+namespace vantrel::py {
+
+ModuleTypes types;  // _vantrel's classes, looked up once at import
+
+namespace {
+
+// ---- buffers ---------------------------------------------------------------
+
+// A read-only view of any object with the buffer protocol, released with the view.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // False with a TypeError naming `name` when `object` exports no contiguous buffer.
+  bool acquire(const char* name, PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) {
+      prefix_type_error(name);
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  vantrel::Bytes bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The `length` bytes at `offset` of `data`; false with a ValueError when they
+// do not lie inside it.
+bool message_slice(vantrel::Bytes data, std::uint64_t offset, std::uint64_t length, vantrel::Bytes& out) {
+  if (offset > data.size() || length > data.size() - offset) {
+    PyErr_Format(PyExc_ValueError, "message at offset %llu of %llu bytes lies outside the %zu bytes of data",
+                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length), data.size());
+    return false;
+  }
+  out = data.subspan(offset, length);
+  return true;
+}
+
+// ---- scan ------------------------------------------------------------------
+
+// scan(data) -> (frames, issues, dropped): frames packs (offset, length) as
+// native uint64 pairs; issues is a list of (offset, reason).
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"scan", {"data"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  BufferView view;
+  if (!view.acquire("data", bound[0])) return nullptr;
+  vantrel::ScanResult result;
+  Py_BEGIN_ALLOW_THREADS
+  result = vantrel::scan_frames(view.bytes());
+  Py_END_ALLOW_THREADS
+  static_assert(sizeof(vantrel::Frame) == 2 * sizeof(std::uint64_t));
+  PyRef frames = PyRef::steal(PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(result.frames.data()),
+      static_cast<Py_ssize_t>(result.frames.size() * sizeof(vantrel::Frame))));
+  if (!frames) return nullptr;
+  PyRef issues = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.issues.size())));
+  if (!issues) return nullptr;
+  for (std::size_t i = 0; i < result.issues.size(); ++i) {
+    PyRef reason = make_str(result.issues[i].reason);
+    if (!reason) return nullptr;
+    PyObject* item = Py_BuildValue("(KO)", static_cast<unsigned long long>(result.issues[i].offset), reason.get());
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(issues.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return Py_BuildValue("(OOK)", frames.get(), issues.get(), static_cast<unsigned long long>(result.dropped_issues));
+}
+
+// ---- header ----------------------------------------------------------------
+
+// Sets `key` of `dict` to `value` (a new reference, may be null on failure).
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+PyRef py_int(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+PyRef py_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+template <class T>
+PyRef py_optional(const std::optional<T>& value) {
+  return value ? py_int(*value) : PyRef::borrow(Py_None);
+}
+
+// header(data, offset, length) -> dict of the header fields (absent fields
+// None) and "warnings"; ValueError with the reason for a bad header.
+PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"header", {"data", "offset", "length"}};
+  PyObject* bound[3];
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u64("offset", bound[1], offset) ||
+      !to_u64("length", bound[2], length)) {
+    return nullptr;
+  }
+  BufferView view;
+  vantrel::Bytes bytes;
+  if (!view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) return nullptr;
+  auto parsed = vantrel::parse_archive_message(bytes);
+  if (!parsed) {
+    PyRef text = make_str(parsed.error());
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+  }
+  const vantrel::ArchiveHeader& h = *parsed;
+  const vantrel::BufrMessage& m = h.message;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool old = m.edition < 4;
+  PyRef warnings = PyRef::steal(PyList_New(0));
+  if (!warnings) return nullptr;
+  for (const std::string& warning : h.warnings) {
+    PyRef text = make_str(warning);
+    if (!text || PyList_Append(warnings.get(), text.get()) < 0) return nullptr;
+  }
+  const bool ok =
+      set_item(d, "edition", py_int(m.edition)) && set_item(d, "master_table", py_int(m.master_table_number)) &&
+      set_item(d, "centre", py_int(m.originating_centre)) && set_item(d, "subcentre", py_optional(h.subcentre)) &&
+      set_item(d, "update_sequence_number", py_int(m.update_sequence_number)) &&
+      set_item(d, "local_section", py_bool(m.local_section_present)) &&
+      set_item(d, "data_category", py_int(m.data_category)) &&
+      set_item(d, "international_subcategory", py_optional(h.international_subcategory)) &&
+      set_item(d, "local_subcategory", py_int(m.local_data_subcategory)) &&
+      set_item(d, "master_table_version", py_int(m.master_tables_version_number)) &&
+      set_item(d, "local_table_version", py_int(m.local_tables_version_number)) &&
+      set_item(d, "year", py_int(m.typical_year)) &&
+      set_item(d, "year_of_century", old ? py_int(h.year_of_century) : PyRef::borrow(Py_None)) &&
+      set_item(d, "month", py_int(m.typical_month)) && set_item(d, "day", py_int(m.typical_day)) &&
+      set_item(d, "hour", py_int(m.typical_hour)) && set_item(d, "minute", py_int(m.typical_minute)) &&
+      set_item(d, "second", py_optional(h.second)) &&
+      set_item(d, "number_of_subsets", py_int(m.number_of_subsets)) &&
+      set_item(d, "observed", py_bool(m.observed_data)) && set_item(d, "compressed", py_bool(m.compressed_data)) &&
+      set_item(d, "descriptors", make_code_list(m.unexpanded_descriptors)) &&
+      set_item(d, "section4_length", py_int(m.section4_length)) &&
+      set_item(d, "warnings", std::move(warnings));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
+// ---- tables ----------------------------------------------------------------
+
+// load_tables(root, master_table, master_version, centre, subcentre,
+// local_version) -> TableSet: the WMO tables of that master version under the
+// definitions root, then the local tables of the centre, when present.
+PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{
+      "load_tables", {"root", "master_table", "master_version", "centre", "subcentre", "local_version"}};
+  PyObject* bound[6];
+  std::string root;
+  std::uint8_t master_table = 0;
+  std::uint8_t master_version = 0;
+  std::uint32_t centre = 0;
+  std::uint32_t subcentre = 0;
+  std::uint8_t local_version = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_path("root", bound[0], root) ||
+      !to_u8("master_table", bound[1], master_table) || !to_u8("master_version", bound[2], master_version) ||
+      !to_u32("centre", bound[3], centre) || !to_u32("subcentre", bound[4], subcentre) ||
+      !to_u8("local_version", bound[5], local_version)) {
+    return nullptr;
+  }
+  if (centre > 0xFFFF || subcentre > 0xFFFF) {
+    PyErr_SetString(PyExc_OverflowError, "centre and subcentre must be below 65536");
+    return nullptr;
+  }
+  vantrel::BufrMessage key;
+  key.master_table_number = master_table;
+  key.master_tables_version_number = master_version;
+  key.originating_centre = static_cast<std::uint16_t>(centre);
+  key.originating_subcentre = static_cast<std::uint16_t>(subcentre);
+  key.local_tables_version_number = local_version;
+  std::optional<vantrel::Result<vantrel::TableSet>> tables;
+  Py_BEGIN_ALLOW_THREADS
+  tables.emplace(vantrel::from_eccodes_definitions(root, key));
+  Py_END_ALLOW_THREADS
+  if (!*tables) return raise_bufr_error(tables->error());
+  return wrap_table_set(std::move(**tables)).release();
+}
+
+// ---- values ----------------------------------------------------------------
+
+// decode(data, offset, length, tables) -> list of DecodedValue, subset after
+// subset, for the framed message at offset; ValueError when its header or
+// data is bad.
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables"}};
+  PyObject* bound[4];
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u64("offset", bound[1], offset) ||
+      !to_u64("length", bound[2], length) || !check_instance("tables", bound[3], types.table_set, "TableSet")) {
+    return nullptr;
+  }
+  BufferView view;
+  vantrel::Bytes bytes;
+  if (!view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) return nullptr;
+  auto parsed = vantrel::parse_archive_message(bytes);
+  if (!parsed) {
+    PyRef text = make_str(parsed.error());
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+  }
+  const vantrel::BufrMessage& message = parsed->message;
+  std::vector<std::size_t> starts;
+  PyRef values = PyRef::steal(decode_to_list(message, message.section4_data(bytes), table_set_of(bound[3]), &starts));
+  if (!values) return nullptr;
+  if (message.compressed_data) {
+    // Compressed data flattens to equal runs, one per subset.
+    const std::size_t per_subset =
+        message.number_of_subsets == 0 ? 0 : static_cast<std::size_t>(PyList_GET_SIZE(values.get())) /
+                                                 message.number_of_subsets;
+    starts.clear();
+    for (std::size_t s = 0; s < message.number_of_subsets; ++s) starts.push_back(s * per_subset);
+  }
+  PyRef start_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(starts.size())));
+  if (!start_list) return nullptr;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    PyRef item = py_int(starts[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(start_list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return PyTuple_Pack(2, values.get(), start_list.get());
+}
+
+#define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef core_functions[] = {
+    VANTREL_FUNCTION(scan, "scan(data)\n--\n\nFrame every BUFR message of a buffer: (frames, issues, dropped)."),
+    VANTREL_FUNCTION(header, "header(data, offset, length)\n--\n\nThe header fields of one framed message."),
+    VANTREL_FUNCTION(load_tables,
+                     "load_tables(root, master_table, master_version, centre, subcentre, local_version)\n--\n\n"
+                     "The table set of a definitions root for these header fields."),
+    VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef core_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel._core",
+    "Native core of the vantrel package: archive framing, headers of every edition, decoding.",
+    0,
+    core_functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Looks up _vantrel's classes so that this module builds and accepts the same objects.
+bool bind_types() {
+  PyRef vantrel_module = PyRef::steal(PyImport_ImportModule("_vantrel"));
+  if (!vantrel_module) return false;
+  struct Entry {
+    const char* name;
+    PyTypeObject** slot;
+  };
+  const Entry entries[] = {
+      {"BufrMessage", &types.bufr_message},
+      {"DecodedValue", &types.decoded_value},
+      {"Descriptor", &types.descriptor},
+      {"ElementDefinition", &types.element_definition},
+      {"SequenceDefinition", &types.sequence_definition},
+      {"TableSet", &types.table_set},
+  };
+  for (const Entry& entry : entries) {
+    if (*entry.slot != nullptr) continue;
+    PyRef type = PyRef::steal(PyObject_GetAttrString(vantrel_module.get(), entry.name));
+    if (!type) return false;
+    if (!PyType_Check(type.get())) {
+      PyErr_Format(PyExc_ImportError, "_vantrel.%s is not a class", entry.name);
+      return false;
+    }
+    // Kept for the life of the process, as _vantrel keeps them.
+    *entry.slot = reinterpret_cast<PyTypeObject*>(type.release());
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace vantrel::py
+
+PyMODINIT_FUNC PyInit__core() {
+  using namespace vantrel::py;
+  if (!bind_types()) return nullptr;
+  return PyModule_Create(&core_module_def);
+}

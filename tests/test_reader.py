@@ -1,0 +1,337 @@
+"""vantrel.open on built data: framing that never loses a good message, every
+edition's header, accepted quirks, sources, and table discovery."""
+
+from __future__ import annotations
+
+import io
+import mmap
+import os
+import time
+
+import pytest
+
+import vantrel
+from vantrel import tables as vtables
+from vantrel.errors import DataError, HeaderError, TablesError
+
+from bufr_builder import BitWriter, Element, build_message, u24, write_table_dir
+
+
+def synop(value: int = 0x7F, **kwargs) -> bytes:
+    """A one-value message (element 012101, 8 bits here) decoded with `local_tables`."""
+    return build_message([12101], BitWriter().write(value, 8), **kwargs)
+
+
+@pytest.fixture()
+def local_tables(tmp_path):
+    return write_table_dir(tmp_path / "t", [Element(12101, "TEMPERATURE", "K", 1, 0, 8, "airTemperature")])
+
+
+def old_edition(edition: int, *, year_of_century: int = 12, section1_length: int | None = None,
+                descriptors=(12101,), data: bytes = b"\x7f\x00", section3_pad: bytes = b"\x00") -> bytes:
+    """An edition 2 or 3 message: one-byte sub-centre and centre (edition 3) or
+    a two-byte centre (edition 2), year of century, no seconds."""
+    if edition == 3:
+        centre = bytes([7, 98])  # sub-centre 7, centre 98
+    else:
+        centre = (98).to_bytes(2, "big")
+    body1 = bytes([0]) + centre + bytes([1, 0, 2, 101, 13, 0, year_of_century, 10, 30, 6, 45])
+    sec1 = u24(section1_length or len(body1) + 3) + body1
+    body3 = (1).to_bytes(2, "big") + bytes([0x80]) + b"".join(
+        bytes([(d // 100000 << 6) | (d // 1000) % 100, d % 1000]) for d in descriptors) + section3_pad
+    sec3 = u24(len(body3) + 4) + b"\0" + body3
+    sec4 = u24(len(data) + 4) + b"\0" + data
+    rest = sec1 + sec3 + sec4 + b"7777"
+    return b"BUFR" + u24(8 + len(rest)) + bytes([edition]) + rest
+
+
+def frames(reader):
+    return [(m.index, m.offset, m.length) for m in reader]
+
+
+# ---- framing ---------------------------------------------------------------------------------
+
+GOOD = synop()
+N = len(GOOD)
+
+
+@pytest.mark.parametrize(
+    "data, kept, warned",
+    [
+        (GOOD + GOOD, [0, N], 0),
+        (b"junk BUFR junk\n" + GOOD, [15], 1),                       # junk holding the marker
+        (GOOD + GOOD[:-1], [0], 1),                                   # truncated last message
+        (GOOD + b"BUFR\x00\x00\x07\x04" + GOOD, [0, N + 8], 1),       # declared length 7
+        (GOOD + b"BUFR\x00\x00\x00\x04" + GOOD, [0, N + 8], 1),       # declared length 0
+        (GOOD + b"BUFR\x00\x00\x08\x04", [0], 1),                     # length 8 but no "7777"
+        (b"BUFR\x00\x00\x0b7777" + GOOD, [0, 11], 0),                 # the shortest frame
+        (b"BUFR\xff\xff\xff\x04" + GOOD, [8], 1),                     # length beyond the data
+        (b"ZCZC 001\r\r\nISMD01 EGRR 170600\r\r\n" + GOOD + b"\r\r\nNNNN\r\r\n" + GOOD, [32, 32 + N + 10], 0),
+        (GOOD + b"\r\r\n\x03", [0], 1),                               # trailing bytes
+        (b"BUF", [], 1),
+        (b"", [], 0),
+    ],
+)
+def test_framing_keeps_every_good_message(data, kept, warned):
+    with vantrel.open(data) as reader:
+        assert [m.offset for m in reader] == kept
+        assert [m.index for m in reader] == list(range(1, len(kept) + 1))
+        assert len(reader.warnings) == warned
+
+
+def test_marker_inside_another_message_is_not_a_message():
+    # The value bytes spell "BUFR": framing jumps over the whole message.
+    inner = build_message([12101, 12101, 12101, 12101], BitWriter().write_bytes(b"BUFR"))
+    with vantrel.open(inner + inner) as reader:
+        assert frames(reader) == [(1, 0, len(inner)), (2, len(inner), len(inner))]
+        assert reader.warnings == []
+
+
+def test_bad_candidates_name_offset_and_reason():
+    data = b"xxBUFR\x00\x00\x05" + GOOD + GOOD[:20]
+    with vantrel.open(data) as reader:
+        assert len(reader) == 1
+        assert reader.warnings[0] == "no message at offset 2: declared length 5 is below the 8 bytes of section 0"
+        assert reader.warnings[1].startswith(f"no message at offset {9 + N}: declared length {N} runs past")
+        assert "truncated" in reader.warnings[1]
+
+
+def test_megabytes_of_markers_cost_bounded_work():
+    data = b"BUFR" * (1 << 20) + GOOD
+    start = time.perf_counter()
+    with vantrel.open(data) as reader:
+        elapsed = time.perf_counter() - start
+        assert [m.offset for m in reader] == [4 << 20]
+        # Issues are capped: the rest is one summary line.
+        assert len(reader.warnings) == 1001
+        assert reader.warnings[-1].endswith("more candidates framed no message")
+    assert elapsed < 5
+
+
+# ---- headers of every edition ----------------------------------------------------------------
+
+@pytest.mark.parametrize("edition, centre, subcentre", [(3, 98, 7), (2, 98, None)])
+def test_old_edition_headers(edition, centre, subcentre):
+    with vantrel.open(old_edition(edition)) as reader:
+        m = reader[0]
+        assert m.error is None and m.edition == edition
+        assert (m.centre, m.subcentre) == (centre, subcentre)
+        assert m.international_subcategory is None and m.second is None
+        assert (m.data_category, m.local_subcategory, m.master_table_version, m.local_table_version) == (2, 101, 13, 0)
+        assert m.datetime.isoformat() == "2012-10-30T06:45:00"
+        assert m.descriptors == [12101] and m.number_of_subsets == 1 and m.observed and not m.compressed
+
+
+@pytest.mark.parametrize("coded, year", [(0, 2000), (49, 2049), (50, 1950), (99, 1999), (100, 2000)])
+def test_year_of_century(coded, year):
+    with vantrel.open(old_edition(3, year_of_century=coded)) as reader:
+        assert (reader[0].year, reader[0].year_of_century, reader[0].warnings) == (year, coded, [])
+
+
+def test_year_of_century_above_100_is_read_with_a_warning():
+    with vantrel.open(old_edition(3, year_of_century=101)) as reader:
+        assert reader[0].year == 2001
+        assert reader[0].warnings == ["year of century 101 is above 100; read as 2001"]
+
+
+@pytest.mark.parametrize("edition", [0, 1, 5, 255])
+def test_unsupported_editions_fail_alone(edition):
+    bad = GOOD[:7] + bytes([edition]) + GOOD[8:]
+    with vantrel.open(GOOD + bad + GOOD) as reader:
+        assert [m.error for m in reader] == [None, f"unsupported BUFR edition {edition}; editions 2, 3 and 4 are read", None]
+        with pytest.raises(HeaderError, match=f"^message 2 at offset {N}: unsupported BUFR edition"):
+            reader[1].values()
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"section1_length": 21}, "section 1 length 21 does not fit: edition 4 needs at least 22 bytes"),
+        ({"section3_length": 6}, "section 3 at offset 30 is truncated"),
+        ({"section4_length": 3}, "section 4 at offset 39 is truncated"),
+        ({"section4_length": 7}, "section 4 at offset 39 is truncated"),
+    ],
+)
+def test_inconsistent_section_lengths(kwargs, error):
+    with vantrel.open(synop(**kwargs)) as reader:
+        assert reader[0].error.startswith(error)
+
+
+def test_edition3_section1_minimum():
+    # 17 bytes hold every edition 3 field; 16 do not.
+    assert vantrel.open(old_edition(3, section1_length=17))[0].error is None
+    assert vantrel.open(old_edition(3, section1_length=16))[0].error.startswith("section 1 length 16")
+
+
+# ---- quirks ----------------------------------------------------------------------------------
+
+def test_odd_descriptor_area_is_padding(local_tables):
+    odd = synop(section3_extra=b"\x00")
+    with vantrel.open(odd, tables=local_tables) as reader:
+        m = reader[0]
+        assert m.descriptors == [12101]
+        assert m.warnings == ["section 3 has an odd number of descriptor bytes (3); the last byte was read as padding"]
+        assert [v.raw for v in m.values()] == [0x7F]
+
+
+def test_edition3_padding_is_the_rule(local_tables):
+    with vantrel.open(old_edition(3), tables=local_tables) as reader:
+        assert reader[0].warnings == [] and [v.raw for v in reader[0].values()] == [0x7F]
+
+
+def test_bytes_before_the_end_marker(local_tables):
+    message = synop()
+    padded = message[:4] + u24(len(message) + 2) + message[7:-4] + b"\0\0" + b"7777"
+    with vantrel.open(padded, tables=local_tables) as reader:
+        assert reader[0].warnings == ['2 bytes between the end of section 4 and "7777" were skipped']
+        assert [v.raw for v in reader[0].values()] == [0x7F]
+
+
+def test_short_section4_fails_alone(local_tables):
+    short = build_message([12101, 12101, 12101], BitWriter().write(1, 8))  # 24 bits needed, 16 present
+    with vantrel.open(GOOD + short + GOOD, tables=local_tables) as reader:
+        assert [len(m.values()) for m in (reader[0], reader[2])] == [1, 1]
+        with pytest.raises(DataError, match=f"^message 2 at offset {N}: .*not enough bits"):
+            reader[1].values()
+
+
+# ---- sources ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["path", "str", "bytes", "bytearray", "memoryview", "mmap", "file", "bytesio"])
+def test_sources(kind, tmp_path, local_tables):
+    data = b"header\n" + GOOD + GOOD
+    path = tmp_path / "x.bufr"
+    path.write_bytes(data)
+    with path.open("rb") as f:
+        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    source = {
+        "path": lambda: path, "str": lambda: str(path), "bytes": lambda: data, "bytearray": lambda: bytearray(data),
+        "memoryview": lambda: memoryview(data), "mmap": lambda: mapped, "file": lambda: path.open("rb"),
+        "bytesio": lambda: io.BytesIO(data),
+    }[kind]()
+    with vantrel.open(source, tables=local_tables) as reader:
+        assert frames(reader) == [(1, 7, N), (2, 7 + N, N)]
+        assert bytes(reader[1].bytes) == GOOD and reader[1].bytes.readonly
+        assert [v.raw for v in reader[1].values()] == [0x7F]
+    if kind == "file":
+        source.close()
+    mapped.close()
+
+
+def test_message_bytes_are_a_view(local_tables):
+    data = bytearray(GOOD)
+    reader = vantrel.open(data, tables=local_tables)
+    view = reader[0].bytes
+    assert view.obj is not None and view.nbytes == N
+    # A view of the caller's buffer, not a copy: the export pins it.
+    with pytest.raises(BufferError):
+        data.extend(b"x")
+
+
+def test_subsets_split_non_compressed_data(local_tables):
+    w = BitWriter()
+    for value in (1, 2, 3):
+        w.write(value, 8)
+    message = build_message([12101], w, subsets=3)
+    with vantrel.open(message, tables=local_tables) as reader:
+        assert [[v.raw for v in s] for s in reader[0].subsets()] == [[1], [2], [3]]
+
+
+def test_subsets_split_compressed_data(local_tables):
+    # R0 = 10, NBINC = 2, increments 0, 1, 2.
+    w = BitWriter().write(10, 8).write(2, 6).write(0, 2).write(1, 2).write(2, 2)
+    message = build_message([12101], w, subsets=3, compressed=True)
+    with vantrel.open(message, tables=local_tables) as reader:
+        assert [[v.raw for v in s] for s in reader[0].subsets()] == [[10], [11], [12]]
+
+
+def test_negative_index_and_bounds():
+    reader = vantrel.open(GOOD + GOOD)
+    assert reader[-1].index == 2
+    with pytest.raises(IndexError):
+        reader[2]
+    with pytest.raises(IndexError):
+        reader[-3]
+
+
+# ---- tables ----------------------------------------------------------------------------------
+
+def definitions_tree(root, versions, local=None):
+    """A definitions root with WMO tables of the given master versions (each with 012101 of that
+    version's width) and optionally local tables {(local, centre, subcentre): elements}."""
+    for version in versions:
+        write_table_dir(root / "bufr" / "tables" / "0" / "wmo" / str(version),
+                        [Element(12101, f"T{version}", "K", 0, 0, 8, "airTemperature")])
+    for (lv, centre, sub), elements in (local or {}).items():
+        write_table_dir(root / "bufr" / "tables" / "0" / "local" / str(lv) / str(centre) / str(sub), elements)
+    return root
+
+
+@pytest.mark.parametrize("wanted, used", [(13, 13), (12, 13), (20, 30), (31, 30)])
+def test_nearest_master_version(tmp_path, wanted, used):
+    root = definitions_tree(tmp_path / "defs", [13, 30])
+    message = synop(master_tables_version_number=wanted)
+    with vantrel.open(message, definitions=root) as reader:
+        assert reader[0].values()[0].name == f"T{used}"
+        expected = [] if wanted == used else [
+            f"master table version {wanted} is not installed under {root}/bufr/tables/0/wmo; "
+            f"version {used} was used instead"]
+        assert reader[0].warnings == expected
+
+
+def test_local_tables_and_missing_descriptor(tmp_path):
+    root = definitions_tree(tmp_path / "defs", [30], {(1, 98, 0): [Element(48001, "LOCAL", "K", 0, 0, 8, "local")]})
+    good = build_message([48001], BitWriter().write(5, 8), local_tables_version_number=1)
+    other_centre = build_message([48001], BitWriter().write(5, 8), local_tables_version_number=1,
+                                 originating_centre=7, originating_subcentre=3)
+    with vantrel.open(good + other_centre, definitions=root) as reader:
+        assert reader[0].values()[0].name == "LOCAL"
+        with pytest.raises(TablesError) as raised:
+            reader[1].values()
+    text = str(raised.value)
+    assert text.startswith(f"message 2 at offset {len(good)}: descriptor 048001 was not found in Table B")
+    assert f"{root}/bufr/tables/0/local/1/7/3" in text and "centre 7, sub-centre 3, local version 1" in text
+
+
+def test_table_sets_are_loaded_once_per_key(tmp_path):
+    vtables.clear_cache()
+    root = definitions_tree(tmp_path / "defs", [30])
+    data = b"".join(synop(originating_centre=c) for c in (1, 2, 3))
+    with vantrel.open(data, definitions=root) as reader:
+        # Without local tables the centre does not matter: one set for all three.
+        assert len({id(m.tables()) for m in reader}) == 1
+
+
+@pytest.mark.parametrize(
+    "environ, expected",
+    [
+        ({"VANTREL_DEFINITIONS": "{a}", "ECCODES_DEFINITION_PATH": "{b}"}, "{a}"),
+        ({"ECCODES_DEFINITION_PATH": "/nonexistent:{b}"}, "{b}"),
+    ],
+)
+def test_definitions_search_order(tmp_path, environ, expected):
+    a = definitions_tree(tmp_path / "a", [30])
+    b = definitions_tree(tmp_path / "b", [30])
+    environ = {k: v.format(a=a, b=b) for k, v in environ.items()}
+    assert vtables.find_definitions(environ=environ)[0] == expected.format(a=a, b=b)
+
+
+def test_explicit_root_without_tables_names_what_was_searched(tmp_path):
+    with pytest.raises(TablesError, match=f"searched: {tmp_path} \\(the definitions argument\\)"):
+        vtables.find_definitions(tmp_path, environ={})
+
+
+def test_tables_argument_accepts_a_table_set_and_a_directory(local_tables):
+    table_set = vantrel.TableSet.from_eccodes(str(local_tables))
+    for tables in (table_set, local_tables, str(local_tables)):
+        with vantrel.open(GOOD, tables=tables) as reader:
+            assert reader[0].values()[0].raw_value == pytest.approx(12.7)
+
+
+def test_closed_reader_releases_its_file(tmp_path):
+    path = tmp_path / "x.bufr"
+    path.write_bytes(GOOD)
+    reader = vantrel.open(path)
+    reader.close()
+    os.remove(path)  # nothing holds it open
+    assert len(reader) == 1
