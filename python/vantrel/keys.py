@@ -1,0 +1,89 @@
+"""Keys: the names users know values by.
+
+A value's key is its element's abbreviation from the tables
+(``airTemperature``) when the tables have one, else its descriptor as six
+digits (``"012101"``). Within one subset the first occurrence of a key is the
+bare key, the second ``#2#airTemperature``, and so on; ``#1#airTemperature``
+is accepted wherever a key is selected and means the bare key.
+
+Code tables resolve to their meaning; flag tables to the list of meanings of
+the bits that are set (bit 1 is the most significant of the element's width).
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Iterable
+
+__all__ = ["ASSOCIATED_FIELD_KEY", "key_of", "ranked", "split_rank", "canonical", "unit_of", "meaning_of"]
+
+ASSOCIATED_FIELD_CODE = 999999
+ASSOCIATED_FIELD_KEY = "associatedField"
+_RANKED = re.compile(r"^#(\d+)#(.+)$")
+
+
+def key_of(code: int, tables) -> str:
+    """The key of a descriptor: its element's abbreviation, else six digits."""
+    if code == ASSOCIATED_FIELD_CODE:
+        return ASSOCIATED_FIELD_KEY
+    if code < 100000:
+        element = tables.get_element(code)
+        if element is not None and element.abbreviation:
+            return element.abbreviation
+    return f"{code:06d}"
+
+
+def ranked(keys: Iterable[str]) -> list[str]:
+    """The keys of one subset's values in order, repeated ones ranked ``#n#key``."""
+    seen: dict[str, int] = {}
+    out = []
+    for key in keys:
+        n = seen.get(key, 0) + 1
+        seen[key] = n
+        out.append(key if n == 1 else f"#{n}#{key}")
+    return out
+
+
+def split_rank(name: str) -> tuple[int, str]:
+    """(rank, key) of a selected name: ``"#2#x"`` is (2, "x"), ``"x"`` and ``"#1#x"`` are (1, "x")."""
+    match = _RANKED.match(name)
+    if match:
+        return int(match.group(1)), match.group(2)
+    return 1, name
+
+
+def canonical(name: str) -> str:
+    """The ranked form a selected name stands for (``"#1#x"`` is ``"x"``)."""
+    rank, key = split_rank(name)
+    return key if rank == 1 else f"#{rank}#{key}"
+
+
+def unit_of(code: int, tables) -> str | None:
+    """The unit of an element descriptor, or None."""
+    if code < 100000:
+        element = tables.get_element(code)
+        if element is not None:
+            return element.unit
+    return None
+
+
+def meaning_of(code: int, raw, tables):
+    """A code table value's meaning (str), a flag table value's meanings of set bits (list), or None."""
+    if raw is None or code >= 100000:
+        return None
+    element = tables.get_element(code)
+    if element is None:
+        return None
+    unit = element.unit.upper()
+    if unit.startswith("FLAG"):
+        width = element.width
+        if raw == (1 << width) - 1:
+            return None  # all bits set: missing
+        return [
+            meaning
+            for bit in range(1, width + 1)
+            if raw >> (width - bit) & 1 and (meaning := tables.get_meaning(code, bit)) is not None
+        ]
+    if unit.startswith("CODE"):
+        return tables.get_meaning(code, raw)
+    return None
