@@ -67,9 +67,10 @@ def unit_of(code: int, tables) -> str | None:
     return None
 
 
-def meaning_of(code: int, raw, tables):
-    """A code table value's meaning (str), a flag table value's meanings of set bits (list), or None."""
-    if raw is None or code >= 100000:
+def meaning_of(code: int, raw, tables, missing: bool = False):
+    """A code table value's meaning (str), a flag table value's meanings of set bits (list), or None
+    (also for a missing value)."""
+    if missing or raw is None or code >= 100000:
         return None
     element = tables.get_element(code)
     if element is None:
