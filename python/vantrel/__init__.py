@@ -28,11 +28,13 @@ from _vantrel import (
 
 from .errors import BufrError, DataError, FramingError, HeaderError, TablesError
 from .reader import Message, Reader, open
+from .read import read_bufr
 
 __version__ = "0.2.0"
 
 __all__ = [
     "open",
+    "read_bufr",
     "Reader",
     "Message",
     "BufrError",

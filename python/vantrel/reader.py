@@ -15,6 +15,7 @@ import os
 from typing import Iterator
 
 from . import _core
+from . import frames as _frames
 from .errors import DataError, HeaderError, TablesError
 from .tables import TableResolver
 
@@ -110,6 +111,55 @@ class Reader:
 
     def __repr__(self) -> str:
         return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
+
+    # ---- tables of values ---------------------------------------------------
+
+    def _decoded(self, raw: bool, threads: int | None = None, select=None) -> list[tuple[int, dict]]:
+        """(index, columns) of every message that decodes (and that `select` accepts);
+        failures go to ``errors``."""
+        messages = [m for m in self if select is None or select(m)]
+
+        def work(message):
+            try:
+                return message.index, message.columns(raw)
+            except ValueError as error:
+                return message.index, error
+
+        if threads and threads > 1:
+            from concurrent.futures import ThreadPoolExecutor
+
+            with ThreadPoolExecutor(threads) as pool:
+                results = list(pool.map(work, messages))
+        else:
+            results = [work(m) for m in messages]
+        parts = []
+        for index, result in results:
+            if isinstance(result, Exception):
+                self.errors.append(result)
+            else:
+                parts.append((index, result))
+        return parts
+
+    def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
+        """The columns of every decodable message one after the other, with a ``message``
+        column (1-based index); messages that fail are recorded in ``errors``. ``threads``
+        decodes messages in parallel; ``select(message)`` keeps only the messages it accepts."""
+        return _frames.concat_columns(self._decoded(raw, threads, select), raw)
+
+    def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
+                  threads: int | None = None, select=None):
+        """One DataFrame over every decodable message (see :meth:`Message.to_pandas`)."""
+        cols = self.columns(raw=meanings, threads=threads, select=select)
+        return _frames.to_pandas(cols, lambda index: self[index - 1].tables(), form=form, columns=columns,
+                                 meanings=meanings, header=header, header_of=self._header_of)
+
+    def to_arrow(self, raw: bool = False, threads: int | None = None):
+        """A pyarrow.Table of :meth:`columns`."""
+        return _frames.to_arrow(self.columns(raw, threads))
+
+    def _header_of(self, index: int) -> dict:
+        message = self[index - 1]
+        return message.header | {"edition": message.edition}
 
     # ---- lifetime -----------------------------------------------------------
 
@@ -264,4 +314,21 @@ class Message:
         values, starts = self._decode()
         ends = list(starts[1:]) + [len(values)]
         return [values[start:end] for start, end in zip(starts, ends)]
+
+    # ---- tables of values ---------------------------------------------------
+
+    def columns(self, raw: bool = False) -> dict:
+        """Typed numpy columns, one row per value (see :mod:`vantrel.frames` for names and order)."""
+        return _frames.message_columns(self, raw)
+
+    def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
+        """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""
+        cols = self.columns(raw=meanings)
+        tables = self.tables()
+        return _frames.to_pandas(cols, lambda _: tables, form=form, columns=columns, meanings=meanings,
+                                 header=header, header_of=lambda _: self.header | {"edition": self.edition})
+
+    def to_arrow(self, raw: bool = False):
+        """A pyarrow.Table of :meth:`columns`."""
+        return _frames.to_arrow(self.columns(raw))
 
