@@ -55,6 +55,7 @@ ElementCoding effective_coding(const ElementDefinition& element, bool character,
     coding.width = sum > 0 ? static_cast<std::uint32_t>(sum) : 0;
   }
   coding.scale = static_cast<std::int64_t>(element.scale) + state.scale_change;
+  coding.divisor = scale_divisor(coding.scale);
   // Wrapping product: reference * multiplier modulo 2^64.
   coding.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(base.reference) *
                                                static_cast<std::uint64_t>(state.reference_multiplier));
@@ -112,7 +113,7 @@ std::uint8_t bitmap_byte(double value) {
   return static_cast<std::uint8_t>(value);
 }
 
-Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
+Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state) {
   const std::size_t n = state.bitmap.size();
   if (n == 0) return nullptr;
   const std::size_t offset = state.bitmap_anchor >= n ? state.bitmap_anchor - n : 0;

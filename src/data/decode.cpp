@@ -12,6 +12,7 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "data/coding.hpp"
+#include "data/plan.hpp"
 #include "descriptor/descriptor.hpp"
 
 namespace vantrel {
@@ -27,81 +28,12 @@ struct ValueSummary {
   bool position_code = false;    // non-compressed character data: `first` is a position code, no factor
 };
 
-// Table lookups of one decode, memoised by code: each code costs one hash
-// probe of the table set per decode instead of one per value and subset.
-struct CodeEntry {
-  std::uint32_t code = 0;                         // key
-  const ElementDefinition* element = nullptr;     // Table B entry, or null
-  const CodeTable* table = nullptr;               // code table of the element, or null
-  bool character = false;                         // the element is character data
-  const SequenceDefinition* sequence = nullptr;   // Table D entry, or null
-
-  // How the element is read with the operators of `state` in force.
-  ElementCoding coding(const ValueCodingState& state) const {
-    return effective_coding(*element, character, base_coding(*element, state), state);
-  }
-};
-
-class CodeCache {
- public:
-  explicit CodeCache(const TableSet& tables) : tables_(tables), slots_(256), mask_(255) {}
-
-  // The entry for `code`; element and sequence are null when the tables lack them.
-  CodeEntry find(std::uint32_t code) {
-    std::size_t i = slot_of(code);
-    for (;;) {
-      const CodeEntry& slot = slots_[i];
-      if (slot.element == nullptr && slot.sequence == nullptr) break;
-      if (slot.code == code) return slot;
-      i = (i + 1) & mask_;
-    }
-    CodeEntry entry{code, tables_.element(code), nullptr, false, tables_.sequence(code)};
-    if (entry.element != nullptr) {
-      entry.table = tables_.code_table(code);
-      entry.character = entry.element->is_character();
-    }
-    if (entry.element != nullptr || entry.sequence != nullptr) insert(entry);
-    return entry;
-  }
-
- private:
-  std::size_t slot_of(std::uint32_t code) const {
-    return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
-  }
-  void insert(const CodeEntry& entry) {
-    if ((used_ + 1) * 2 > slots_.size()) {
-      std::vector<CodeEntry> old(slots_.size() * 2);
-      old.swap(slots_);
-      mask_ = slots_.size() - 1;
-      used_ = 0;
-      for (const CodeEntry& slot : old) {
-        if (slot.element != nullptr || slot.sequence != nullptr) insert(slot);
-      }
-    }
-    std::size_t i = slot_of(entry.code);
-    while (slots_[i].element != nullptr || slots_[i].sequence != nullptr) i = (i + 1) & mask_;
-    slots_[i] = entry;
-    ++used_;
-  }
-
-  const TableSet& tables_;         // the decode's tables, only read
-  std::vector<CodeEntry> slots_;   // open addressing, linear probing; empty = no element, no sequence
-  std::size_t mask_;               // slots_.size() - 1 (a power of two)
-  std::size_t used_ = 0;           // occupied slots
-};
-
 // Factor of a delayed replication: none, negative and NaN give 0, values from
 // 2^64 on give 2^64 - 1, others are truncated toward zero.
 std::uint64_t repetition_count(std::optional<double> value) {
   if (!value || !(*value > 0.0)) return 0;
   if (*value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(*value);
-}
-
-const std::string* meaning_of(const CodeTable* table, std::uint64_t raw) {
-  if (table == nullptr) return nullptr;
-  auto it = table->find(raw);
-  return it == table->end() ? nullptr : &it->second;
 }
 
 [[gnu::cold, gnu::noinline]] BufrError limit_error(const char* what, std::uint64_t limit) {
@@ -116,9 +48,9 @@ template <bool COMPRESSED>
 class Walker {
  public:
   // `subsets`: the message's number of subsets (compressed data only).
-  Walker(const TableSet& tables, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
+  Walker(const DecodePlan& plan, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
          std::uint32_t subsets)
-      : codes_(tables),
+      : plan_(plan),
         reader_(reader),
         sink_(sink),
         limits_(limits),
@@ -128,7 +60,7 @@ class Walker {
   ValueCodingState state;  // the coding state (one per subset, or per message when compressed)
 
   // Walks one descriptor list at `depth` (0 for the message's own list).
-  Status walk(std::span<const std::uint32_t> list, int depth) {
+  Status walk(std::span<const PlanNode> list, int depth) {
     if (depth > MAX_WALK_DEPTH) [[unlikely]] {
       return fail(BufrError::parse(COMPRESSED ? "compressed descriptor decode exceeded recursion depth"
                                               : "descriptor decode exceeded recursion depth"));
@@ -136,11 +68,11 @@ class Walker {
     const std::size_t n = list.size();
     std::size_t i = 0;
     while (i < n) {
-      const std::uint32_t code = list[i];
+      const PlanNode& node = list[i];
       if (++steps_ > limits_.max_steps) [[unlikely]] return fail(limit_error("descriptor steps", limits_.max_steps));
-      switch (code_f(code)) {
+      switch (node.f) {
         case 0:
-          VANTREL_TRY(element(code));
+          VANTREL_TRY(element(node));
           ++i;
           break;
         case 1: {
@@ -148,18 +80,17 @@ class Walker {
           break;
         }
         case 2:
-          VANTREL_TRY(apply_operator(code));
+          VANTREL_TRY(apply_operator(node.code));
           ++i;
           break;
         case 3: {
-          const CodeEntry entry = codes_.find(code);
-          if (entry.sequence == nullptr) return fail(BufrError::sequence_not_found(code));
-          VANTREL_TRY(walk(entry.sequence->members, depth + 1));
+          if (node.block == PlanNode::NO_BLOCK) return fail(BufrError::sequence_not_found(node.code));
+          VANTREL_TRY(walk(plan_.block(node.block), depth + 1));
           ++i;
           break;
         }
         default:
-          return fail(invalid_descriptor(code));
+          return fail(invalid_descriptor(node.code));
       }
     }
     return {};
@@ -169,15 +100,14 @@ class Walker {
   // ---- descriptor classes ------------------------------------------------
 
   // F = 0: associated field, the value, then history or bitmap.
-  Status element(std::uint32_t code) {
-    if (state.reference_definition_width != 0) [[unlikely]] return define_reference(code);
-    if (state.associated_width != 0 && code_x(code) != 31) VANTREL_TRY(associated_field());
-    const CodeEntry entry = codes_.find(code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
-    const ElementDefinition& element = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(element, entry.table, entry.coding(state)));
+  Status element(const PlanNode& node) {
+    if (state.reference_definition_width != 0) [[unlikely]] return define_reference(node);
+    const ResolvedElement& element = node.element;
+    if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
+    if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
+    VANTREL_ASSIGN(const ValueSummary summary, read_value(element, coding(element)));
     state.local_width.reset();
-    if (code == 31031 && state.collecting_bitmap) {
+    if (node.code == 31031 && state.collecting_bitmap) {
       // Compressed data always adds a byte: 0 for no subsets or a missing first value.
       if (summary.first) {
         state.bitmap.push_back(bitmap_byte(*summary.first));
@@ -190,9 +120,17 @@ class Walker {
     return {};
   }
 
+  // How `element` is read with the operators in force: the plan's coding
+  // unless an operator changes it.
+  ElementCoding coding(const ResolvedElement& element) const {
+    if (state.plain_coding()) [[likely]] return element.coding;
+    const ElementDefinition& definition = *element.definition;
+    return effective_coding(definition, element.character, base_coding(definition, state), state);
+  }
+
   // F = 1 at list[i]; returns the index after the replication.
-  Result<std::size_t> replication(std::span<const std::uint32_t> list, std::size_t i, int depth) {
-    const std::uint32_t code = list[i];
+  Result<std::size_t> replication(std::span<const PlanNode> list, std::size_t i, int depth) {
+    const std::uint32_t code = list[i].code;
     const std::size_t x = code_x(code);
     const std::uint8_t y = narrow8(code_y(code));
     const std::size_t n = list.size();
@@ -203,14 +141,13 @@ class Walker {
       return i + x + 1;
     }
     if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-    const std::uint32_t factor_code = list[i + 1];
+    const PlanNode& factor_node = list[i + 1];
+    const ResolvedElement& factor = factor_node.element;
     if constexpr (!COMPRESSED) {
-      if (state.associated_width != 0 && code_x(factor_code) != 31) VANTREL_TRY(associated_field());
+      if (state.associated_width != 0 && !factor.class31) VANTREL_TRY(associated_field());
     }
-    const CodeEntry entry = codes_.find(factor_code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(factor_code));
-    const ElementDefinition& factor = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(factor, entry.table, entry.coding(state)));
+    if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
+    VANTREL_ASSIGN(const ValueSummary summary, read_value(factor, coding(factor)));
     if constexpr (COMPRESSED) {
       if (summary.first && !summary.consistent) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
@@ -319,19 +256,19 @@ class Walker {
   // with the referenced definition (2 25 255: reference -2^width, width + 1).
   // Marker values enter neither the history nor the bitmap.
   Status marker(bool difference) {
-    VANTREL_ASSIGN(const ElementDefinition* element, next_bitmap_element(state));
+    VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state));
     if (element == nullptr) return {};
-    const BaseCoding base = difference ? difference_coding(*element) : base_coding(*element, state);
-    const CodeEntry entry = codes_.find(element->code);
-    VANTREL_TRY(read_value(*element, entry.table, effective_coding(*element, entry.character, base, state)));
+    const ElementDefinition& definition = *element->definition;
+    const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
+    VANTREL_TRY(read_value(*element, effective_coding(definition, element->character, base, state)));
     return {};
   }
 
   // An element descriptor while 2 03 YYY is in force: reads its new reference
   // value (compressed: a column whose increments must be absent).
-  Status define_reference(std::uint32_t code) {
-    const CodeEntry entry = codes_.find(code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
+  Status define_reference(const PlanNode& node) {
+    const std::uint32_t code = node.code;
+    if (node.element.definition == nullptr) return fail(BufrError::element_not_found(code));
     const std::uint32_t width = state.reference_definition_width;
     VANTREL_ASSIGN(const std::uint64_t bits, read_bits(width));
     if constexpr (COMPRESSED) {
@@ -369,11 +306,11 @@ class Walker {
   static BufrError sink_aborted() { return BufrError::sink_aborted(); }
 
   // One element value (compressed: one column) with `coding`, named after `element`.
-  Result<ValueSummary> read_value(const ElementDefinition& element, const CodeTable* table,
-                                  const ElementCoding& coding) {
+  Result<ValueSummary> read_value(const ResolvedElement& resolved, const ElementCoding& coding) {
+    const ElementDefinition& element = *resolved.definition;
     if constexpr (COMPRESSED) {
       if (coding.character) return character_column(element, coding.width);
-      return numeric_column(ColumnKind::Numeric, &element, element.code, table, coding);
+      return numeric_column(ColumnKind::Numeric, &element, element.code, &resolved.meanings, coding);
     } else {
       if (coding.character) {
         VANTREL_TRY(reader_.read_bytes(coding.width, bytes_));
@@ -387,10 +324,10 @@ class Walker {
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(coding.width));
       VANTREL_TRY(count_values(1, coding.width != 0));
       std::optional<double> value;
-      if (!(coding.missing_check && coding.width <= 63 && raw == all_ones(coding.width))) {
-        value = scaled_value(raw, coding.reference, scale_divisor(coding.scale));
+      if (!is_missing_value(raw, coding.width, coding.missing_check)) {
+        value = scaled_value(raw, coding.reference, coding.divisor);
       }
-      if (!sink_.numeric(element, raw, value, meaning_of(table, raw))) return fail(sink_aborted());
+      if (!sink_.numeric(element, raw, value, resolved.meanings.find(raw))) return fail(sink_aborted());
       return ValueSummary{value, true};
     }
   }
@@ -464,19 +401,19 @@ class Walker {
   // R0 (coding.width bits), NBINC (6 bits), then NBINC bits per subset when
   // NBINC > 0. `kind` is Numeric or AssociatedField.
   Result<ValueSummary> numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
-                                      const CodeTable* table, const ElementCoding& coding) {
+                                      const MeaningLookup* meanings, const ElementCoding& coding) {
     VANTREL_ASSIGN(const std::uint64_t r0, read_bits(coding.width));
     VANTREL_ASSIGN(const std::uint64_t nbinc64, read_bits(6));
     const auto nbinc = static_cast<std::uint32_t>(nbinc64);
-    const bool r0_missing = coding.missing_check && coding.width < 64 && r0 == all_ones(coding.width);
-    const double divisor = scale_divisor(coding.scale);
+    const bool r0_missing = is_missing_value(r0, coding.width, coding.missing_check);
+    const double divisor = coding.divisor;
     VANTREL_TRY(count_values(subsets_, nbinc != 0));
     if (!sink_.begin_column(ColumnInfo{kind, element, code, nbinc == 0})) return fail(sink_aborted());
 
     ValueSummary summary;
     auto emit = [&](std::uint64_t raw, std::optional<double> value) {
       if (kind == ColumnKind::AssociatedField) return sink_.associated_field(raw);
-      return sink_.numeric(*element, raw, value, meaning_of(table, raw));
+      return sink_.numeric(*element, raw, value, meanings->find(raw));
     };
     if (nbinc == 0) {
       std::optional<double> value;
@@ -484,12 +421,11 @@ class Walker {
       if (!emit(r0, value)) return fail(sink_aborted());
       if (subsets_ > 0) summary.first = value;
     } else {
-      const std::uint64_t increment_missing = all_ones(nbinc);
       for (std::uint32_t s = 0; s < subsets_; ++s) {
         VANTREL_ASSIGN(const std::uint64_t increment, read_bits(nbinc));
         std::optional<double> value;
         std::uint64_t raw = r0;
-        if (!r0_missing && !(coding.missing_check && increment == increment_missing)) {
+        if (!r0_missing && !is_missing_value(increment, nbinc, coding.missing_check)) {
           raw = r0 + increment;  // modulo 2^64
           value = scaled_value(raw, coding.reference, divisor);
         }
@@ -539,7 +475,7 @@ class Walker {
     return summary;
   }
 
-  CodeCache codes_;                   // memoised table lookups
+  const DecodePlan& plan_;            // the compiled descriptor lists
   BitReader& reader_;                 // the one reader over section 4
   ValueSink& sink_;                   // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
@@ -555,14 +491,17 @@ class Walker {
 }  // namespace
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits) {
+                             const DecodeLimits& limits, PlanCache* plans) {
+  const std::shared_ptr<const DecodePlan> plan =
+      plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors)
+                       : DecodePlan::compile(tables, message.unexpanded_descriptors);
   BitReader reader(data);
-  const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
+  const std::span<const PlanNode> descriptors = plan->root();
   if (message.compressed_data) {
-    Walker<true> walker(tables, reader, sink, limits, message.number_of_subsets);
+    Walker<true> walker(*plan, reader, sink, limits, message.number_of_subsets);
     VANTREL_TRY(walker.walk(descriptors, 0));
   } else {
-    Walker<false> walker(tables, reader, sink, limits, 1);
+    Walker<false> walker(*plan, reader, sink, limits, 1);
     std::uint64_t characters = 0;  // position codes of character values run through the message
     for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
       walker.state.reset();

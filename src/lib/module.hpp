@@ -66,6 +66,7 @@ VANTREL_FASTCALL(decode_values_with_definitions);  // values_py.cpp
 namespace vantrel {
 struct BufrMessage;
 class TableSet;
+class PlanCache;
 }  // namespace vantrel
 
 namespace vantrel::py {
@@ -76,6 +77,8 @@ const vantrel::BufrMessage& bufr_message_of(PyObject* object);     // message_py
 PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_py.cpp
 // The table set inside a TableSet object (object must be an instance of types.table_set).
 const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
+// Its cache of decode plans (serving that table set only).
+vantrel::PlanCache& plan_cache_of(PyObject* object);               // tables_py.cpp
 // A new TableSet object taking over `tables`; null with an exception set on failure.
 PyRef wrap_table_set(vantrel::TableSet tables);                    // tables_py.cpp
 

@@ -10,6 +10,7 @@
 
 #include "data/decode.hpp"
 #include "data/decoded_value.hpp"
+#include "data/plan.hpp"
 #include "data/value_sink.hpp"
 #include "descriptor/descriptor.hpp"
 #include "lib/args.hpp"
@@ -382,8 +383,9 @@ class PythonValueSink final : public vantrel::ValueSink {
 // Decodes the first message of `data` with the tables that `load` returns
 // for it (after the message parsed). Returns a new list or null with an
 // exception set.
+// `plans` caches plans for the tables of `load`, or is null.
 template <class LoadTables>
-PyObject* decode_first_message(vantrel::Bytes data, LoadTables&& load) {
+PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, LoadTables&& load) {
   auto slices = vantrel::split_messages(data);
   if (!slices) return raise_bufr_error(slices.error());
   if (slices->empty()) return raise_bufr_error(BufrError::missing_marker());
@@ -393,7 +395,8 @@ PyObject* decode_first_message(vantrel::Bytes data, LoadTables&& load) {
   return load(*message, [&](const vantrel::TableSet& tables) -> PyObject* {
     PythonValueSink sink(message->number_of_subsets);
     if (!sink.init()) return nullptr;
-    auto status = vantrel::decode_message_values(*message, tables, message->section4_data(bytes), sink);
+    auto status = vantrel::decode_message_values(*message, tables, message->section4_data(bytes), sink,
+                                                 vantrel::DecodeLimits{}, plans);
     if (!status) return raise_bufr_error(status.error());
     return sink.take_list().release();
   });
@@ -418,7 +421,7 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       !to_path("table_dir", bound[1], table_dir)) {
     return nullptr;
   }
-  return decode_first_message(data, [&](const vantrel::BufrMessage&, auto&& decode) -> PyObject* {
+  return decode_first_message(data, nullptr, [&](const vantrel::BufrMessage&, auto&& decode) -> PyObject* {
     auto tables = vantrel::from_eccodes_dir(table_dir);
     if (!tables) return raise_bufr_error(tables.error());
     return decode(*tables);
@@ -434,7 +437,8 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   const vantrel::TableSet& tables = table_set_of(bound[1]);
-  return decode_first_message(data, [&](const vantrel::BufrMessage&, auto&& decode) { return decode(tables); });
+  return decode_first_message(data, &plan_cache_of(bound[1]),
+                              [&](const vantrel::BufrMessage&, auto&& decode) { return decode(tables); });
 }
 
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -446,7 +450,7 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
       !to_path("definitions_root", bound[1], root)) {
     return nullptr;
   }
-  return decode_first_message(data, [&](const vantrel::BufrMessage& message, auto&& decode) -> PyObject* {
+  return decode_first_message(data, nullptr, [&](const vantrel::BufrMessage& message, auto&& decode) -> PyObject* {
     auto tables = vantrel::from_eccodes_definitions(root, message);
     if (!tables) return raise_bufr_error(tables.error());
     return decode(*tables);
