@@ -44,11 +44,12 @@ std::uint64_t repetition_count(std::optional<double> value) {
   return BufrError::parse("invalid descriptor " + format_code(code));
 }
 
-template <bool COMPRESSED>
+// `Sink`: ValueSink, or a final sink class whose handlers are then called directly.
+template <bool COMPRESSED, class Sink>
 class Walker {
  public:
   // `subsets`: the message's number of subsets (compressed data only).
-  Walker(const DecodePlan& plan, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
+  Walker(const DecodePlan& plan, BitReader& reader, Sink& sink, const DecodeLimits& limits,
          std::uint32_t subsets)
       : plan_(plan),
         reader_(reader),
@@ -58,6 +59,12 @@ class Walker {
         subsets_(subsets) {}
 
   ValueCodingState state;  // the coding state (one per subset, or per message when compressed)
+
+  // Non-compressed data: subset `index` starts; its records count slots from 0.
+  void begin_subset(std::uint32_t index) {
+    subset_ = index;
+    slot_ = 0;
+  }
 
   // Walks one descriptor list at `depth` (0 for the message's own list).
   Status walk(std::span<const PlanNode> list, int depth) {
@@ -317,7 +324,8 @@ class Walker {
         VANTREL_TRY(count_values(1, coding.width != 0));
         const bool present = decode_ia5_text(bytes_, text_);
         const double position = character_position_code(++state.character_value_count, coding.width);
-        if (!sink_.character(element, position, present ? std::optional<std::string_view>(text_) : std::nullopt))
+        if (!sink_.character(next_place(), element, position,
+                             present ? std::optional<std::string_view>(text_) : std::nullopt))
           return fail(sink_aborted());
         return ValueSummary{position, true, true};
       }
@@ -327,7 +335,7 @@ class Walker {
       if (!is_missing_value(raw, coding.width, coding.missing_check)) {
         value = scaled_value(raw, coding.reference, coding.divisor);
       }
-      if (!sink_.numeric(element, raw, value, resolved.meanings.find(raw))) return fail(sink_aborted());
+      if (!sink_.numeric(next_place(), element, raw, value, resolved.meanings.find(raw))) return fail(sink_aborted());
       return ValueSummary{value, true};
     }
   }
@@ -343,7 +351,7 @@ class Walker {
     } else {
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(width));
       VANTREL_TRY(count_values(1, true));
-      if (!sink_.associated_field(raw)) return fail(sink_aborted());
+      if (!sink_.associated_field(next_place(), raw)) return fail(sink_aborted());
     }
     return {};
   }
@@ -352,13 +360,14 @@ class Walker {
   Status operator_record(std::uint32_t code) {
     if constexpr (COMPRESSED) {
       VANTREL_TRY(count_values(subsets_, false));
-      if (!sink_.begin_column(ColumnInfo{ColumnKind::Operator, nullptr, code, true}) ||
-          !sink_.operator_record(code) || !sink_.end_column()) {
+      const std::uint32_t slot = slot_++;
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::Operator, nullptr, code, slot, true}) ||
+          !sink_.operator_record(Place{0, slot}, code) || !sink_.end_column()) {
         return fail(sink_aborted());
       }
     } else {
       VANTREL_TRY(count_values(1, false));
-      if (!sink_.operator_record(code)) return fail(sink_aborted());
+      if (!sink_.operator_record(next_place(), code)) return fail(sink_aborted());
     }
     return {};
   }
@@ -371,30 +380,34 @@ class Walker {
     if constexpr (COMPRESSED) {
       VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
       VANTREL_TRY(count_values(subsets_, nbinc != 0));
-      if (!sink_.begin_column(ColumnInfo{ColumnKind::OperatorText, nullptr, code, nbinc == 0}))
+      const std::uint32_t slot = slot_++;
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::OperatorText, nullptr, code, slot, nbinc == 0}))
         return fail(sink_aborted());
       if (nbinc == 0) {
-        VANTREL_TRY(emit_operator_text(code));
+        VANTREL_TRY(emit_operator_text(Place{0, slot}, code));
       } else {
         for (std::uint32_t s = 0; s < subsets_; ++s) {
           VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
-          VANTREL_TRY(emit_operator_text(code));
+          VANTREL_TRY(emit_operator_text(Place{s, slot}, code));
         }
       }
       if (!sink_.end_column()) return fail(sink_aborted());
     } else {
       VANTREL_TRY(count_values(1, width != 0));
-      VANTREL_TRY(emit_operator_text(code));
+      VANTREL_TRY(emit_operator_text(next_place(), code));
     }
     return {};
   }
 
-  Status emit_operator_text(std::uint32_t code) {
+  Status emit_operator_text(Place place, std::uint32_t code) {
     const bool present = decode_ia5_text(bytes_, text_);
-    if (!sink_.operator_text(code, present ? std::optional<std::string_view>(text_) : std::nullopt))
+    if (!sink_.operator_text(place, code, present ? std::optional<std::string_view>(text_) : std::nullopt))
       return fail(sink_aborted());
     return {};
   }
+
+  // Non-compressed data: the place of the subset's next record.
+  Place next_place() { return Place{subset_, slot_++}; }
 
   // ---- compressed columns ------------------------------------------------
 
@@ -408,17 +421,18 @@ class Walker {
     const bool r0_missing = is_missing_value(r0, coding.width, coding.missing_check);
     const double divisor = coding.divisor;
     VANTREL_TRY(count_values(subsets_, nbinc != 0));
-    if (!sink_.begin_column(ColumnInfo{kind, element, code, nbinc == 0})) return fail(sink_aborted());
+    const std::uint32_t slot = slot_++;
+    if (!sink_.begin_column(ColumnInfo{kind, element, code, slot, nbinc == 0})) return fail(sink_aborted());
 
     ValueSummary summary;
-    auto emit = [&](std::uint64_t raw, std::optional<double> value) {
-      if (kind == ColumnKind::AssociatedField) return sink_.associated_field(raw);
-      return sink_.numeric(*element, raw, value, meanings->find(raw));
+    auto emit = [&](std::uint32_t s, std::uint64_t raw, std::optional<double> value) {
+      if (kind == ColumnKind::AssociatedField) return sink_.associated_field(Place{s, slot}, raw);
+      return sink_.numeric(Place{s, slot}, *element, raw, value, meanings->find(raw));
     };
     if (nbinc == 0) {
       std::optional<double> value;
       if (!r0_missing) value = scaled_value(r0, coding.reference, divisor);
-      if (!emit(r0, value)) return fail(sink_aborted());
+      if (!emit(0, r0, value)) return fail(sink_aborted());
       if (subsets_ > 0) summary.first = value;
     } else {
       for (std::uint32_t s = 0; s < subsets_; ++s) {
@@ -429,7 +443,7 @@ class Walker {
           raw = r0 + increment;  // modulo 2^64
           value = scaled_value(raw, coding.reference, divisor);
         }
-        if (!emit(raw, value)) return fail(sink_aborted());
+        if (!emit(s, raw, value)) return fail(sink_aborted());
         if (s == 0) {
           summary.first = value;
         } else if (!value || !summary.first || !(std::fabs(*value - *summary.first) <= FACTOR_EPSILON)) {
@@ -443,13 +457,15 @@ class Walker {
 
   // R0 (width bits of text), NBINC (a count of characters), then NBINC
   // characters per subset when NBINC > 0. Position codes run over the
-  // character columns: (c * subsets + s + 1) * 1000 + width / 8.
+  // character columns: (c * subsets + s + 1) * 1000 + width / 8. The
+  // position codes differ per subset, so the column is never uniform.
   Result<ValueSummary> character_column(const ElementDefinition& element, std::uint32_t width) {
     VANTREL_TRY(reader_.read_bytes(width, bytes_));
     VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
     const std::uint64_t c = state.character_column_count++;
     VANTREL_TRY(count_values(subsets_, nbinc != 0));
-    if (!sink_.begin_column(ColumnInfo{ColumnKind::Character, &element, element.code, nbinc == 0}))
+    const std::uint32_t slot = slot_++;
+    if (!sink_.begin_column(ColumnInfo{ColumnKind::Character, &element, element.code, slot, false}))
       return fail(sink_aborted());
     // c <= the step limit and subsets < 2^16: the product stays far below 2^53,
     // so every position code is an exact double.
@@ -457,19 +473,15 @@ class Walker {
     ValueSummary summary;
     if (subsets_ > 0) summary.first = character_position_code(first_k, width);
     summary.consistent = subsets_ <= 1;
-    if (nbinc == 0) {
-      const bool present = decode_ia5_text(bytes_, text_);
-      if (!sink_.character(element, character_position_code(first_k, width),
+    bool present = nbinc == 0 && decode_ia5_text(bytes_, text_);  // R0's text serves every subset
+    for (std::uint32_t s = 0; s < subsets_; ++s) {
+      if (nbinc != 0) {
+        VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
+        present = decode_ia5_text(bytes_, text_);
+      }
+      if (!sink_.character(Place{s, slot}, element, character_position_code(first_k + s, width),
                            present ? std::optional<std::string_view>(text_) : std::nullopt))
         return fail(sink_aborted());
-    } else {
-      for (std::uint32_t s = 0; s < subsets_; ++s) {
-        VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
-        const bool present = decode_ia5_text(bytes_, text_);
-        if (!sink_.character(element, character_position_code(first_k + s, width),
-                             present ? std::optional<std::string_view>(text_) : std::nullopt))
-          return fail(sink_aborted());
-      }
     }
     if (!sink_.end_column()) return fail(sink_aborted());
     return summary;
@@ -477,35 +489,35 @@ class Walker {
 
   const DecodePlan& plan_;            // the compiled descriptor lists
   BitReader& reader_;                 // the one reader over section 4
-  ValueSink& sink_;                   // receives every value
+  Sink& sink_;                        // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
   const std::uint64_t max_unbacked_values_;  // limits_ applied to the size of the data
   const std::uint32_t subsets_;       // compressed: number of subsets
   std::uint64_t steps_ = 0;           // descriptor visits so far
   std::uint64_t values_ = 0;          // values counted so far
   std::uint64_t unbacked_values_ = 0; // of which read no bits of their own
+  std::uint32_t subset_ = 0;          // non-compressed: the subset being walked
+  std::uint32_t slot_ = 0;            // slot of the next record (compressed: of the next column)
   std::vector<std::uint8_t> bytes_;   // scratch: character bytes
   std::string text_;                  // scratch: decoded text
 };
 
-}  // namespace
-
-Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits, PlanCache* plans) {
-  const std::shared_ptr<const DecodePlan> plan =
-      plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors)
-                       : DecodePlan::compile(tables, message.unexpanded_descriptors);
+// Walks the plan of `message` over `data`, handing every value to `sink`.
+template <class Sink>
+Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes data, Sink& sink,
+                    const DecodeLimits& limits) {
   BitReader reader(data);
-  const std::span<const PlanNode> descriptors = plan->root();
+  const std::span<const PlanNode> descriptors = plan.root();
   if (message.compressed_data) {
-    Walker<true> walker(*plan, reader, sink, limits, message.number_of_subsets);
+    Walker<true, Sink> walker(plan, reader, sink, limits, message.number_of_subsets);
     VANTREL_TRY(walker.walk(descriptors, 0));
   } else {
-    Walker<false> walker(*plan, reader, sink, limits, 1);
+    Walker<false, Sink> walker(plan, reader, sink, limits, 1);
     std::uint64_t characters = 0;  // position codes of character values run through the message
     for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
       walker.state.reset();
       walker.state.character_value_count = characters;
+      walker.begin_subset(s);
       if (!sink.begin_subset(s)) return fail(BufrError::sink_aborted());
       VANTREL_TRY(walker.walk(descriptors, 0));
       characters = walker.state.character_value_count;
@@ -513,6 +525,18 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
   }
   if (!sink.end_message()) return fail(BufrError::sink_aborted());
   return {};
+}
+
+std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const TableSet& tables, PlanCache* plans) {
+  return plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors)
+                          : DecodePlan::compile(tables, message.unexpanded_descriptors);
+}
+
+}  // namespace
+
+Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
+                             const DecodeLimits& limits, PlanCache* plans) {
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
 }
 
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

@@ -207,7 +207,7 @@ class PythonValueSink final : public vantrel::ValueSink {
                      : column.kind == ColumnKind::AssociatedField ? associated_name_.get()
                                                                   : operator_name_.get();
     if (name == nullptr) return false;
-    columns_.push_back(Column{column.kind, column.code, column.uniform, name, entries_.size()});
+    columns_.push_back(Column{column.code, column.uniform, name, entries_.size()});
     in_column_ = true;
     return true;
   }
@@ -216,43 +216,43 @@ class PythonValueSink final : public vantrel::ValueSink {
     return true;
   }
 
-  bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+  bool numeric(Place, const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
                const std::string* meaning) override {
     PyObject* meaning_object = nullptr;
     if (meaning != nullptr && (meaning_object = meaning_str(*meaning)) == nullptr) return false;
     const std::uint8_t flags = HAS_RAW | (value ? HAS_VALUE : 0);
-    if (in_column_) return store(flags, raw, value.value_or(0.0), meaning_object);
+    if (in_column_) return store(flags, raw, value.value_or(0.0), nullptr, meaning_object);
     PyObject* name = name_of(element);
     if (name == nullptr) return false;
     return append(build_value(type_, element.code, name, flags, raw, value.value_or(0.0), nullptr, meaning_object));
   }
 
-  bool character(const ElementDefinition& element, double position_code,
+  bool character(Place, const ElementDefinition& element, double position_code,
                  std::optional<std::string_view> text) override {
     PyObject* text_object = nullptr;
     if (text && (text_object = new_text(*text)) == nullptr) return false;
-    if (in_column_) return store(HAS_VALUE, 0, position_code, text_object);
+    if (in_column_) return store(HAS_VALUE, 0, position_code, text_object, nullptr);
     PyObject* name = name_of(element);
     if (name == nullptr) return false;
     return append(build_value(type_, element.code, name, HAS_VALUE, 0, position_code, text_object, nullptr));
   }
 
-  bool associated_field(std::uint64_t raw) override {
+  bool associated_field(Place, std::uint64_t raw) override {
     const double value = static_cast<double>(raw);
-    if (in_column_) return store(HAS_RAW | HAS_VALUE, raw, value, nullptr);
+    if (in_column_) return store(HAS_RAW | HAS_VALUE, raw, value, nullptr, nullptr);
     return append(build_value(type_, ASSOCIATED_FIELD_CODE, associated_name_.get(), HAS_RAW | HAS_VALUE, raw,
                               value, nullptr, nullptr));
   }
 
-  bool operator_record(std::uint32_t code) override {
-    if (in_column_) return store(HAS_RAW | HAS_VALUE, 0, 0.0, nullptr);
+  bool operator_record(Place, std::uint32_t code) override {
+    if (in_column_) return store(HAS_RAW | HAS_VALUE, 0, 0.0, nullptr, nullptr);
     return append(build_value(type_, code, operator_name_.get(), HAS_RAW | HAS_VALUE, 0, 0.0, nullptr, nullptr));
   }
 
-  bool operator_text(std::uint32_t code, std::optional<std::string_view> text) override {
+  bool operator_text(Place, std::uint32_t code, std::optional<std::string_view> text) override {
     PyObject* text_object = nullptr;
     if (text && (text_object = new_text(*text)) == nullptr) return false;
-    if (in_column_) return store(0, 0, 0.0, text_object);
+    if (in_column_) return store(0, 0, 0.0, text_object, nullptr);
     return append(build_value(type_, code, operator_name_.get(), 0, 0, 0.0, text_object, nullptr));
   }
 
@@ -265,12 +265,12 @@ class PythonValueSink final : public vantrel::ValueSink {
   // One value of a compressed column, waiting to become an object.
   struct Entry {
     std::uint64_t raw;      // raw (with HAS_RAW)
-    double value;           // raw_value (with HAS_VALUE); character columns: position code
-    PyObject* extra;        // borrowed text or meaning str, or null
+    double value;           // raw_value (with HAS_VALUE)
+    PyObject* text;         // borrowed text str, or null
+    PyObject* meaning;      // borrowed meaning str, or null
     std::uint8_t flags;     // HAS_RAW | HAS_VALUE
   };
   struct Column {
-    ColumnKind kind;        // kind of records
     std::uint32_t code;     // descriptor of the records
     bool uniform;           // one entry for every subset
     PyObject* name;         // borrowed name str
@@ -298,8 +298,11 @@ class PythonValueSink final : public vantrel::ValueSink {
     return meanings_.insert(&meaning, std::move(made));
   }
 
-  // A new str for IA5 text (ASCII only), kept alive by `texts_`; borrowed.
+  // A str for IA5 text (ASCII only), kept alive by `texts_`; borrowed. In a
+  // column, subsets that repeat the previous text share its str.
   PyObject* new_text(std::string_view text) {
+    if (in_column_ && !texts_.empty() && last_text_ == text) return texts_.back().get();
+    if (in_column_) last_text_.assign(text);
     PyRef made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     if (!made) return nullptr;
     std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
@@ -314,8 +317,8 @@ class PythonValueSink final : public vantrel::ValueSink {
     return true;
   }
 
-  bool store(std::uint8_t flags, std::uint64_t raw, double value, PyObject* extra) {
-    entries_.push_back(Entry{raw, value, extra, flags});
+  bool store(std::uint8_t flags, std::uint64_t raw, double value, PyObject* text, PyObject* meaning) {
+    entries_.push_back(Entry{raw, value, text, meaning, flags});
     return true;
   }
 
@@ -338,25 +341,8 @@ class PythonValueSink final : public vantrel::ValueSink {
     for (std::uint32_t s = 0; s < subsets_; ++s) {
       for (const Column& column : columns_) {
         const Entry& entry = entries_[column.uniform ? column.first : column.first + s];
-        PyObject* text = nullptr;
-        PyObject* meaning = nullptr;
-        double value = entry.value;
-        switch (column.kind) {
-          case ColumnKind::Numeric:
-            meaning = entry.extra;
-            break;
-          case ColumnKind::Character:
-            text = entry.extra;
-            if (column.uniform) value += 1000.0 * s;  // position codes step by 1000 per subset
-            break;
-          case ColumnKind::OperatorText:
-            text = entry.extra;
-            break;
-          case ColumnKind::AssociatedField:
-          case ColumnKind::Operator:
-            break;
-        }
-        PyObject* object = build_value(type_, column.code, column.name, entry.flags, entry.raw, value, text, meaning);
+        PyObject* object = build_value(type_, column.code, column.name, entry.flags, entry.raw, entry.value,
+                                       entry.text, entry.meaning);
         if (object == nullptr) return false;
         PyList_SET_ITEM(list_.get(), index++, object);
       }
@@ -372,7 +358,8 @@ class PythonValueSink final : public vantrel::ValueSink {
   PointerCache meanings_;                          // code-table entry -> meaning str
   const ElementDefinition* last_element_ = nullptr;  // one-entry memo in front of names_
   PyObject* last_name_ = nullptr;                  // its name (borrowed from names_)
-  std::vector<PyRef> texts_;                       // texts not yet held by an object
+  std::vector<PyRef> texts_;                       // texts not yet held by an object (columns: all texts)
+  std::string last_text_;                          // columns: the text of texts_.back()
   std::vector<PyRef> items_;                       // non-compressed objects in order
   bool in_column_ = false;                         // inside a compressed column
   std::vector<Column> columns_;                    // compressed columns in walk order
