@@ -12,6 +12,7 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "data/coding.hpp"
+#include "data/column_sink.hpp"
 #include "data/plan.hpp"
 #include "descriptor/descriptor.hpp"
 
@@ -22,18 +23,26 @@ constexpr double FACTOR_EPSILON = 2.220446049250313e-16;
 
 // What the walker needs to know about one value it has read: the factor of a
 // delayed replication and the byte of a 0 31 031 bitmap value come from here.
+// Plain fields, each written on its own, so that reading the summary never
+// waits on a partly written wider copy.
 struct ValueSummary {
-  std::optional<double> first;   // raw_value of the record (compressed: of subset 1); none when missing or no subsets
+  double first = 0.0;            // raw_value of the record (compressed: of subset 1), with has_first
+  bool has_first = false;        // false when missing or no subsets
   bool consistent = true;        // compressed: every subset has a value within FACTOR_EPSILON of `first`
   bool position_code = false;    // non-compressed character data: `first` is a position code, no factor
+
+  void set(double value, bool present) {
+    first = value;
+    has_first = present;
+  }
 };
 
-// Factor of a delayed replication: none, negative and NaN give 0, values from
+// Factor of a delayed replication (a missing factor counts 0): negative and NaN give 0, values from
 // 2^64 on give 2^64 - 1, others are truncated toward zero.
-std::uint64_t repetition_count(std::optional<double> value) {
-  if (!value || !(*value > 0.0)) return 0;
-  if (*value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(*value);
+std::uint64_t repetition_count(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
 }
 
 [[gnu::cold, gnu::noinline]] BufrError limit_error(const char* what, std::uint64_t limit) {
@@ -112,12 +121,13 @@ class Walker {
     const ResolvedElement& element = node.element;
     if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
     if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(element, coding(element)));
+    VANTREL_TRY(read_value(element, coding(element)));
+    const ValueSummary& summary = summary_;
     state.local_width.reset();
     if (node.code == 31031 && state.collecting_bitmap) {
       // Compressed data always adds a byte: 0 for no subsets or a missing first value.
-      if (summary.first) {
-        state.bitmap.push_back(bitmap_byte(*summary.first));
+      if (summary.has_first) {
+        state.bitmap.push_back(bitmap_byte(summary.first));
       } else if constexpr (COMPRESSED) {
         state.bitmap.push_back(0);
       }
@@ -154,14 +164,15 @@ class Walker {
       if (state.associated_width != 0 && !factor.class31) VANTREL_TRY(associated_field());
     }
     if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(factor, coding(factor)));
+    VANTREL_TRY(read_value(factor, coding(factor)));
+    const ValueSummary& summary = summary_;
     if constexpr (COMPRESSED) {
-      if (summary.first && !summary.consistent) {
+      if (summary.has_first && !summary.consistent) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
       }
     }
     // A character factor of non-compressed data counts as none.
-    const std::uint64_t count = repetition_count(summary.position_code ? std::nullopt : summary.first);
+    const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
     state.history.push_back(&factor);
     const auto body = list.subspan(i + 2, x);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
@@ -312,8 +323,9 @@ class Walker {
 
   static BufrError sink_aborted() { return BufrError::sink_aborted(); }
 
-  // One element value (compressed: one column) with `coding`, named after `element`.
-  Result<ValueSummary> read_value(const ResolvedElement& resolved, const ElementCoding& coding) {
+  // One element value (compressed: one column) with `coding`, named after
+  // `element`; leaves its summary in summary_.
+  Status read_value(const ResolvedElement& resolved, const ElementCoding& coding) {
     const ElementDefinition& element = *resolved.definition;
     if constexpr (COMPRESSED) {
       if (coding.character) return character_column(element, coding.width);
@@ -327,16 +339,20 @@ class Walker {
         if (!sink_.character(next_place(), element, position,
                              present ? std::optional<std::string_view>(text_) : std::nullopt))
           return fail(sink_aborted());
-        return ValueSummary{position, true, true};
+        summary_.set(position, true);
+        summary_.position_code = true;
+        return {};
       }
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(coding.width));
       VANTREL_TRY(count_values(1, coding.width != 0));
-      std::optional<double> value;
-      if (!is_missing_value(raw, coding.width, coding.missing_check)) {
-        value = scaled_value(raw, coding.reference, coding.divisor);
-      }
-      if (!sink_.numeric(next_place(), element, raw, value, resolved.meanings.find(raw))) return fail(sink_aborted());
-      return ValueSummary{value, true};
+      const bool present = !is_missing_value(raw, coding.width, coding.missing_check);
+      const double value = present ? scaled_value(raw, coding.reference, coding.divisor) : 0.0;
+      summary_.set(value, present);
+      summary_.position_code = false;
+      if (!sink_.numeric(next_place(), element, raw, present ? std::optional<double>(value) : std::nullopt,
+                         resolved.meanings.find(raw)))
+        return fail(sink_aborted());
+      return {};
     }
   }
 
@@ -413,7 +429,7 @@ class Walker {
 
   // R0 (coding.width bits), NBINC (6 bits), then NBINC bits per subset when
   // NBINC > 0. `kind` is Numeric or AssociatedField.
-  Result<ValueSummary> numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
+  Status numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
                                       const MeaningLookup* meanings, const ElementCoding& coding) {
     VANTREL_ASSIGN(const std::uint64_t r0, read_bits(coding.width));
     VANTREL_ASSIGN(const std::uint64_t nbinc64, read_bits(6));
@@ -424,42 +440,40 @@ class Walker {
     const std::uint32_t slot = slot_++;
     if (!sink_.begin_column(ColumnInfo{kind, element, code, slot, nbinc == 0})) return fail(sink_aborted());
 
-    ValueSummary summary;
-    auto emit = [&](std::uint32_t s, std::uint64_t raw, std::optional<double> value) {
+    ValueSummary& summary = summary_;
+    summary = ValueSummary{};
+    auto emit = [&](std::uint32_t s, std::uint64_t raw, bool present, double value) {
       if (kind == ColumnKind::AssociatedField) return sink_.associated_field(Place{s, slot}, raw);
-      return sink_.numeric(Place{s, slot}, *element, raw, value, meanings->find(raw));
+      return sink_.numeric(Place{s, slot}, *element, raw, present ? std::optional<double>(value) : std::nullopt,
+                           meanings->find(raw));
     };
     if (nbinc == 0) {
-      std::optional<double> value;
-      if (!r0_missing) value = scaled_value(r0, coding.reference, divisor);
-      if (!emit(0, r0, value)) return fail(sink_aborted());
-      if (subsets_ > 0) summary.first = value;
+      const double value = r0_missing ? 0.0 : scaled_value(r0, coding.reference, divisor);
+      if (!emit(0, r0, !r0_missing, value)) return fail(sink_aborted());
+      if (subsets_ > 0) summary.set(value, !r0_missing);
     } else {
       for (std::uint32_t s = 0; s < subsets_; ++s) {
         VANTREL_ASSIGN(const std::uint64_t increment, read_bits(nbinc));
-        std::optional<double> value;
-        std::uint64_t raw = r0;
-        if (!r0_missing && !is_missing_value(increment, nbinc, coding.missing_check)) {
-          raw = r0 + increment;  // modulo 2^64
-          value = scaled_value(raw, coding.reference, divisor);
-        }
-        if (!emit(s, raw, value)) return fail(sink_aborted());
+        const bool present = !r0_missing && !is_missing_value(increment, nbinc, coding.missing_check);
+        const std::uint64_t raw = present ? r0 + increment : r0;  // modulo 2^64
+        const double value = present ? scaled_value(raw, coding.reference, divisor) : 0.0;
+        if (!emit(s, raw, present, value)) return fail(sink_aborted());
         if (s == 0) {
-          summary.first = value;
-        } else if (!value || !summary.first || !(std::fabs(*value - *summary.first) <= FACTOR_EPSILON)) {
+          summary.set(value, present);
+        } else if (!present || !summary.has_first || !(std::fabs(value - summary.first) <= FACTOR_EPSILON)) {
           summary.consistent = false;
         }
       }
     }
     if (!sink_.end_column()) return fail(sink_aborted());
-    return summary;
+    return {};
   }
 
   // R0 (width bits of text), NBINC (a count of characters), then NBINC
   // characters per subset when NBINC > 0. Position codes run over the
   // character columns: (c * subsets + s + 1) * 1000 + width / 8. The
   // position codes differ per subset, so the column is never uniform.
-  Result<ValueSummary> character_column(const ElementDefinition& element, std::uint32_t width) {
+  Status character_column(const ElementDefinition& element, std::uint32_t width) {
     VANTREL_TRY(reader_.read_bytes(width, bytes_));
     VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
     const std::uint64_t c = state.character_column_count++;
@@ -470,8 +484,9 @@ class Walker {
     // c <= the step limit and subsets < 2^16: the product stays far below 2^53,
     // so every position code is an exact double.
     const std::uint64_t first_k = c * subsets_ + 1;
-    ValueSummary summary;
-    if (subsets_ > 0) summary.first = character_position_code(first_k, width);
+    ValueSummary& summary = summary_;
+    summary = ValueSummary{};
+    if (subsets_ > 0) summary.set(character_position_code(first_k, width), true);
     summary.consistent = subsets_ <= 1;
     bool present = nbinc == 0 && decode_ia5_text(bytes_, text_);  // R0's text serves every subset
     for (std::uint32_t s = 0; s < subsets_; ++s) {
@@ -484,7 +499,7 @@ class Walker {
         return fail(sink_aborted());
     }
     if (!sink_.end_column()) return fail(sink_aborted());
-    return summary;
+    return {};
   }
 
   const DecodePlan& plan_;            // the compiled descriptor lists
@@ -500,6 +515,7 @@ class Walker {
   std::uint32_t slot_ = 0;            // slot of the next record (compressed: of the next column)
   std::vector<std::uint8_t> bytes_;   // scratch: character bytes
   std::string text_;                  // scratch: decoded text
+  ValueSummary summary_;              // of the last value read_value read
 };
 
 // Walks the plan of `message` over `data`, handing every value to `sink`.
@@ -536,6 +552,18 @@ std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const Tab
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
                              const DecodeLimits& limits, PlanCache* plans) {
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+}
+
+Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
+                      const DecodeLimits& limits, PlanCache* plans) {
+  sink.begin_message(message.number_of_subsets, static_cast<std::uint64_t>(data.size()) * 8u);
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+}
+
+Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
+                     const DecodeLimits& limits, PlanCache* plans) {
+  sink.begin_message(message.number_of_subsets, message.compressed_data);
   return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
 }
 

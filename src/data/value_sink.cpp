@@ -48,7 +48,7 @@ bool CollectingSink::end_message() {
 }
 
 bool CollectingSink::numeric(Place place, const ElementDefinition& element, std::uint64_t raw,
-                             std::optional<double> value, const std::string* meaning) {
+                             const std::optional<double>& value, const std::string* meaning) {
   add(place, DecodedValue{element.code, element.name, value, raw, std::nullopt,
                    meaning ? std::optional<std::string>(*meaning) : std::nullopt});
   return true;

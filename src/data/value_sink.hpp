@@ -86,7 +86,7 @@ class ValueSink {
   // number read; `value` the scaled value or none when missing; `meaning` the
   // code-table entry of raw or null.
   virtual bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw,
-                       std::optional<double> value, const std::string* meaning) = 0;
+                       const std::optional<double>& value, const std::string* meaning) = 0;
   // A character element: its position code and text (none when missing).
   virtual bool character(Place place, const ElementDefinition& element, double position_code,
                          std::optional<std::string_view> text) = 0;
@@ -109,7 +109,7 @@ class CollectingSink final : public ValueSink {
   bool begin_column(const ColumnInfo& column) override;
   bool end_column() override;
   bool end_message() override;
-  bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+  bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw, const std::optional<double>& value,
                const std::string* meaning) override;
   bool character(Place place, const ElementDefinition& element, double position_code,
                  std::optional<std::string_view> text) override;

@@ -216,7 +216,7 @@ class PythonValueSink final : public vantrel::ValueSink {
     return true;
   }
 
-  bool numeric(Place, const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+  bool numeric(Place, const ElementDefinition& element, std::uint64_t raw, const std::optional<double>& value,
                const std::string* meaning) override {
     PyObject* meaning_object = nullptr;
     if (meaning != nullptr && (meaning_object = meaning_str(*meaning)) == nullptr) return false;
