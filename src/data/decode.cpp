@@ -121,7 +121,8 @@ class Walker {
     const ResolvedElement& element = node.element;
     if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
     if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
-    VANTREL_TRY(read_value(element, coding(element)));
+    VANTREL_ASSIGN(const ElementCoding element_coding, coding(element));
+    VANTREL_TRY(read_value(element, element_coding));
     const ValueSummary& summary = summary_;
     state.local_width.reset();
     if (node.code == 31031 && state.collecting_bitmap) {
@@ -139,7 +140,7 @@ class Walker {
 
   // How `element` is read with the operators in force: the plan's coding
   // unless an operator changes it.
-  ElementCoding coding(const ResolvedElement& element) const {
+  Result<ElementCoding> coding(const ResolvedElement& element) const {
     if (state.plain_coding()) [[likely]] return element.coding;
     const ElementDefinition& definition = *element.definition;
     return effective_coding(definition, element.character, base_coding(definition, state), state);
@@ -164,7 +165,8 @@ class Walker {
       if (state.associated_width != 0 && !factor.class31) VANTREL_TRY(associated_field());
     }
     if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
-    VANTREL_TRY(read_value(factor, coding(factor)));
+    VANTREL_ASSIGN(const ElementCoding factor_coding, coding(factor));
+    VANTREL_TRY(read_value(factor, factor_coding));
     const ValueSummary& summary = summary_;
     if constexpr (COMPRESSED) {
       if (summary.has_first && !summary.consistent) {
@@ -213,11 +215,11 @@ class Walker {
         if (y == 0) {
           state.scale_change = 0;
           state.width_change = 0;
-          state.reference_multiplier = 1;
+          state.reference_power = 0;
         } else {
           state.scale_change = y;
           state.width_change = (10 * static_cast<std::int32_t>(y) + 2) / 3;
-          state.reference_multiplier = power_of_ten_wrapping(y);
+          state.reference_power = y;
         }
         return {};
       case 8:
@@ -278,7 +280,8 @@ class Walker {
     if (element == nullptr) return {};
     const ElementDefinition& definition = *element->definition;
     const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
-    VANTREL_TRY(read_value(*element, effective_coding(definition, element->character, base, state)));
+    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(definition, element->character, base, state));
+    VANTREL_TRY(read_value(*element, marker_coding));
     return {};
   }
 

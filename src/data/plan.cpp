@@ -73,8 +73,9 @@ class Compiler {
     const ElementDefinition& definition = *resolved.definition;
     resolved.character = definition.is_character();
     resolved.meanings = meanings(code);
-    resolved.coding = effective_coding(definition, resolved.character, BaseCoding{definition.width, definition.reference},
-                                       ValueCodingState{});
+    // With no operator in force the coding cannot fail (no 2 07 YYY product).
+    resolved.coding = *effective_coding(definition, resolved.character,
+                                        BaseCoding{definition.width, definition.reference}, ValueCodingState{});
     return resolved;
   }
 
