@@ -63,6 +63,23 @@ def test_scale_reference_meanings_and_wrapping(tmp_path):
         (7030, 4016, 1.6, None), (20011, 2, None, "TWO"), (1064, 1, 1.0, None)]
 
 
+@pytest.mark.parametrize("reference, y, fits", [(-2**62, 2, True), (1, 38, True), (2, 38, False), (-1, 38, True),
+                                               (-2, 38, False), (1, 39, False), (0, 255, True)])
+def test_2_07_reference_product_is_exact(tmp_path, reference, y, fits):
+    # 2 07 YYY multiplies the reference by 10^YYY exactly, within 128 bits.
+    elements = [Element(12101, reference=reference, width=8)]
+    descriptors = [207000 + y, 206008, 12101]
+    writer = columns((5, 8, 2, [0, 1]))
+    if not fits:
+        fails(tmp_path, f"csv/table parse error: reference value of element 012101 times 10^{y} under operator "
+              f"{207000 + y:06d} does not fit in 128 bits", descriptors, writer, 2, elements=elements)
+        return
+    values = decode(tmp_path, descriptors, writer, 2, elements=elements)
+    assert [v.raw for v in values] == [5, 6]
+    assert [v.raw_value for v in values] == [pytest.approx((raw + reference * 10**y) / 10.0**y, rel=1e-12)
+                                             for raw in (5, 6)]
+
+
 def test_flattening_interleaves_columns_by_subset(tmp_path):
     writer = columns((1, 8, 2, [0, 1]), (7, 8))
     values = decode(tmp_path, [12101, 31001], writer, 2)

@@ -318,13 +318,32 @@ def test_2_07_changes_scale_width_and_reference(tmp_path):
     assert [(v.raw, v.raw_value) for v in values] == [(5123, pytest.approx(0.123)), (60, 1.0)]
 
 
-def test_2_07_255_wraps_the_reference_product(tmp_path):
-    # 10^255 and 3 * 10^255 are taken modulo 2^64 as signed 64-bit numbers.
-    element = Element(12101, reference=3, width=8)
-    [value] = decode(tmp_path, [207255, 206008, 12101], BitWriter().write(5, 8), [element])
-    wrapped = (3 * 10**255) % 2**64
-    wrapped -= 2**64 if wrapped >= 2**63 else 0
-    assert value.raw_value == pytest.approx((5 + wrapped) / 10.0**255, rel=1e-12)
+# 2 07 YYY multiplies the reference by 10^YYY exactly: the product must fit in
+# a signed 128-bit integer (10^38 < 2^127 < 2 * 10^38).
+REFERENCE_PRODUCTS = [
+    (-2**62, 2, True),     # -2^62 * 100 wraps to 0 in 64 bits; exact here
+    (1, 38, True), (2, 38, False),
+    (-1, 38, True), (-2, 38, False),
+    (1, 39, False),
+    (0, 255, True),        # a zero reference never overflows
+]
+
+
+@pytest.mark.parametrize("reference, y, fits", REFERENCE_PRODUCTS)
+def test_2_07_reference_product_is_exact(tmp_path, reference, y, fits):
+    element = Element(12101, reference=reference, width=8)
+    descriptors = [207000 + y, 206008, 12101]
+    if not fits:
+        fails(tmp_path, f"csv/table parse error: reference value of element 012101 times 10^{y} under operator "
+              f"{207000 + y:06d} does not fit in 128 bits", descriptors, BitWriter().write(5, 8), [element])
+        return
+    [value] = decode(tmp_path, descriptors, BitWriter().write(5, 8), [element])
+    assert value.raw == 5
+    assert value.raw_value == pytest.approx((5 + reference * 10**y) / 10.0**y, rel=1e-12)
+
+
+def test_2_07_255_widens_elements_beyond_64_bits(tmp_path):
+    element = Element(12101, width=8)
     fails(tmp_path, "csv/table parse error: cannot read 858 bits into u64", [207255, 12101], b"", [element])
 
 

@@ -273,8 +273,9 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool):
 
 def _datetime_column(pd, arrays):
     parts = {key: arrays.get(key) for key in _TIME_KEYS}
-    if parts["year"] is None or parts["month"] is None or parts["day"] is None:
-        return None
+    for key in ("year", "month", "day"):
+        if parts[key] is None or not np.any(np.isfinite(np.asarray(parts[key], dtype=float))):
+            return None  # the data carry no date of their own
     # Absent or missing hours, minutes and seconds count as 0; a missing date gives NaT.
     frame = pd.DataFrame({
         key: value if key in ("year", "month", "day") else np.nan_to_num(np.asarray(value, dtype=float))

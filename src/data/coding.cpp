@@ -5,11 +5,21 @@
 #include "descriptor/descriptor.hpp"
 
 namespace vantrel {
+namespace {
+
+[[gnu::cold, gnu::noinline]] BufrError reference_overflow(std::uint32_t code, std::uint8_t power) {
+  const std::string y = std::to_string(power);
+  return BufrError::parse("reference value of element " + format_code(code) + " times 10^" + y +
+                          " under operator " + format_code(make_code(2, 7, power)) +
+                          " does not fit in 128 bits");
+}
+
+}  // namespace
 
 void ValueCodingState::reset() {
   bitmap.clear();
   history.clear();
-  reference_multiplier = 1;
+  reference_power = 0;
   bitmap_cursor = 0;
   bitmap_anchor = 0;
   character_column_count = 0;
@@ -40,8 +50,8 @@ BaseCoding difference_coding(const ElementDefinition& element) {
   return BaseCoding{width, static_cast<std::int64_t>(std::uint64_t{0} - power)};
 }
 
-ElementCoding effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
-                               const ValueCodingState& state) {
+Result<ElementCoding> effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+                                       const ValueCodingState& state) {
   ElementCoding coding;
   coding.character = character;
   coding.missing_check = !is_class31(element.code);
@@ -55,9 +65,15 @@ ElementCoding effective_coding(const ElementDefinition& element, bool character,
     coding.width = sum > 0 ? static_cast<std::uint32_t>(sum) : 0;
   }
   coding.scale = static_cast<std::int64_t>(element.scale) + state.scale_change;
-  // Wrapping product: reference * multiplier modulo 2^64.
-  coding.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(base.reference) *
-                                               static_cast<std::uint64_t>(state.reference_multiplier));
+  coding.divisor = scale_divisor(coding.scale);
+  coding.reference = base.reference;
+  // Text has no reference value: the product is taken for numeric data only.
+  const unsigned power = coding.character ? 0 : state.reference_power;
+  for (unsigned i = 0; i < power && coding.reference != 0; ++i) {
+    if (__builtin_mul_overflow(coding.reference, 10, &coding.reference)) [[unlikely]] {
+      return fail(reference_overflow(element.code, state.reference_power));
+    }
+  }
   return coding;
 }
 
@@ -79,12 +95,6 @@ double scale_divisor(std::int64_t scale) {
     }
   }
   return scale < 0 ? 1.0 / power : power;
-}
-
-std::int64_t power_of_ten_wrapping(std::uint8_t y) {
-  std::uint64_t power = 1;
-  for (unsigned i = 0; i < y; ++i) power *= 10u;  // modulo 2^64
-  return static_cast<std::int64_t>(power);
 }
 
 bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out) {
@@ -112,7 +122,7 @@ std::uint8_t bitmap_byte(double value) {
   return static_cast<std::uint8_t>(value);
 }
 
-Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
+Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state) {
   const std::size_t n = state.bitmap.size();
   if (n == 0) return nullptr;
   const std::size_t offset = state.bitmap_anchor >= n ? state.bitmap_anchor - n : 0;

@@ -1,7 +1,7 @@
 // The state of a descriptor walk (ValueCodingState) and the rules both
 // walkers share: effective width, scale and reference of an element, the
-// scaling of a raw number, IA5 text, character position codes and the bitmap
-// mechanics of the quality operators.
+// missing-value rule, the scaling of a raw number, IA5 text, character
+// position codes and the bitmap mechanics of the quality operators.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +15,12 @@
 
 namespace vantrel {
 
+struct ResolvedElement;
+
 struct ValueCodingState {
   std::vector<std::uint8_t> bitmap;                  // 0 = present, other = absent; one byte per 0 31 031
-  std::vector<const ElementDefinition*> history;     // elements decoded so far (pointers into the table set)
-  std::int64_t reference_multiplier = 1;             // 2 07 YYY: factor on every Table B reference
+  std::vector<const ResolvedElement*> history;       // elements decoded so far (entries of the decode plan)
+  std::uint8_t reference_power = 0;                  // 2 07 YYY: Table B references are multiplied by 10^YYY
   std::size_t bitmap_cursor = 0;                     // next bitmap position a marker examines
   std::size_t bitmap_anchor = 0;                     // history length when the bitmap was started
   std::uint64_t character_value_count = 0;           // character values read so far (non-compressed)
@@ -35,15 +37,47 @@ struct ValueCodingState {
   // Back to the initial state, keeping allocations; `character_value_count`
   // is the caller's to carry.
   void reset();
+
+  // No operator changes how an element is read: every element is read with
+  // the coding its plan entry precomputed.
+  bool plain_coding() const {
+    return width_change == 0 && scale_change == 0 && reference_power == 0 && !local_width &&
+           !character_width && new_references.empty();
+  }
 };
 
 // How one element is read, after the operators in force have been applied.
 struct ElementCoding {
   std::uint32_t width = 0;       // bits to read (above 64 the read fails)
   std::int64_t scale = 0;        // decimal scale
-  std::int64_t reference = 0;    // reference value
+  __int128 reference = 0;        // reference value (exact under 2 07 YYY)
+  double divisor = 1.0;          // scale_divisor(scale)
   bool character = false;        // unit "CCITT IA5": read as text
   bool missing_check = true;     // all-ones means missing (false for class 31)
+};
+
+// The code-table meanings of one element: a dense array indexed by raw value
+// when the table's keys are small, else the table itself.
+struct MeaningLookup {
+  const CodeTable* table = nullptr;            // the element's code table, or null
+  const std::string* const* dense = nullptr;   // meaning per raw value below dense_size (null: none), or null
+  std::uint64_t dense_size = 0;                // entries of `dense`
+
+  const std::string* find(std::uint64_t raw) const {
+    if (dense != nullptr) return raw < dense_size ? dense[raw] : nullptr;
+    if (table == nullptr) return nullptr;
+    auto it = table->find(raw);
+    return it == table->end() ? nullptr : &it->second;
+  }
+};
+
+// An element code resolved against the tables once (by the decode plan).
+struct ResolvedElement {
+  const ElementDefinition* definition = nullptr;  // Table B entry, or null
+  MeaningLookup meanings;                         // its code table
+  bool character = false;                         // definition->is_character()
+  bool class31 = false;                           // is_class31(code): no associated field, never missing
+  ElementCoding coding;                           // how it is read with no operator in force
 };
 
 // The definition's width and reference before the operators apply; 2 25 255
@@ -65,27 +99,31 @@ BaseCoding difference_coding(const ElementDefinition& element);
 // character elements use `character_width` if set, else the base width; other
 // elements `local_width` if set, else base width + width_change, 0 when that
 // is not positive. Scale = element scale + scale_change, computed exactly in
-// 64 bits. Reference = base reference * reference_multiplier, a wrapping
-// two's-complement 64-bit product. `character` is element.is_character(),
+// 64 bits. Reference (numeric elements) = base reference * 10^reference_power, exact; a product
+// that does not fit in a signed 128-bit integer fails with a parse error
+// naming the element and the operator. `character` is element.is_character(),
 // which callers look up once per element rather than once per value.
-ElementCoding effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
-                               const ValueCodingState& state);
+Result<ElementCoding> effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+                                       const ValueCodingState& state);
 
 // 10^|scale| by square-and-multiply in double arithmetic (exact table values
 // up to 10^22, where the products are exact anyway), its reciprocal when the
 // scale is negative. Huge scales give inf or 0.
 double scale_divisor(std::int64_t scale);
 
-// (raw + reference) / divisor with the sum taken exactly (128-bit) before the
-// single rounding to double.
-inline double scaled_value(std::uint64_t raw, std::int64_t reference, double divisor) {
+// (raw + reference) / divisor with the sum taken exactly before the single
+// rounding to double: in 64 bits when it fits, else in 128 bits, and above
+// the signed 128-bit range (a reference near 2^127) as an unsigned 128-bit sum.
+inline double scaled_value(std::uint64_t raw, __int128 reference, double divisor) {
   std::int64_t sum;
   double numerator;
-  if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
-      !__builtin_add_overflow(static_cast<std::int64_t>(raw), reference, &sum)) {
+  if (raw <= static_cast<std::uint64_t>(INT64_MAX) && reference >= INT64_MIN && reference <= INT64_MAX &&
+      !__builtin_add_overflow(static_cast<std::int64_t>(raw), static_cast<std::int64_t>(reference), &sum)) [[likely]] {
     numerator = static_cast<double>(sum);
+  } else if (__int128 wide; !__builtin_add_overflow(static_cast<__int128>(raw), reference, &wide)) {
+    numerator = static_cast<double>(wide);
   } else {
-    numerator = static_cast<double>(static_cast<__int128>(raw) + reference);
+    numerator = static_cast<double>(static_cast<unsigned __int128>(reference) + raw);  // reference > 0: < 2^128
   }
   return numerator / divisor;
 }
@@ -95,8 +133,12 @@ inline std::uint64_t all_ones(std::uint32_t width) {
   return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
 }
 
-// 2 07 YYY: 10^y as a wrapping two's-complement 64-bit product.
-std::int64_t power_of_ten_wrapping(std::uint8_t y);
+// The missing-value rule: a value of `width` bits is missing when the element
+// has the rule (`missing_check`: not class 31), the width is below 64 and
+// every bit is set. A width of 0 reads 0, which counts as all ones.
+inline bool is_missing_value(std::uint64_t raw, std::uint32_t width, bool missing_check) {
+  return missing_check && width < 64 && raw == all_ones(width);
+}
 
 // Decodes CCITT IA5 bytes into `out`: none when empty or all 0xFF; otherwise
 // bytes from 0x80 become '?' and trailing tab, LF, VT, FF, CR and spaces are
@@ -111,9 +153,9 @@ inline double character_position_code(std::uint64_t k, std::uint32_t width) {
 // Bitmap byte of a 0 31 031 value: clamped to 0..255, truncated toward zero.
 std::uint8_t bitmap_byte(double value);
 
-// The definition the next present bitmap position refers to, or null when
-// there is no bitmap or it is exhausted. Advances the cursor.
-Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state);
+// The element the next present bitmap position refers to, or null when there
+// is no bitmap or it is exhausted. Advances the cursor.
+Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state);
 
 // 2 36 000, 2 37 000, 2 37 YYY / 2 35 000.
 void start_bitmap(ValueCodingState& state);

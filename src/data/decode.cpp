@@ -12,6 +12,8 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "data/coding.hpp"
+#include "data/column_sink.hpp"
+#include "data/plan.hpp"
 #include "descriptor/descriptor.hpp"
 
 namespace vantrel {
@@ -21,87 +23,26 @@ constexpr double FACTOR_EPSILON = 2.220446049250313e-16;
 
 // What the walker needs to know about one value it has read: the factor of a
 // delayed replication and the byte of a 0 31 031 bitmap value come from here.
+// Plain fields, each written on its own, so that reading the summary never
+// waits on a partly written wider copy.
 struct ValueSummary {
-  std::optional<double> first;   // raw_value of the record (compressed: of subset 1); none when missing or no subsets
+  double first = 0.0;            // raw_value of the record (compressed: of subset 1), with has_first
+  bool has_first = false;        // false when missing or no subsets
   bool consistent = true;        // compressed: every subset has a value within FACTOR_EPSILON of `first`
   bool position_code = false;    // non-compressed character data: `first` is a position code, no factor
-};
 
-// Table lookups of one decode, memoised by code: each code costs one hash
-// probe of the table set per decode instead of one per value and subset.
-struct CodeEntry {
-  std::uint32_t code = 0;                         // key
-  const ElementDefinition* element = nullptr;     // Table B entry, or null
-  const CodeTable* table = nullptr;               // code table of the element, or null
-  bool character = false;                         // the element is character data
-  const SequenceDefinition* sequence = nullptr;   // Table D entry, or null
-
-  // How the element is read with the operators of `state` in force.
-  ElementCoding coding(const ValueCodingState& state) const {
-    return effective_coding(*element, character, base_coding(*element, state), state);
+  void set(double value, bool present) {
+    first = value;
+    has_first = present;
   }
 };
 
-class CodeCache {
- public:
-  explicit CodeCache(const TableSet& tables) : tables_(tables), slots_(256), mask_(255) {}
-
-  // The entry for `code`; element and sequence are null when the tables lack them.
-  CodeEntry find(std::uint32_t code) {
-    std::size_t i = slot_of(code);
-    for (;;) {
-      const CodeEntry& slot = slots_[i];
-      if (slot.element == nullptr && slot.sequence == nullptr) break;
-      if (slot.code == code) return slot;
-      i = (i + 1) & mask_;
-    }
-    CodeEntry entry{code, tables_.element(code), nullptr, false, tables_.sequence(code)};
-    if (entry.element != nullptr) {
-      entry.table = tables_.code_table(code);
-      entry.character = entry.element->is_character();
-    }
-    if (entry.element != nullptr || entry.sequence != nullptr) insert(entry);
-    return entry;
-  }
-
- private:
-  std::size_t slot_of(std::uint32_t code) const {
-    return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
-  }
-  void insert(const CodeEntry& entry) {
-    if ((used_ + 1) * 2 > slots_.size()) {
-      std::vector<CodeEntry> old(slots_.size() * 2);
-      old.swap(slots_);
-      mask_ = slots_.size() - 1;
-      used_ = 0;
-      for (const CodeEntry& slot : old) {
-        if (slot.element != nullptr || slot.sequence != nullptr) insert(slot);
-      }
-    }
-    std::size_t i = slot_of(entry.code);
-    while (slots_[i].element != nullptr || slots_[i].sequence != nullptr) i = (i + 1) & mask_;
-    slots_[i] = entry;
-    ++used_;
-  }
-
-  const TableSet& tables_;         // the decode's tables, only read
-  std::vector<CodeEntry> slots_;   // open addressing, linear probing; empty = no element, no sequence
-  std::size_t mask_;               // slots_.size() - 1 (a power of two)
-  std::size_t used_ = 0;           // occupied slots
-};
-
-// Factor of a delayed replication: none, negative and NaN give 0, values from
+// Factor of a delayed replication (a missing factor counts 0): negative and NaN give 0, values from
 // 2^64 on give 2^64 - 1, others are truncated toward zero.
-std::uint64_t repetition_count(std::optional<double> value) {
-  if (!value || !(*value > 0.0)) return 0;
-  if (*value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(*value);
-}
-
-const std::string* meaning_of(const CodeTable* table, std::uint64_t raw) {
-  if (table == nullptr) return nullptr;
-  auto it = table->find(raw);
-  return it == table->end() ? nullptr : &it->second;
+std::uint64_t repetition_count(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
 }
 
 [[gnu::cold, gnu::noinline]] BufrError limit_error(const char* what, std::uint64_t limit) {
@@ -112,13 +53,14 @@ const std::string* meaning_of(const CodeTable* table, std::uint64_t raw) {
   return BufrError::parse("invalid descriptor " + format_code(code));
 }
 
-template <bool COMPRESSED>
+// `Sink`: ValueSink, or a final sink class whose handlers are then called directly.
+template <bool COMPRESSED, class Sink>
 class Walker {
  public:
   // `subsets`: the message's number of subsets (compressed data only).
-  Walker(const TableSet& tables, BitReader& reader, ValueSink& sink, const DecodeLimits& limits,
+  Walker(const DecodePlan& plan, BitReader& reader, Sink& sink, const DecodeLimits& limits,
          std::uint32_t subsets)
-      : codes_(tables),
+      : plan_(plan),
         reader_(reader),
         sink_(sink),
         limits_(limits),
@@ -127,8 +69,14 @@ class Walker {
 
   ValueCodingState state;  // the coding state (one per subset, or per message when compressed)
 
+  // Non-compressed data: subset `index` starts; its records count slots from 0.
+  void begin_subset(std::uint32_t index) {
+    subset_ = index;
+    slot_ = 0;
+  }
+
   // Walks one descriptor list at `depth` (0 for the message's own list).
-  Status walk(std::span<const std::uint32_t> list, int depth) {
+  Status walk(std::span<const PlanNode> list, int depth) {
     if (depth > MAX_WALK_DEPTH) [[unlikely]] {
       return fail(BufrError::parse(COMPRESSED ? "compressed descriptor decode exceeded recursion depth"
                                               : "descriptor decode exceeded recursion depth"));
@@ -136,11 +84,11 @@ class Walker {
     const std::size_t n = list.size();
     std::size_t i = 0;
     while (i < n) {
-      const std::uint32_t code = list[i];
+      const PlanNode& node = list[i];
       if (++steps_ > limits_.max_steps) [[unlikely]] return fail(limit_error("descriptor steps", limits_.max_steps));
-      switch (code_f(code)) {
+      switch (node.f) {
         case 0:
-          VANTREL_TRY(element(code));
+          VANTREL_TRY(element(node));
           ++i;
           break;
         case 1: {
@@ -148,18 +96,17 @@ class Walker {
           break;
         }
         case 2:
-          VANTREL_TRY(apply_operator(code));
+          VANTREL_TRY(apply_operator(node.code));
           ++i;
           break;
         case 3: {
-          const CodeEntry entry = codes_.find(code);
-          if (entry.sequence == nullptr) return fail(BufrError::sequence_not_found(code));
-          VANTREL_TRY(walk(entry.sequence->members, depth + 1));
+          if (node.block == PlanNode::NO_BLOCK) return fail(BufrError::sequence_not_found(node.code));
+          VANTREL_TRY(walk(plan_.block(node.block), depth + 1));
           ++i;
           break;
         }
         default:
-          return fail(invalid_descriptor(code));
+          return fail(invalid_descriptor(node.code));
       }
     }
     return {};
@@ -169,18 +116,19 @@ class Walker {
   // ---- descriptor classes ------------------------------------------------
 
   // F = 0: associated field, the value, then history or bitmap.
-  Status element(std::uint32_t code) {
-    if (state.reference_definition_width != 0) [[unlikely]] return define_reference(code);
-    if (state.associated_width != 0 && code_x(code) != 31) VANTREL_TRY(associated_field());
-    const CodeEntry entry = codes_.find(code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
-    const ElementDefinition& element = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(element, entry.table, entry.coding(state)));
+  Status element(const PlanNode& node) {
+    if (state.reference_definition_width != 0) [[unlikely]] return define_reference(node);
+    const ResolvedElement& element = node.element;
+    if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
+    if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
+    VANTREL_ASSIGN(const ElementCoding element_coding, coding(element));
+    VANTREL_TRY(read_value(element, element_coding));
+    const ValueSummary& summary = summary_;
     state.local_width.reset();
-    if (code == 31031 && state.collecting_bitmap) {
+    if (node.code == 31031 && state.collecting_bitmap) {
       // Compressed data always adds a byte: 0 for no subsets or a missing first value.
-      if (summary.first) {
-        state.bitmap.push_back(bitmap_byte(*summary.first));
+      if (summary.has_first) {
+        state.bitmap.push_back(bitmap_byte(summary.first));
       } else if constexpr (COMPRESSED) {
         state.bitmap.push_back(0);
       }
@@ -190,9 +138,17 @@ class Walker {
     return {};
   }
 
+  // How `element` is read with the operators in force: the plan's coding
+  // unless an operator changes it.
+  Result<ElementCoding> coding(const ResolvedElement& element) const {
+    if (state.plain_coding()) [[likely]] return element.coding;
+    const ElementDefinition& definition = *element.definition;
+    return effective_coding(definition, element.character, base_coding(definition, state), state);
+  }
+
   // F = 1 at list[i]; returns the index after the replication.
-  Result<std::size_t> replication(std::span<const std::uint32_t> list, std::size_t i, int depth) {
-    const std::uint32_t code = list[i];
+  Result<std::size_t> replication(std::span<const PlanNode> list, std::size_t i, int depth) {
+    const std::uint32_t code = list[i].code;
     const std::size_t x = code_x(code);
     const std::uint8_t y = narrow8(code_y(code));
     const std::size_t n = list.size();
@@ -203,21 +159,22 @@ class Walker {
       return i + x + 1;
     }
     if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
-    const std::uint32_t factor_code = list[i + 1];
+    const PlanNode& factor_node = list[i + 1];
+    const ResolvedElement& factor = factor_node.element;
     if constexpr (!COMPRESSED) {
-      if (state.associated_width != 0 && code_x(factor_code) != 31) VANTREL_TRY(associated_field());
+      if (state.associated_width != 0 && !factor.class31) VANTREL_TRY(associated_field());
     }
-    const CodeEntry entry = codes_.find(factor_code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(factor_code));
-    const ElementDefinition& factor = *entry.element;
-    VANTREL_ASSIGN(const ValueSummary summary, read_value(factor, entry.table, entry.coding(state)));
+    if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
+    VANTREL_ASSIGN(const ElementCoding factor_coding, coding(factor));
+    VANTREL_TRY(read_value(factor, factor_coding));
+    const ValueSummary& summary = summary_;
     if constexpr (COMPRESSED) {
-      if (summary.first && !summary.consistent) {
+      if (summary.has_first && !summary.consistent) {
         return fail(BufrError::parse("compressed delayed replication with varying factors is not implemented"));
       }
     }
     // A character factor of non-compressed data counts as none.
-    const std::uint64_t count = repetition_count(summary.position_code ? std::nullopt : summary.first);
+    const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
     state.history.push_back(&factor);
     const auto body = list.subspan(i + 2, x);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
@@ -258,11 +215,11 @@ class Walker {
         if (y == 0) {
           state.scale_change = 0;
           state.width_change = 0;
-          state.reference_multiplier = 1;
+          state.reference_power = 0;
         } else {
           state.scale_change = y;
           state.width_change = (10 * static_cast<std::int32_t>(y) + 2) / 3;
-          state.reference_multiplier = power_of_ten_wrapping(y);
+          state.reference_power = y;
         }
         return {};
       case 8:
@@ -319,19 +276,20 @@ class Walker {
   // with the referenced definition (2 25 255: reference -2^width, width + 1).
   // Marker values enter neither the history nor the bitmap.
   Status marker(bool difference) {
-    VANTREL_ASSIGN(const ElementDefinition* element, next_bitmap_element(state));
+    VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state));
     if (element == nullptr) return {};
-    const BaseCoding base = difference ? difference_coding(*element) : base_coding(*element, state);
-    const CodeEntry entry = codes_.find(element->code);
-    VANTREL_TRY(read_value(*element, entry.table, effective_coding(*element, entry.character, base, state)));
+    const ElementDefinition& definition = *element->definition;
+    const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
+    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(definition, element->character, base, state));
+    VANTREL_TRY(read_value(*element, marker_coding));
     return {};
   }
 
   // An element descriptor while 2 03 YYY is in force: reads its new reference
   // value (compressed: a column whose increments must be absent).
-  Status define_reference(std::uint32_t code) {
-    const CodeEntry entry = codes_.find(code);
-    if (entry.element == nullptr) return fail(BufrError::element_not_found(code));
+  Status define_reference(const PlanNode& node) {
+    const std::uint32_t code = node.code;
+    if (node.element.definition == nullptr) return fail(BufrError::element_not_found(code));
     const std::uint32_t width = state.reference_definition_width;
     VANTREL_ASSIGN(const std::uint64_t bits, read_bits(width));
     if constexpr (COMPRESSED) {
@@ -368,30 +326,36 @@ class Walker {
 
   static BufrError sink_aborted() { return BufrError::sink_aborted(); }
 
-  // One element value (compressed: one column) with `coding`, named after `element`.
-  Result<ValueSummary> read_value(const ElementDefinition& element, const CodeTable* table,
-                                  const ElementCoding& coding) {
+  // One element value (compressed: one column) with `coding`, named after
+  // `element`; leaves its summary in summary_.
+  Status read_value(const ResolvedElement& resolved, const ElementCoding& coding) {
+    const ElementDefinition& element = *resolved.definition;
     if constexpr (COMPRESSED) {
       if (coding.character) return character_column(element, coding.width);
-      return numeric_column(ColumnKind::Numeric, &element, element.code, table, coding);
+      return numeric_column(ColumnKind::Numeric, &element, element.code, &resolved.meanings, coding);
     } else {
       if (coding.character) {
         VANTREL_TRY(reader_.read_bytes(coding.width, bytes_));
         VANTREL_TRY(count_values(1, coding.width != 0));
         const bool present = decode_ia5_text(bytes_, text_);
         const double position = character_position_code(++state.character_value_count, coding.width);
-        if (!sink_.character(element, position, present ? std::optional<std::string_view>(text_) : std::nullopt))
+        if (!sink_.character(next_place(), element, position,
+                             present ? std::optional<std::string_view>(text_) : std::nullopt))
           return fail(sink_aborted());
-        return ValueSummary{position, true, true};
+        summary_.set(position, true);
+        summary_.position_code = true;
+        return {};
       }
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(coding.width));
       VANTREL_TRY(count_values(1, coding.width != 0));
-      std::optional<double> value;
-      if (!(coding.missing_check && coding.width <= 63 && raw == all_ones(coding.width))) {
-        value = scaled_value(raw, coding.reference, scale_divisor(coding.scale));
-      }
-      if (!sink_.numeric(element, raw, value, meaning_of(table, raw))) return fail(sink_aborted());
-      return ValueSummary{value, true};
+      const bool present = !is_missing_value(raw, coding.width, coding.missing_check);
+      const double value = present ? scaled_value(raw, coding.reference, coding.divisor) : 0.0;
+      summary_.set(value, present);
+      summary_.position_code = false;
+      if (!sink_.numeric(next_place(), element, raw, present ? std::optional<double>(value) : std::nullopt,
+                         resolved.meanings.find(raw)))
+        return fail(sink_aborted());
+      return {};
     }
   }
 
@@ -406,7 +370,7 @@ class Walker {
     } else {
       VANTREL_ASSIGN(const std::uint64_t raw, read_bits(width));
       VANTREL_TRY(count_values(1, true));
-      if (!sink_.associated_field(raw)) return fail(sink_aborted());
+      if (!sink_.associated_field(next_place(), raw)) return fail(sink_aborted());
     }
     return {};
   }
@@ -415,13 +379,14 @@ class Walker {
   Status operator_record(std::uint32_t code) {
     if constexpr (COMPRESSED) {
       VANTREL_TRY(count_values(subsets_, false));
-      if (!sink_.begin_column(ColumnInfo{ColumnKind::Operator, nullptr, code, true}) ||
-          !sink_.operator_record(code) || !sink_.end_column()) {
+      const std::uint32_t slot = slot_++;
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::Operator, nullptr, code, slot, true}) ||
+          !sink_.operator_record(Place{0, slot}, code) || !sink_.end_column()) {
         return fail(sink_aborted());
       }
     } else {
       VANTREL_TRY(count_values(1, false));
-      if (!sink_.operator_record(code)) return fail(sink_aborted());
+      if (!sink_.operator_record(next_place(), code)) return fail(sink_aborted());
     }
     return {};
   }
@@ -434,139 +399,144 @@ class Walker {
     if constexpr (COMPRESSED) {
       VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
       VANTREL_TRY(count_values(subsets_, nbinc != 0));
-      if (!sink_.begin_column(ColumnInfo{ColumnKind::OperatorText, nullptr, code, nbinc == 0}))
+      const std::uint32_t slot = slot_++;
+      if (!sink_.begin_column(ColumnInfo{ColumnKind::OperatorText, nullptr, code, slot, nbinc == 0}))
         return fail(sink_aborted());
       if (nbinc == 0) {
-        VANTREL_TRY(emit_operator_text(code));
+        VANTREL_TRY(emit_operator_text(Place{0, slot}, code));
       } else {
         for (std::uint32_t s = 0; s < subsets_; ++s) {
           VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
-          VANTREL_TRY(emit_operator_text(code));
+          VANTREL_TRY(emit_operator_text(Place{s, slot}, code));
         }
       }
       if (!sink_.end_column()) return fail(sink_aborted());
     } else {
       VANTREL_TRY(count_values(1, width != 0));
-      VANTREL_TRY(emit_operator_text(code));
+      VANTREL_TRY(emit_operator_text(next_place(), code));
     }
     return {};
   }
 
-  Status emit_operator_text(std::uint32_t code) {
+  Status emit_operator_text(Place place, std::uint32_t code) {
     const bool present = decode_ia5_text(bytes_, text_);
-    if (!sink_.operator_text(code, present ? std::optional<std::string_view>(text_) : std::nullopt))
+    if (!sink_.operator_text(place, code, present ? std::optional<std::string_view>(text_) : std::nullopt))
       return fail(sink_aborted());
     return {};
   }
+
+  // Non-compressed data: the place of the subset's next record.
+  Place next_place() { return Place{subset_, slot_++}; }
 
   // ---- compressed columns ------------------------------------------------
 
   // R0 (coding.width bits), NBINC (6 bits), then NBINC bits per subset when
   // NBINC > 0. `kind` is Numeric or AssociatedField.
-  Result<ValueSummary> numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
-                                      const CodeTable* table, const ElementCoding& coding) {
+  Status numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
+                                      const MeaningLookup* meanings, const ElementCoding& coding) {
     VANTREL_ASSIGN(const std::uint64_t r0, read_bits(coding.width));
     VANTREL_ASSIGN(const std::uint64_t nbinc64, read_bits(6));
     const auto nbinc = static_cast<std::uint32_t>(nbinc64);
-    const bool r0_missing = coding.missing_check && coding.width < 64 && r0 == all_ones(coding.width);
-    const double divisor = scale_divisor(coding.scale);
+    const bool r0_missing = is_missing_value(r0, coding.width, coding.missing_check);
+    const double divisor = coding.divisor;
     VANTREL_TRY(count_values(subsets_, nbinc != 0));
-    if (!sink_.begin_column(ColumnInfo{kind, element, code, nbinc == 0})) return fail(sink_aborted());
+    const std::uint32_t slot = slot_++;
+    if (!sink_.begin_column(ColumnInfo{kind, element, code, slot, nbinc == 0})) return fail(sink_aborted());
 
-    ValueSummary summary;
-    auto emit = [&](std::uint64_t raw, std::optional<double> value) {
-      if (kind == ColumnKind::AssociatedField) return sink_.associated_field(raw);
-      return sink_.numeric(*element, raw, value, meaning_of(table, raw));
+    ValueSummary& summary = summary_;
+    summary = ValueSummary{};
+    auto emit = [&](std::uint32_t s, std::uint64_t raw, bool present, double value) {
+      if (kind == ColumnKind::AssociatedField) return sink_.associated_field(Place{s, slot}, raw);
+      return sink_.numeric(Place{s, slot}, *element, raw, present ? std::optional<double>(value) : std::nullopt,
+                           meanings->find(raw));
     };
     if (nbinc == 0) {
-      std::optional<double> value;
-      if (!r0_missing) value = scaled_value(r0, coding.reference, divisor);
-      if (!emit(r0, value)) return fail(sink_aborted());
-      if (subsets_ > 0) summary.first = value;
+      const double value = r0_missing ? 0.0 : scaled_value(r0, coding.reference, divisor);
+      if (!emit(0, r0, !r0_missing, value)) return fail(sink_aborted());
+      if (subsets_ > 0) summary.set(value, !r0_missing);
     } else {
-      const std::uint64_t increment_missing = all_ones(nbinc);
       for (std::uint32_t s = 0; s < subsets_; ++s) {
         VANTREL_ASSIGN(const std::uint64_t increment, read_bits(nbinc));
-        std::optional<double> value;
-        std::uint64_t raw = r0;
-        if (!r0_missing && !(coding.missing_check && increment == increment_missing)) {
-          raw = r0 + increment;  // modulo 2^64
-          value = scaled_value(raw, coding.reference, divisor);
-        }
-        if (!emit(raw, value)) return fail(sink_aborted());
+        const bool present = !r0_missing && !is_missing_value(increment, nbinc, coding.missing_check);
+        const std::uint64_t raw = present ? r0 + increment : r0;  // modulo 2^64
+        const double value = present ? scaled_value(raw, coding.reference, divisor) : 0.0;
+        if (!emit(s, raw, present, value)) return fail(sink_aborted());
         if (s == 0) {
-          summary.first = value;
-        } else if (!value || !summary.first || !(std::fabs(*value - *summary.first) <= FACTOR_EPSILON)) {
+          summary.set(value, present);
+        } else if (!present || !summary.has_first || !(std::fabs(value - summary.first) <= FACTOR_EPSILON)) {
           summary.consistent = false;
         }
       }
     }
     if (!sink_.end_column()) return fail(sink_aborted());
-    return summary;
+    return {};
   }
 
   // R0 (width bits of text), NBINC (a count of characters), then NBINC
   // characters per subset when NBINC > 0. Position codes run over the
-  // character columns: (c * subsets + s + 1) * 1000 + width / 8.
-  Result<ValueSummary> character_column(const ElementDefinition& element, std::uint32_t width) {
+  // character columns: (c * subsets + s + 1) * 1000 + width / 8. The
+  // position codes differ per subset, so the column is never uniform.
+  Status character_column(const ElementDefinition& element, std::uint32_t width) {
     VANTREL_TRY(reader_.read_bytes(width, bytes_));
     VANTREL_ASSIGN(const std::uint64_t nbinc, read_bits(6));
     const std::uint64_t c = state.character_column_count++;
     VANTREL_TRY(count_values(subsets_, nbinc != 0));
-    if (!sink_.begin_column(ColumnInfo{ColumnKind::Character, &element, element.code, nbinc == 0}))
+    const std::uint32_t slot = slot_++;
+    if (!sink_.begin_column(ColumnInfo{ColumnKind::Character, &element, element.code, slot, false}))
       return fail(sink_aborted());
     // c <= the step limit and subsets < 2^16: the product stays far below 2^53,
     // so every position code is an exact double.
     const std::uint64_t first_k = c * subsets_ + 1;
-    ValueSummary summary;
-    if (subsets_ > 0) summary.first = character_position_code(first_k, width);
+    ValueSummary& summary = summary_;
+    summary = ValueSummary{};
+    if (subsets_ > 0) summary.set(character_position_code(first_k, width), true);
     summary.consistent = subsets_ <= 1;
-    if (nbinc == 0) {
-      const bool present = decode_ia5_text(bytes_, text_);
-      if (!sink_.character(element, character_position_code(first_k, width),
+    bool present = nbinc == 0 && decode_ia5_text(bytes_, text_);  // R0's text serves every subset
+    for (std::uint32_t s = 0; s < subsets_; ++s) {
+      if (nbinc != 0) {
+        VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
+        present = decode_ia5_text(bytes_, text_);
+      }
+      if (!sink_.character(Place{s, slot}, element, character_position_code(first_k + s, width),
                            present ? std::optional<std::string_view>(text_) : std::nullopt))
         return fail(sink_aborted());
-    } else {
-      for (std::uint32_t s = 0; s < subsets_; ++s) {
-        VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
-        const bool present = decode_ia5_text(bytes_, text_);
-        if (!sink_.character(element, character_position_code(first_k + s, width),
-                             present ? std::optional<std::string_view>(text_) : std::nullopt))
-          return fail(sink_aborted());
-      }
     }
     if (!sink_.end_column()) return fail(sink_aborted());
-    return summary;
+    return {};
   }
 
-  CodeCache codes_;                   // memoised table lookups
+  const DecodePlan& plan_;            // the compiled descriptor lists
   BitReader& reader_;                 // the one reader over section 4
-  ValueSink& sink_;                   // receives every value
+  Sink& sink_;                        // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
   const std::uint64_t max_unbacked_values_;  // limits_ applied to the size of the data
   const std::uint32_t subsets_;       // compressed: number of subsets
   std::uint64_t steps_ = 0;           // descriptor visits so far
   std::uint64_t values_ = 0;          // values counted so far
   std::uint64_t unbacked_values_ = 0; // of which read no bits of their own
+  std::uint32_t subset_ = 0;          // non-compressed: the subset being walked
+  std::uint32_t slot_ = 0;            // slot of the next record (compressed: of the next column)
   std::vector<std::uint8_t> bytes_;   // scratch: character bytes
   std::string text_;                  // scratch: decoded text
+  ValueSummary summary_;              // of the last value read_value read
 };
 
-}  // namespace
-
-Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits) {
+// Walks the plan of `message` over `data`, handing every value to `sink`.
+template <class Sink>
+Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes data, Sink& sink,
+                    const DecodeLimits& limits) {
   BitReader reader(data);
-  const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
+  const std::span<const PlanNode> descriptors = plan.root();
   if (message.compressed_data) {
-    Walker<true> walker(tables, reader, sink, limits, message.number_of_subsets);
+    Walker<true, Sink> walker(plan, reader, sink, limits, message.number_of_subsets);
     VANTREL_TRY(walker.walk(descriptors, 0));
   } else {
-    Walker<false> walker(tables, reader, sink, limits, 1);
+    Walker<false, Sink> walker(plan, reader, sink, limits, 1);
     std::uint64_t characters = 0;  // position codes of character values run through the message
     for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
       walker.state.reset();
       walker.state.character_value_count = characters;
+      walker.begin_subset(s);
       if (!sink.begin_subset(s)) return fail(BufrError::sink_aborted());
       VANTREL_TRY(walker.walk(descriptors, 0));
       characters = walker.state.character_value_count;
@@ -574,6 +544,30 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
   }
   if (!sink.end_message()) return fail(BufrError::sink_aborted());
   return {};
+}
+
+std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const TableSet& tables, PlanCache* plans) {
+  return plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors)
+                          : DecodePlan::compile(tables, message.unexpanded_descriptors);
+}
+
+}  // namespace
+
+Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
+                             const DecodeLimits& limits, PlanCache* plans) {
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+}
+
+Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
+                      const DecodeLimits& limits, PlanCache* plans) {
+  sink.begin_message(message.number_of_subsets, static_cast<std::uint64_t>(data.size()) * 8u);
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+}
+
+Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
+                     const DecodeLimits& limits, PlanCache* plans) {
+  sink.begin_message(message.number_of_subsets, message.compressed_data);
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
 }
 
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

@@ -49,12 +49,16 @@ struct DecodeLimits {
   }
 };
 
+class PlanCache;
+
 // Decodes the section 4 `data` of `message` (the bytes from
 // section4_data_offset for section4_data_length) with `tables`, handing each
 // value to `sink`; compressed or not as the message's flag says. `tables` is
-// only read. The first error ends the decode.
+// only read. The walk runs from the plan of the message's descriptor list,
+// taken from `plans` (a cache serving `tables`) or compiled for this call
+// when it is null. The first error ends the decode.
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits = DecodeLimits{});
+                             const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
 
 // The flat list of native records (all values of subset 1, then subset 2...).
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

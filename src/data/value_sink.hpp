@@ -3,15 +3,26 @@
 // typed columns...). Walking and building stay apart, so a new kind of output
 // plugs in without touching the walkers.
 //
+// Every value event says where its record belongs:
+//   subset: the 0-based subset index;
+//   slot:   the 0-based index of the record within its subset's flat list of
+//           records (all values of subset 1, then of subset 2...). In
+//           compressed data this is the column index; in non-compressed data
+//           the count of records the subset produced before it. Two subsets
+//           whose walks take the same path through replications and bitmaps
+//           give the same element occurrence the same slot.
+// Values are final: scaled values, meanings, texts and character position
+// codes are what the record holds; a sink computes nothing from them.
+//
 // Order of events for one message:
 //   non-compressed data: for each subset, begin_subset(s) and then one value
-//     event per record in walk order;
+//     event per record in walk order (slots 0, 1, 2...);
 //   compressed data: for each column, begin_column(info), its value events,
 //     end_column(). A column holds one record per subset. When info.uniform is
-//     set, exactly one value event stands for every subset (character position
-//     codes then grow by 1000 from one subset to the next); otherwise one event
-//     per subset follows, in subset order. Flattening into subset order, if
-//     wanted, is the sink's business.
+//     set, every subset holds the same record and exactly one value event
+//     (with subset 0) stands for all of them; otherwise one event per subset
+//     follows, in subset order. Character element columns are never uniform:
+//     their position codes differ from subset to subset.
 //   then end_message().
 // Pointers handed to a sink point into the TableSet (definitions, meanings)
 // and stay valid for the whole decode; string views are valid only during the
@@ -42,7 +53,14 @@ struct ColumnInfo {
   ColumnKind kind = ColumnKind::Numeric;            // which events follow
   const ElementDefinition* element = nullptr;       // Numeric, Character: the element the records name
   std::uint32_t code = 0;                           // descriptor of the records (element, operator or 999999)
+  std::uint32_t slot = 0;                           // the column's slot (its index among the columns)
   bool uniform = false;                             // one event stands for every subset
+};
+
+// Where a record belongs (see above).
+struct Place {
+  std::uint32_t subset = 0;  // 0-based subset index (0 for the one event of a uniform column)
+  std::uint32_t slot = 0;    // index of the record within its subset
 };
 
 class ValueSink {
@@ -67,17 +85,17 @@ class ValueSink {
   // referenced element, although it was read with other parameters); `raw` the
   // number read; `value` the scaled value or none when missing; `meaning` the
   // code-table entry of raw or null.
-  virtual bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
-                       const std::string* meaning) = 0;
+  virtual bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw,
+                       const std::optional<double>& value, const std::string* meaning) = 0;
   // A character element: its position code and text (none when missing).
-  virtual bool character(const ElementDefinition& element, double position_code,
+  virtual bool character(Place place, const ElementDefinition& element, double position_code,
                          std::optional<std::string_view> text) = 0;
   // An associated field of the bits `raw`.
-  virtual bool associated_field(std::uint64_t raw) = 0;
+  virtual bool associated_field(Place place, std::uint64_t raw) = 0;
   // An operator record (raw 0, value 0.0) of the operator `code`.
-  virtual bool operator_record(std::uint32_t code) = 0;
+  virtual bool operator_record(Place place, std::uint32_t code) = 0;
   // The text that a 2 05 YYY operator (`code`) signifies; none when missing.
-  virtual bool operator_text(std::uint32_t code, std::optional<std::string_view> text) = 0;
+  virtual bool operator_text(Place place, std::uint32_t code, std::optional<std::string_view> text) = 0;
 };
 
 // Collects native DecodedValue records in the flat subset order (all values of
@@ -91,24 +109,27 @@ class CollectingSink final : public ValueSink {
   bool begin_column(const ColumnInfo& column) override;
   bool end_column() override;
   bool end_message() override;
-  bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+  bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw, const std::optional<double>& value,
                const std::string* meaning) override;
-  bool character(const ElementDefinition& element, double position_code,
+  bool character(Place place, const ElementDefinition& element, double position_code,
                  std::optional<std::string_view> text) override;
-  bool associated_field(std::uint64_t raw) override;
-  bool operator_record(std::uint32_t code) override;
-  bool operator_text(std::uint32_t code, std::optional<std::string_view> text) override;
+  bool associated_field(Place place, std::uint64_t raw) override;
+  bool operator_record(Place place, std::uint32_t code) override;
+  bool operator_text(Place place, std::uint32_t code, std::optional<std::string_view> text) override;
 
   // The records; valid after end_message (compressed) or at any time (non-compressed).
   std::vector<DecodedValue>& values() { return values_; }
+  // The slot of each record of values(), in the same order.
+  const std::vector<std::uint32_t>& slots() const { return slots_; }
 
  private:
-  void add(DecodedValue value);
+  void add(Place place, DecodedValue value);
 
   std::uint32_t subsets_;                          // subsets of the message
   std::vector<DecodedValue> values_;               // output in subset order
+  std::vector<std::uint32_t> slots_;               // slot of each value
   bool in_column_ = false;                         // inside begin_column .. end_column
-  ColumnInfo column_;                              // the open column
+  bool uniform_ = false;                           // the open column is uniform
   std::vector<std::vector<DecodedValue>> columns_; // compressed: one full column each
 };
 

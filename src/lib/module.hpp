@@ -69,6 +69,7 @@ VANTREL_FASTCALL(decode_values_with_definitions);  // values_py.cpp
 namespace vantrel {
 struct BufrMessage;
 class TableSet;
+class PlanCache;
 }  // namespace vantrel
 
 namespace vantrel::py {
@@ -81,11 +82,14 @@ PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_p
 // decoded with `tables`; null with an exception set on failure. For
 // non-compressed data `subset_starts`, when given, receives the list index
 // where each subset's records start.
+// `plans` caches decode plans for `tables` (or is null).
 PyObject* decode_to_list(const vantrel::BufrMessage& message, std::span<const std::uint8_t> data,
-                         const vantrel::TableSet& tables,
+                         const vantrel::TableSet& tables, vantrel::PlanCache* plans,
                          std::vector<std::size_t>* subset_starts = nullptr);  // values_py.cpp
 // The table set inside a TableSet object (object must be an instance of types.table_set).
 const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
+// Its cache of decode plans (serving that table set only).
+vantrel::PlanCache& plan_cache_of(PyObject* object);               // tables_py.cpp
 // A new TableSet object taking over `tables`; null with an exception set on failure.
 PyRef wrap_table_set(vantrel::TableSet tables);                    // tables_py.cpp
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "data/plan.hpp"
 #include "descriptor/descriptor.hpp"
 #include "error/text.hpp"
 #include "message/message.hpp"
@@ -275,13 +276,20 @@ PyObject* wrap_sequence(const vantrel::SequenceDefinition& sequence) {
 struct TableSetObject {
   PyObject_HEAD
   vantrel::TableSet tables;  // filled once by a loader, constructed in place
+  vantrel::PlanCache plans;  // decode plans compiled against `tables`, constructed in place after it
 };
 
 TableSetObject* as_table_set(PyObject* object) { return reinterpret_cast<TableSetObject*>(object); }
 
 // A new TableSet object of `type` taking over `tables`; null with an exception set.
 PyRef new_table_set(PyTypeObject* type, vantrel::TableSet&& tables) {
-  return new_instance<TableSetObject, &TableSetObject::tables>(type, std::move(tables));
+  static_assert(std::is_nothrow_constructible_v<vantrel::PlanCache, const vantrel::TableSet&>);
+  PyRef object = new_instance<TableSetObject, &TableSetObject::tables>(type, std::move(tables));
+  if (object) {
+    TableSetObject* self = as_table_set(object.get());
+    new (&self->plans) vantrel::PlanCache(self->tables);
+  }
+  return object;
 }
 
 // Wraps a loader's result, or raises its error.
@@ -307,6 +315,7 @@ PyObject* TableSet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void TableSet_dealloc(PyObject* self) {
+  as_table_set(self)->plans.~PlanCache();
   as_table_set(self)->tables.~TableSet();
   free_instance(self);
 }
@@ -469,6 +478,8 @@ PyType_Spec table_set_spec = {
 };
 
 const vantrel::TableSet& table_set_of(PyObject* object) { return as_table_set(object)->tables; }
+
+vantrel::PlanCache& plan_cache_of(PyObject* object) { return as_table_set(object)->plans; }
 
 PyRef wrap_table_set(vantrel::TableSet tables) { return new_table_set(types.table_set, std::move(tables)); }
 

@@ -10,6 +10,7 @@
 
 #include "data/decode.hpp"
 #include "data/decoded_value.hpp"
+#include "data/plan.hpp"
 #include "data/value_sink.hpp"
 #include "descriptor/descriptor.hpp"
 #include "lib/args.hpp"
@@ -206,7 +207,7 @@ class PythonValueSink final : public vantrel::ValueSink {
                      : column.kind == ColumnKind::AssociatedField ? associated_name_.get()
                                                                   : operator_name_.get();
     if (name == nullptr) return false;
-    columns_.push_back(Column{column.kind, column.code, column.uniform, name, entries_.size()});
+    columns_.push_back(Column{column.code, column.uniform, name, entries_.size()});
     in_column_ = true;
     return true;
   }
@@ -215,43 +216,43 @@ class PythonValueSink final : public vantrel::ValueSink {
     return true;
   }
 
-  bool numeric(const ElementDefinition& element, std::uint64_t raw, std::optional<double> value,
+  bool numeric(Place, const ElementDefinition& element, std::uint64_t raw, const std::optional<double>& value,
                const std::string* meaning) override {
     PyObject* meaning_object = nullptr;
     if (meaning != nullptr && (meaning_object = meaning_str(*meaning)) == nullptr) return false;
     const std::uint8_t flags = HAS_RAW | (value ? HAS_VALUE : 0);
-    if (in_column_) return store(flags, raw, value.value_or(0.0), meaning_object);
+    if (in_column_) return store(flags, raw, value.value_or(0.0), nullptr, meaning_object);
     PyObject* name = name_of(element);
     if (name == nullptr) return false;
     return append(build_value(type_, element.code, name, flags, raw, value.value_or(0.0), nullptr, meaning_object));
   }
 
-  bool character(const ElementDefinition& element, double position_code,
+  bool character(Place, const ElementDefinition& element, double position_code,
                  std::optional<std::string_view> text) override {
     PyObject* text_object = nullptr;
     if (text && (text_object = new_text(*text)) == nullptr) return false;
-    if (in_column_) return store(HAS_VALUE, 0, position_code, text_object);
+    if (in_column_) return store(HAS_VALUE, 0, position_code, text_object, nullptr);
     PyObject* name = name_of(element);
     if (name == nullptr) return false;
     return append(build_value(type_, element.code, name, HAS_VALUE, 0, position_code, text_object, nullptr));
   }
 
-  bool associated_field(std::uint64_t raw) override {
+  bool associated_field(Place, std::uint64_t raw) override {
     const double value = static_cast<double>(raw);
-    if (in_column_) return store(HAS_RAW | HAS_VALUE, raw, value, nullptr);
+    if (in_column_) return store(HAS_RAW | HAS_VALUE, raw, value, nullptr, nullptr);
     return append(build_value(type_, ASSOCIATED_FIELD_CODE, associated_name_.get(), HAS_RAW | HAS_VALUE, raw,
                               value, nullptr, nullptr));
   }
 
-  bool operator_record(std::uint32_t code) override {
-    if (in_column_) return store(HAS_RAW | HAS_VALUE, 0, 0.0, nullptr);
+  bool operator_record(Place, std::uint32_t code) override {
+    if (in_column_) return store(HAS_RAW | HAS_VALUE, 0, 0.0, nullptr, nullptr);
     return append(build_value(type_, code, operator_name_.get(), HAS_RAW | HAS_VALUE, 0, 0.0, nullptr, nullptr));
   }
 
-  bool operator_text(std::uint32_t code, std::optional<std::string_view> text) override {
+  bool operator_text(Place, std::uint32_t code, std::optional<std::string_view> text) override {
     PyObject* text_object = nullptr;
     if (text && (text_object = new_text(*text)) == nullptr) return false;
-    if (in_column_) return store(0, 0, 0.0, text_object);
+    if (in_column_) return store(0, 0, 0.0, text_object, nullptr);
     return append(build_value(type_, code, operator_name_.get(), 0, 0, 0.0, text_object, nullptr));
   }
 
@@ -271,12 +272,12 @@ class PythonValueSink final : public vantrel::ValueSink {
   // One value of a compressed column, waiting to become an object.
   struct Entry {
     std::uint64_t raw;      // raw (with HAS_RAW)
-    double value;           // raw_value (with HAS_VALUE); character columns: position code
-    PyObject* extra;        // borrowed text or meaning str, or null
+    double value;           // raw_value (with HAS_VALUE)
+    PyObject* text;         // borrowed text str, or null
+    PyObject* meaning;      // borrowed meaning str, or null
     std::uint8_t flags;     // HAS_RAW | HAS_VALUE
   };
   struct Column {
-    ColumnKind kind;        // kind of records
     std::uint32_t code;     // descriptor of the records
     bool uniform;           // one entry for every subset
     PyObject* name;         // borrowed name str
@@ -304,8 +305,11 @@ class PythonValueSink final : public vantrel::ValueSink {
     return meanings_.insert(&meaning, std::move(made));
   }
 
-  // A new str for IA5 text (ASCII only), kept alive by `texts_`; borrowed.
+  // A str for IA5 text (ASCII only), kept alive by `texts_`; borrowed. In a
+  // column, subsets that repeat the previous text share its str.
   PyObject* new_text(std::string_view text) {
+    if (in_column_ && !texts_.empty() && last_text_ == text) return texts_.back().get();
+    if (in_column_) last_text_.assign(text);
     PyRef made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     if (!made) return nullptr;
     std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
@@ -320,8 +324,8 @@ class PythonValueSink final : public vantrel::ValueSink {
     return true;
   }
 
-  bool store(std::uint8_t flags, std::uint64_t raw, double value, PyObject* extra) {
-    entries_.push_back(Entry{raw, value, extra, flags});
+  bool store(std::uint8_t flags, std::uint64_t raw, double value, PyObject* text, PyObject* meaning) {
+    entries_.push_back(Entry{raw, value, text, meaning, flags});
     return true;
   }
 
@@ -344,25 +348,8 @@ class PythonValueSink final : public vantrel::ValueSink {
     for (std::uint32_t s = 0; s < subsets_; ++s) {
       for (const Column& column : columns_) {
         const Entry& entry = entries_[column.uniform ? column.first : column.first + s];
-        PyObject* text = nullptr;
-        PyObject* meaning = nullptr;
-        double value = entry.value;
-        switch (column.kind) {
-          case ColumnKind::Numeric:
-            meaning = entry.extra;
-            break;
-          case ColumnKind::Character:
-            text = entry.extra;
-            if (column.uniform) value += 1000.0 * s;  // position codes step by 1000 per subset
-            break;
-          case ColumnKind::OperatorText:
-            text = entry.extra;
-            break;
-          case ColumnKind::AssociatedField:
-          case ColumnKind::Operator:
-            break;
-        }
-        PyObject* object = build_value(type_, column.code, column.name, entry.flags, entry.raw, value, text, meaning);
+        PyObject* object = build_value(type_, column.code, column.name, entry.flags, entry.raw, entry.value,
+                                       entry.text, entry.meaning);
         if (object == nullptr) return false;
         PyList_SET_ITEM(list_.get(), index++, object);
       }
@@ -378,7 +365,8 @@ class PythonValueSink final : public vantrel::ValueSink {
   PointerCache meanings_;                          // code-table entry -> meaning str
   const ElementDefinition* last_element_ = nullptr;  // one-entry memo in front of names_
   PyObject* last_name_ = nullptr;                  // its name (borrowed from names_)
-  std::vector<PyRef> texts_;                       // texts not yet held by an object
+  std::vector<PyRef> texts_;                       // texts not yet held by an object (columns: all texts)
+  std::string last_text_;                          // columns: the text of texts_.back()
   std::vector<PyRef> items_;                       // non-compressed objects in order
   std::vector<std::size_t> subset_starts_;         // non-compressed: first item of each subset
   bool in_column_ = false;                         // inside a compressed column
@@ -390,8 +378,9 @@ class PythonValueSink final : public vantrel::ValueSink {
 // Decodes the first message of `data` with the tables that `load` returns
 // for it (after the message parsed). Returns a new list or null with an
 // exception set.
+// `plans` caches plans for the tables of `load`, or is null.
 template <class LoadTables>
-PyObject* decode_first_message(vantrel::Bytes data, LoadTables&& load) {
+PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, LoadTables&& load) {
   auto slices = vantrel::split_messages(data);
   if (!slices) return raise_bufr_error(slices.error());
   if (slices->empty()) return raise_bufr_error(BufrError::missing_marker());
@@ -399,17 +388,17 @@ PyObject* decode_first_message(vantrel::Bytes data, LoadTables&& load) {
   auto message = vantrel::parse_message(bytes);
   if (!message) return raise_bufr_error(message.error());
   return load(*message, [&](const vantrel::TableSet& tables) -> PyObject* {
-    return decode_to_list(*message, message->section4_data(bytes), tables);
+    return decode_to_list(*message, message->section4_data(bytes), tables, plans);
   });
 }
 
 }  // namespace
 
 PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
-                         std::vector<std::size_t>* subset_starts) {
+                         vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts) {
   PythonValueSink sink(message.number_of_subsets);
   if (!sink.init()) return nullptr;
-  auto status = vantrel::decode_message_values(message, tables, data, sink);
+  auto status = vantrel::decode_message_values(message, tables, data, sink, vantrel::DecodeLimits{}, plans);
   if (!status) return raise_bufr_error(status.error());
   if (subset_starts != nullptr) *subset_starts = std::move(sink.subset_starts());
   return sink.take_list().release();
@@ -432,7 +421,7 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       !to_path("table_dir", bound[1], table_dir)) {
     return nullptr;
   }
-  return decode_first_message(data, [&](const vantrel::BufrMessage&, auto&& decode) -> PyObject* {
+  return decode_first_message(data, nullptr, [&](const vantrel::BufrMessage&, auto&& decode) -> PyObject* {
     auto tables = vantrel::from_eccodes_dir(table_dir);
     if (!tables) return raise_bufr_error(tables.error());
     return decode(*tables);
@@ -448,7 +437,8 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   const vantrel::TableSet& tables = table_set_of(bound[1]);
-  return decode_first_message(data, [&](const vantrel::BufrMessage&, auto&& decode) { return decode(tables); });
+  return decode_first_message(data, &plan_cache_of(bound[1]),
+                              [&](const vantrel::BufrMessage&, auto&& decode) { return decode(tables); });
 }
 
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -460,7 +450,7 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
       !to_path("definitions_root", bound[1], root)) {
     return nullptr;
   }
-  return decode_first_message(data, [&](const vantrel::BufrMessage& message, auto&& decode) -> PyObject* {
+  return decode_first_message(data, nullptr, [&](const vantrel::BufrMessage& message, auto&& decode) -> PyObject* {
     auto tables = vantrel::from_eccodes_definitions(root, message);
     if (!tables) return raise_bufr_error(tables.error());
     return decode(*tables);

@@ -227,7 +227,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   }
   const vantrel::BufrMessage& message = parsed->message;
   std::vector<std::size_t> starts;
-  PyRef values = PyRef::steal(decode_to_list(message, message.section4_data(bytes), table_set_of(bound[3]), &starts));
+  PyRef values = PyRef::steal(decode_to_list(message, message.section4_data(bytes), table_set_of(bound[3]),
+                                             &plan_cache_of(bound[3]), &starts));
   if (!values) return nullptr;
   if (message.compressed_data) {
     // Compressed data flattens to equal runs, one per subset.

@@ -1,0 +1,200 @@
+// Typed column output of a decode, for array consumers: the ColumnSink keeps
+// one row per record in growable vectors, the MatrixSink one row per subset
+// and one column per slot. Neither touches Python, so both may be filled with
+// the interpreter's lock released; their vectors move out without copying.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/decode.hpp"
+#include "data/value_sink.hpp"
+#include "descriptor/descriptor.hpp"
+#include "error/error.hpp"
+#include "message/message.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+
+// Bits of the `flags` column.
+namespace row_flags {
+inline constexpr std::uint8_t MISSING = 1;      // no value (numeric missing, or text all 0xFF)
+inline constexpr std::uint8_t CHARACTER = 2;    // the row has text (character element or 2 05 YYY)
+inline constexpr std::uint8_t OPERATOR = 4;     // an operator record or 2 05 YYY text
+inline constexpr std::uint8_t ASSOCIATED = 8;   // an associated field (descriptor 999999)
+inline constexpr std::uint8_t HAS_MEANING = 16; // the code table has a meaning for `raw`
+}  // namespace row_flags
+
+// The columns of the records of a decode, one row per record. Non-compressed
+// data comes in subset order (every record of subset 1, then subset 2...);
+// compressed data column by column (every subset of slot 0, then slot 1...).
+struct RecordColumns {
+  std::vector<std::uint32_t> subset;      // 1-based subset number
+  std::vector<std::uint32_t> descriptor;  // element, operator or 999999
+  std::vector<double> value;              // scaled value; NaN when missing, for text and operator records
+  std::vector<std::uint8_t> flags;        // row_flags bits
+  std::vector<std::uint32_t> slot;        // the record's slot (see value_sink.hpp)
+  std::vector<std::uint64_t> raw;         // bits read (0 for text and operator records); empty unless requested
+  std::vector<std::int64_t> text_offsets; // Arrow string layout: row i is text_bytes[offsets[i], offsets[i+1])
+  std::vector<char> text_bytes;           // the texts, concatenated; rows without text are empty
+
+  std::size_t rows() const { return subset.size(); }
+};
+
+class ColumnSink final : public ValueSink {
+ public:
+  // `with_raw`: also fill the raw column.
+  explicit ColumnSink(bool with_raw = false) : with_raw_(with_raw) { columns_.text_offsets.push_back(0); }
+
+  // Called by decode_columns before the walk: the message's subset count,
+  // and a reservation from the size of its data (bounded, never from a
+  // count the message declares).
+  void begin_message(std::uint32_t subsets, std::uint64_t data_bits);
+
+  const RecordColumns& columns() const { return columns_; }
+  // Moves the columns out and leaves the sink empty, ready for reuse.
+  RecordColumns take();
+
+  bool begin_column(const ColumnInfo& column) override {
+    uniform_ = column.uniform;
+    return true;
+  }
+  bool end_column() override {
+    uniform_ = false;
+    return true;
+  }
+
+  bool numeric(Place place, const ElementDefinition& element, std::uint64_t raw, const std::optional<double>& value,
+               const std::string* meaning) override {
+    const std::uint8_t flags = (value ? 0 : row_flags::MISSING) | (meaning ? row_flags::HAS_MEANING : 0);
+    add(place, element.code, value ? *value : NAN, flags, raw);
+    return true;
+  }
+  bool character(Place place, const ElementDefinition& element, double,
+                 std::optional<std::string_view> text) override {
+    add_text(place, element.code, row_flags::CHARACTER, text);
+    return true;
+  }
+  bool associated_field(Place place, std::uint64_t raw) override {
+    add(place, ASSOCIATED_FIELD_CODE, static_cast<double>(raw), row_flags::ASSOCIATED, raw);
+    return true;
+  }
+  bool operator_record(Place place, std::uint32_t code) override {
+    add(place, code, NAN, row_flags::OPERATOR, 0);
+    return true;
+  }
+  bool operator_text(Place place, std::uint32_t code, std::optional<std::string_view> text) override {
+    add_text(place, code, row_flags::OPERATOR | row_flags::CHARACTER, text);
+    return true;
+  }
+
+ private:
+  // One row, or one per subset for the event of a uniform column.
+  void add(Place place, std::uint32_t descriptor, double value, std::uint8_t flags, std::uint64_t raw) {
+    if (uniform_) [[unlikely]] return add_uniform(place.slot, descriptor, value, flags, raw);
+    columns_.subset.push_back(place.subset + 1);
+    columns_.descriptor.push_back(descriptor);
+    columns_.value.push_back(value);
+    columns_.flags.push_back(flags);
+    columns_.slot.push_back(place.slot);
+    if (with_raw_) columns_.raw.push_back(raw);
+    columns_.text_offsets.push_back(columns_.text_offsets.back());
+  }
+  void add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
+                   std::uint64_t raw);
+  void add_text(Place place, std::uint32_t descriptor, std::uint8_t flags, std::optional<std::string_view> text);
+
+  RecordColumns columns_;
+  bool with_raw_;             // fill columns_.raw
+  bool uniform_ = false;      // inside a uniform column
+  std::uint32_t subsets_ = 0; // subsets of the message
+};
+
+// One row per subset, one column per slot, as a row-major matrix of values
+// (NaN when missing, for text and operator records), when every subset has
+// the same slots with the same descriptors: always for compressed data;
+// non-compressed data whose subsets differ is not regular and leaves the
+// matrix empty.
+class MatrixSink final : public ValueSink {
+ public:
+  // Called by decode_matrix before the walk.
+  void begin_message(std::uint32_t subsets, bool compressed);
+
+  bool regular() const { return regular_; }
+  std::uint32_t rows() const { return rows_; }
+  std::size_t cols() const { return descriptors_.size(); }
+  // Row-major values (rows x cols) and the descriptor of each column.
+  std::vector<double>& values() { return values_; }
+  std::vector<std::uint32_t>& descriptors() { return descriptors_; }
+
+  bool begin_subset(std::uint32_t index) override;
+  bool begin_column(const ColumnInfo& column) override;
+  bool end_column() override { return true; }
+  bool end_message() override;
+
+  bool numeric(Place place, const ElementDefinition& element, std::uint64_t, const std::optional<double>& value,
+               const std::string*) override {
+    add(place, element.code, value ? *value : NAN);
+    return true;
+  }
+  bool character(Place place, const ElementDefinition& element, double, std::optional<std::string_view>) override {
+    add(place, element.code, NAN);
+    return true;
+  }
+  bool associated_field(Place place, std::uint64_t raw) override {
+    add(place, ASSOCIATED_FIELD_CODE, static_cast<double>(raw));
+    return true;
+  }
+  bool operator_record(Place place, std::uint32_t code) override {
+    add(place, code, NAN);
+    return true;
+  }
+  bool operator_text(Place place, std::uint32_t code, std::optional<std::string_view>) override {
+    add(place, code, NAN);
+    return true;
+  }
+
+ private:
+  void add(Place place, std::uint32_t descriptor, double value) {
+    if (compressed_) {
+      if (uniform_) [[unlikely]] {
+        by_column_.insert(by_column_.end(), rows_, value);
+      } else {
+        by_column_.push_back(value);
+      }
+      return;
+    }
+    if (!regular_) return;
+    if (place.subset == 0) {
+      descriptors_.push_back(descriptor);
+    } else if (place.slot >= descriptors_.size() || descriptors_[place.slot] != descriptor) [[unlikely]] {
+      return irregular();
+    }
+    values_.push_back(value);
+  }
+  void irregular();
+
+  bool compressed_ = false;
+  bool regular_ = true;
+  bool uniform_ = false;             // compressed: the open column is uniform
+  std::uint32_t rows_ = 0;           // subsets of the message
+  std::vector<double> values_;       // row-major result
+  std::vector<std::uint32_t> descriptors_;  // per slot
+  std::vector<double> by_column_;    // compressed: the columns one after the other, before transposing
+};
+
+// Decodes `message` like decode_message_values into the columns of `sink`
+// (appending rows). Python-free; safe to call from several threads at once
+// with one `plans` cache (each thread with its own sink).
+Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
+                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
+// Decodes `message` into the matrix of `sink` (replacing its contents).
+Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
+                     const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
+
+}  // namespace vantrel

@@ -1,0 +1,146 @@
+#include "data/plan.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+#include "data/decode.hpp"
+#include "descriptor/descriptor.hpp"
+
+namespace vantrel {
+namespace {
+
+// A code table becomes a dense array when its largest key stays below this
+// bound and the array is at most DENSE_SLACK times larger than the table.
+constexpr std::uint64_t DENSE_MAX_KEY = 1u << 16;
+constexpr std::uint64_t DENSE_SLACK = 8;
+
+// Compiles the blocks of one plan breadth first, so each sequence gets its
+// block at the shallowest level where the walk can meet it.
+class Compiler {
+ public:
+  Compiler(const TableSet& tables, std::vector<std::vector<PlanNode>>& blocks,
+           std::vector<std::vector<const std::string*>>& meanings)
+      : tables_(tables), blocks_(blocks), meanings_(meanings) {}
+
+  void run(std::span<const std::uint32_t> descriptors) {
+    blocks_.emplace_back();
+    pending_.push_back(Pending{0, descriptors, 0});
+    for (std::size_t next = 0; next < pending_.size(); ++next) {
+      const Pending work = pending_[next];
+      // The walk enters a block of level L at depth L or deeper, and fails on
+      // entering any list below MAX_WALK_DEPTH, so deeper blocks stay empty.
+      if (work.level > MAX_WALK_DEPTH) continue;
+      std::vector<PlanNode> nodes(work.codes.size());
+      for (std::size_t i = 0; i < work.codes.size(); ++i) nodes[i] = node(work.codes[i], work.level);
+      blocks_[work.block] = std::move(nodes);
+    }
+  }
+
+ private:
+  struct Pending {
+    std::uint32_t block;                   // block to fill
+    std::span<const std::uint32_t> codes;  // its list (the message's or a Table D entry's)
+    int level;                             // sequence nesting below the message's list
+  };
+
+  PlanNode node(std::uint32_t code, int level) {
+    PlanNode node;
+    node.code = code;
+    node.f = code_f(code);
+    node.element = resolve(code);
+    if (node.f == 3) {
+      const SequenceDefinition* sequence = tables_.sequence(code);
+      if (sequence == nullptr) {
+        node.block = PlanNode::NO_BLOCK;
+      } else if (auto it = sequence_blocks_.find(code); it != sequence_blocks_.end()) {
+        node.block = it->second;
+      } else {
+        node.block = static_cast<std::uint32_t>(blocks_.size());
+        blocks_.emplace_back();
+        sequence_blocks_.emplace(code, node.block);
+        pending_.push_back(Pending{node.block, sequence->members, level + 1});
+      }
+    }
+    return node;
+  }
+
+  ResolvedElement resolve(std::uint32_t code) {
+    ResolvedElement resolved;
+    resolved.class31 = is_class31(code);
+    resolved.definition = tables_.element(code);
+    if (resolved.definition == nullptr) return resolved;
+    const ElementDefinition& definition = *resolved.definition;
+    resolved.character = definition.is_character();
+    resolved.meanings = meanings(code);
+    // With no operator in force the coding cannot fail (no 2 07 YYY product).
+    resolved.coding = *effective_coding(definition, resolved.character,
+                                        BaseCoding{definition.width, definition.reference}, ValueCodingState{});
+    return resolved;
+  }
+
+  MeaningLookup meanings(std::uint32_t code) {
+    MeaningLookup lookup;
+    lookup.table = tables_.code_table(code);
+    if (lookup.table == nullptr || lookup.table->empty()) return lookup;
+    if (auto it = dense_.find(lookup.table); it != dense_.end()) {
+      lookup.dense = meanings_[it->second].data();
+      lookup.dense_size = meanings_[it->second].size();
+      return lookup;
+    }
+    std::uint64_t largest = 0;
+    for (const auto& [raw, meaning] : *lookup.table) largest = std::max(largest, raw);
+    if (largest >= DENSE_MAX_KEY || largest + 1 > DENSE_SLACK * lookup.table->size()) return lookup;
+    std::vector<const std::string*> array(largest + 1, nullptr);
+    for (const auto& [raw, meaning] : *lookup.table) array[raw] = &meaning;
+    dense_.emplace(lookup.table, meanings_.size());
+    meanings_.push_back(std::move(array));
+    lookup.dense = meanings_.back().data();
+    lookup.dense_size = meanings_.back().size();
+    return lookup;
+  }
+
+  const TableSet& tables_;
+  std::vector<std::vector<PlanNode>>& blocks_;
+  std::vector<std::vector<const std::string*>>& meanings_;
+  std::vector<Pending> pending_;                                   // blocks to fill, in level order
+  std::unordered_map<std::uint32_t, std::uint32_t> sequence_blocks_;  // sequence code -> block
+  std::unordered_map<const CodeTable*, std::size_t> dense_;        // code table -> index in meanings_
+};
+
+}  // namespace
+
+std::shared_ptr<const DecodePlan> DecodePlan::compile(const TableSet& tables,
+                                                      std::span<const std::uint32_t> descriptors) {
+  std::shared_ptr<DecodePlan> plan(new DecodePlan());
+  plan->tables_ = &tables;
+  plan->descriptors_.assign(descriptors.begin(), descriptors.end());
+  Compiler(tables, plan->blocks_, plan->meanings_).run(plan->descriptors_);
+  return plan;
+}
+
+std::shared_ptr<const DecodePlan> PlanCache::plan(const TableSet& tables,
+                                                  std::span<const std::uint32_t> descriptors) {
+  if (&tables != tables_) return DecodePlan::compile(tables, descriptors);
+  auto same = [&](const std::shared_ptr<const DecodePlan>& entry) {
+    return std::ranges::equal(entry->descriptors(), descriptors);
+  };
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(entries_.begin(), entries_.end(), same);
+    if (it != entries_.end()) {
+      std::rotate(entries_.begin(), it, it + 1);
+      return entries_.front();
+    }
+  }
+  // Compiled outside the lock; a thread that lost the race uses its own plan.
+  std::shared_ptr<const DecodePlan> compiled = DecodePlan::compile(tables, descriptors);
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(entries_.begin(), entries_.end(), same);
+  if (it != entries_.end()) return *it;
+  if (entries_.size() == CAPACITY) entries_.pop_back();
+  entries_.insert(entries_.begin(), compiled);
+  return compiled;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,85 @@
+// Decode plans: the static part of a descriptor walk, compiled once for one
+// table set and one unexpanded descriptor list and shared by every message
+// (and every thread) that decodes with the same pair.
+//
+// A plan holds one block per descriptor list it can reach: block 0 is the
+// message's own list, the others are Table D sequences. Block entries align
+// with the codes of their list one for one, so a replication body is a plain
+// sub-span of its block and the walker visits exactly the entries the codes
+// would give. Every element entry carries its Table B definition, its code
+// table (as a dense array where the keys allow) and its coding with no
+// operator in force (width, scale, reference, divisor, missing rule), so the
+// walker touches no hash table for a value unless an operator changes the
+// coding. Replications, operators and bitmaps stay the walker's business.
+//
+// Lookup failures are not compile errors: an entry without its Table B or
+// Table D definition fails only when the walk reaches it, so a plan decodes
+// exactly as a walk over the tables would.
+//
+// A compiled plan is immutable; a PlanCache hands out shared plans under a
+// mutex, so any number of threads may decode with one cache.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "data/coding.hpp"
+#include "tables/table_set.hpp"
+
+namespace vantrel {
+
+// One entry of a block: the descriptor code at that place of its list.
+struct PlanNode {
+  std::uint32_t code = 0;      // the descriptor code
+  std::uint32_t f = 0;         // code_f(code)
+  std::uint32_t block = 0;     // F = 3: block of the sequence's members, or NO_BLOCK without a Table D entry
+  ResolvedElement element;     // Table B resolution of `code` (any F: a delayed replication reads its factor through it)
+
+  static constexpr std::uint32_t NO_BLOCK = 0xFFFFFFFFu;
+};
+
+class DecodePlan {
+ public:
+  // Compiles the plan of `descriptors` against `tables`, which must outlive it.
+  static std::shared_ptr<const DecodePlan> compile(const TableSet& tables,
+                                                   std::span<const std::uint32_t> descriptors);
+
+  // The entries of block `index` (0: the message's list).
+  std::span<const PlanNode> block(std::uint32_t index) const { return blocks_[index]; }
+  std::span<const PlanNode> root() const { return blocks_[0]; }
+
+  const TableSet* tables() const { return tables_; }
+  const std::vector<std::uint32_t>& descriptors() const { return descriptors_; }
+
+ private:
+  DecodePlan() = default;
+
+  const TableSet* tables_ = nullptr;                         // the tables it was compiled against
+  std::vector<std::uint32_t> descriptors_;                   // the compiled list (the cache key)
+  std::vector<std::vector<PlanNode>> blocks_;                // block 0: the message's list
+  std::vector<std::vector<const std::string*>> meanings_;    // dense code tables the entries point into
+};
+
+// A bounded cache of plans for one table set. It must not outlive that table
+// set; a lookup with another table set compiles a plan without caching it.
+class PlanCache {
+ public:
+  static constexpr std::size_t CAPACITY = 16;  // distinct descriptor lists kept
+
+  explicit PlanCache(const TableSet& tables) noexcept : tables_(&tables) {}
+  PlanCache(const PlanCache&) = delete;
+  PlanCache& operator=(const PlanCache&) = delete;
+
+  // The plan of `descriptors` against `tables`, compiled on first use.
+  std::shared_ptr<const DecodePlan> plan(const TableSet& tables, std::span<const std::uint32_t> descriptors);
+
+ private:
+  const TableSet* tables_;                                 // the table set served
+  std::mutex mutex_;                                       // guards entries_
+  std::vector<std::shared_ptr<const DecodePlan>> entries_; // most recently used first
+};
+
+}  // namespace vantrel

@@ -1,0 +1,231 @@
+"""Keys, columns, DataFrames and read_bufr: built messages for the rules, real
+files against the reference dumps for the one-liners users write."""
+
+from __future__ import annotations
+
+import json
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel import frames, keys
+
+from bufr_builder import BitWriter, Element, build_message, write_table_dir
+from conftest import SHARED_DATA
+
+pd = pytest.importorskip("pandas")
+
+
+# ---- keys -------------------------------------------------------------------------------------
+
+def test_ranked_keys():
+    assert keys.ranked(["a", "b", "a", "a", "b"]) == ["a", "b", "#2#a", "#3#a", "#2#b"]
+
+
+@pytest.mark.parametrize("name, rank, key", [("x", 1, "x"), ("#1#x", 1, "x"), ("#12#x", 12, "x"), ("#x#", 1, "#x#")])
+def test_split_rank(name, rank, key):
+    assert keys.split_rank(name) == (rank, key)
+    assert keys.canonical(name) == (key if rank == 1 else name)
+
+
+@pytest.fixture()
+def tables(tmp_path):
+    directory = write_table_dir(
+        tmp_path / "t",
+        [
+            Element(12101, "TEMPERATURE", "K", 1, 0, 12, "airTemperature"),
+            Element(7004, "PRESSURE", "Pa", -1, 0, 14, "pressure"),
+            Element(1015, "NAME", "CCITT IA5", 0, 0, 24, "stationName"),
+            Element(20003, "WEATHER", "CODE TABLE", 0, 0, 8, "presentWeather"),
+            Element(20021, "PRECIPITATION TYPE", "FLAG TABLE", 0, 0, 4, "precipitationType"),
+            Element(31001, "REPLICATION", "Numeric", 0, 0, 8, "delayedDescriptorReplicationFactor"),
+            Element(48001, "NO ABBREVIATION", "Numeric", 0, 0, 8, ""),
+        ],
+        code_tables={20003: {5: "HAZE"}, 20021: {1: "DRIZZLE", 2: "RAIN", 4: "ICE PELLETS"}},
+    )
+    return vantrel.TableSet.from_eccodes(str(directory))
+
+
+@pytest.mark.parametrize(
+    "code, raw, missing, meaning",
+    [
+        (20003, 5, False, "HAZE"),
+        (20003, 5, True, None),
+        (20003, 6, False, None),
+        (20021, 0b1001, False, ["DRIZZLE", "ICE PELLETS"]),  # bit 1 is the most significant of 4
+        (20021, 0b0110, False, ["RAIN"]),                    # bit 3 has no entry
+        (20021, 0b1111, False, None),                        # all ones: missing
+        (12101, 5, False, None),
+    ],
+)
+def test_meanings(tables, code, raw, missing, meaning):
+    assert keys.meaning_of(code, raw, tables, missing) == meaning
+
+
+def test_key_falls_back_to_six_digits(tables):
+    assert [keys.key_of(c, tables) for c in (12101, 48001, 999999, 222000)] == [
+        "airTemperature", "048001", "associatedField", "222000"]
+
+
+# ---- frames of built messages ------------------------------------------------------------------
+
+def profile_message(levels_per_subset):
+    """Non-compressed subsets: name, then a delayed replication of (pressure, airTemperature)."""
+    w = BitWriter()
+    for s, levels in enumerate(levels_per_subset):
+        w.write_text(f"S{s}", 24).write(levels, 8)
+        for level in range(levels):
+            w.write(1000 + level, 14).write(2800 + 10 * s + level, 12)
+    return build_message([1015, 102000, 31001, 7004, 12101], w, subsets=len(levels_per_subset))
+
+
+@pytest.fixture()
+def profiles(tables):
+    return vantrel.open(profile_message([2, 3, 0]), tables=tables)
+
+
+def test_columns_rows_and_flags(profiles):
+    cols = profiles[0].columns()
+    assert set(cols) == {"subset", "descriptor", "value", "flags", "slot", "text"}
+    assert len({len(a) for a in cols.values()}) == 1
+    assert cols["subset"].tolist() == [1] * 6 + [2] * 8 + [3] * 2
+    assert cols["text"][0] == "S0" and cols["flags"][0] == frames.CHARACTER and math.isnan(cols["value"][0])
+    assert cols["value"][1] == 2 and cols["descriptor"][1] == 31001
+
+
+def test_wide_form_ranks_repeated_keys(profiles):
+    frame = profiles[0].to_pandas()
+    assert frame["stationName"].tolist() == ["S0", "S1", "S2"]
+    assert frame["airTemperature"].tolist() == [280.0, 281.0, None] or np.isnan(frame["airTemperature"][2])
+    assert frame["#3#airTemperature"].isna().tolist() == [True, False, True]
+    assert frame["#3#pressure"][1] == 10020
+
+
+def test_wide_selection_accepts_rank_one(profiles):
+    frame = profiles[0].to_pandas(columns=["#1#airTemperature", "#2#airTemperature", "absentKey"])
+    assert list(frame.columns) == ["subset", "airTemperature", "#2#airTemperature", "absentKey"]
+    assert frame["#2#airTemperature"][:2].tolist() == [280.1, 281.1]
+    assert frame["absentKey"].isna().all()
+
+
+def test_levels_form(profiles):
+    frame = profiles[0].to_pandas(form="levels", columns=["stationName", "pressure", "airTemperature"])
+    assert frame["subset"].tolist() == [1, 1, 2, 2, 2, 3]
+    assert frame["level"].tolist() == [1, 2, 1, 2, 3, 1]
+    assert frame["stationName"].tolist() == ["S0", "S0", "S1", "S1", "S1", "S2"]
+    assert frame["pressure"][:5].tolist() == [10000, 10010, 10000, 10010, 10020]
+    assert np.isnan(frame["pressure"][5])
+
+
+def test_long_form_with_units_and_meanings(tables):
+    message = build_message([20003, 20021], BitWriter().write(5, 8).write(0b0110, 4))
+    frame = vantrel.open(message, tables=tables)[0].to_pandas(form="long", meanings=True)
+    assert frame["key"].tolist() == ["presentWeather", "precipitationType"]
+    assert frame["unit"].tolist() == ["CODE TABLE", "FLAG TABLE"]
+    assert frame["meaning"].tolist() == ["HAZE", ["RAIN"]]
+
+
+def test_unknown_form(profiles):
+    with pytest.raises(ValueError, match='form must be "long", "wide" or "levels"'):
+        profiles[0].to_pandas(form="tall")
+
+
+# ---- read_bufr filters --------------------------------------------------------------------------
+
+@pytest.fixture()
+def three_messages(tmp_path, tables):
+    data = b"".join(
+        build_message([12101], BitWriter().write(2800 + i, 12), data_category=i, originating_centre=90 + i)
+        for i in range(3)
+    )
+    path = tmp_path / "three.bufr"
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize(
+    "filters, categories",
+    [
+        ({"data_category": 1}, [1]),
+        ({"data_category": {0, 2}}, [0, 2]),
+        ({"data_category": slice(1, None)}, [1, 2]),
+        ({"data_category": slice(None, 1)}, [0]),
+        ({"data_category": range(0, 2)}, [0, 1]),
+        ({"centre": lambda c: c % 2 == 0}, [0, 2]),
+        ({"airTemperature": slice(280.1, 280.2)}, [1]),           # rows by value: lo <= x < hi
+        ({"airTemperature": {280.0, 280.2}}, [0, 2]),
+        ({"airTemperature": lambda v: v > 280.05}, [1, 2]),
+    ],
+)
+def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypatch):
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    frame = vantrel.read_bufr(three_messages, columns=["airTemperature"], filters=filters, header=True)
+    assert frame["message"].tolist() == [c + 1 for c in categories]
+
+
+def test_read_bufr_failed_messages(tmp_path, tables, monkeypatch):
+    good = build_message([12101], BitWriter().write(2800, 12))
+    bad = build_message([12101, 12101, 12101], BitWriter().write(1, 8))
+    path = tmp_path / "mixed.bufr"
+    path.write_bytes(good + bad + good)
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    with pytest.warns(UserWarning, match=r"^1 messages failed and were skipped; first: .*mixed.bufr: message 2"):
+        frame = vantrel.read_bufr(path)
+    assert frame["message"].tolist() == [1, 3]
+    with pytest.raises(vantrel.DataError, match="^message 2 at offset"):
+        vantrel.read_bufr(path, errors="raise")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert len(vantrel.read_bufr(path, errors="ignore")) == 2
+
+
+# ---- real files, against the reference ---------------------------------------------------------
+
+def reference_first_values(name: str, codes: list[int]) -> list[list]:
+    """Per subset of a reference dump, the first value of each code."""
+    rows = []
+    with (SHARED_DATA / "reference" / name).open() as f:
+        for line in f:
+            record = json.loads(line)
+            if "items" not in record:
+                continue
+            first = {}
+            for code, value in record["items"]:
+                first.setdefault(code, value)
+            rows.append([first.get(code) for code in codes])
+    return rows
+
+
+def same(a, b) -> bool:
+    if b is None:
+        return a is None or (isinstance(a, float) and math.isnan(a))
+    return a == pytest.approx(b, rel=1e-9)
+
+
+def test_synop_station_table(bufr_dir):
+    frame = vantrel.read_bufr(bufr_dir / "synop_dwd_multi.bufr",
+                              columns=["blockNumber", "stationNumber", "latitude", "longitude", "airTemperature"])
+    assert len(frame) == 1031
+    expected = reference_first_values("synop_dwd_multi.jsonl", [1001, 1002, 5001, 6001, 12101])
+    got = frame[["blockNumber", "stationNumber", "latitude", "longitude", "airTemperature"]].values.tolist()
+    assert all(same(g, e) for row_g, row_e in zip(got, expected) for g, e in zip(row_g, row_e))
+    assert frame["datetime"].notna().all()
+
+
+def test_radiosonde_profile(tmp_path):
+    path = SHARED_DATA / "bufr-ed3" / "temp.bufr"
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    frame = vantrel.read_bufr(path, form="levels", columns=["stationNumber", "pressure", "airTemperature"])
+    first = frame[frame["message"] == 1]
+    with (SHARED_DATA / "reference" / "ed3_temp.jsonl").open() as f:
+        reference = json.loads(f.readline())["items"]
+    pressures = [v for c, v in reference if c == 7004]
+    temperatures = [v for c, v in reference if c == 12101]
+    assert len(first) == len(pressures)
+    assert all(same(g, e) for g, e in zip(first["pressure"], pressures))
+    assert all(same(g, e) for g, e in zip(first["airTemperature"], temperatures))
+    assert first["stationNumber"].nunique() == 1
