@@ -1,7 +1,8 @@
 """Tables of decoded values: typed columns, pandas DataFrames and Arrow tables.
 
 Columns (:func:`message_columns`) are equal-length numpy arrays, one row per
-value:
+value (``Reader.columns()`` keeps the texts in Arrow's string layout instead:
+``text_offsets``, int64, rows + 1, and ``text_bytes``, uint8; see :func:`text_values`):
 
 =============  ========  ==========================================================
 ``subset``     uint32    1-based subset number
@@ -64,66 +65,66 @@ def import_optional(name: str, extra: str):
 
 # ---- columns --------------------------------------------------------------------------------
 
-def columns_from_values(values: Sequence, starts: Sequence[int], raw: bool = False) -> dict[str, np.ndarray]:
-    """Columns from DecodedValue records and the list index where each subset starts."""
-    n = len(values)
-    subset = np.zeros(n, dtype=np.uint32)
-    bounds = list(starts) + [n]
-    slot = np.zeros(n, dtype=np.uint32)
-    for number, (start, end) in enumerate(zip(bounds, bounds[1:]), 1):
-        subset[start:end] = number
-        slot[start:end] = np.arange(end - start, dtype=np.uint32)
-    descriptor = np.fromiter((v.descriptor for v in values), dtype=np.uint32, count=n)
-    value = np.full(n, np.nan)
-    flags = np.zeros(n, dtype=np.uint8)
-    text = np.empty(n, dtype=object)
-    raws = np.zeros(n, dtype=np.uint64)
-    for i, v in enumerate(values):
-        f = 0
-        operator = v.name == "operator"
-        if operator:
-            f |= OPERATOR
-        if v.descriptor == _keys.ASSOCIATED_FIELD_CODE:
-            f |= ASSOCIATED
-        if v.raw is None and not operator:
-            f |= CHARACTER
-            text[i] = v.raw_text
-            if v.raw_text is None:
-                f |= MISSING
-        elif operator:
-            text[i] = v.raw_text
-        else:
-            raws[i] = v.raw
-            if v.raw_value is None:
-                f |= MISSING
-            else:
-                value[i] = v.raw_value
-            if v.raw_meaning is not None:
-                f |= HAS_MEANING
-        flags[i] = f
-    out = {"subset": subset, "descriptor": descriptor, "value": value, "flags": flags, "slot": slot, "text": text}
-    if raw:
-        out["raw"] = raws
+_DTYPES = {"subset": np.uint32, "descriptor": np.uint32, "value": np.float64, "flags": np.uint8,
+           "slot": np.uint32, "raw": np.uint64}
+
+
+def texts(flags: np.ndarray, offsets: np.ndarray, data: bytes) -> np.ndarray:
+    """The object column of texts from Arrow's string layout: str for character rows
+    (None when missing), None elsewhere."""
+    out = np.full(len(flags), None, dtype=object)
+    for i in np.nonzero((flags & (CHARACTER | MISSING)) == CHARACTER)[0]:
+        out[i] = data[offsets[i]:offsets[i + 1]].decode("utf-8", "replace")
     return out
 
 
-def message_columns(message, raw: bool = False) -> dict[str, np.ndarray]:
+def native_columns(native: dict, raw: bool, layout: bool = False) -> dict[str, np.ndarray]:
+    """numpy views of the arrays the native decode returned (no copies). With
+    `layout`, the texts stay in Arrow's layout (``text_offsets``, ``text_bytes``)
+    instead of the object column ``text``, for concatenation."""
+    cols = {name: np.frombuffer(native[name], dtype=dtype) for name, dtype in _DTYPES.items() if name in native}
+    offsets = np.frombuffer(native["text_offsets"], dtype=np.int64)
+    data = np.frombuffer(native["text_bytes"], dtype=np.uint8)
+    if layout:
+        cols["text_offsets"], cols["text_bytes"] = offsets, data
+    else:
+        cols["text"] = texts(cols["flags"], offsets, data.tobytes())
+    if not raw:
+        cols.pop("raw", None)
+    return cols
+
+
+def message_columns(message, raw: bool = False, layout: bool = False) -> dict[str, np.ndarray]:
     """The columns of one message (raises the message's error)."""
-    values, starts = message._decode()
-    return columns_from_values(values, starts, raw)
+    return native_columns(message._native("columns", raw), raw, layout)
 
 
 def concat_columns(parts: Sequence[tuple[int, dict]], raw: bool = False) -> dict[str, np.ndarray]:
-    """Columns of several messages one after the other, with a ``message`` column (1-based index)."""
-    names = COLUMN_NAMES + (("raw",) if raw else ())
-    if not parts:
-        empty = {name: np.zeros(0, dtype=dtype) for name, dtype in (
-            ("subset", np.uint32), ("descriptor", np.uint32), ("value", np.float64), ("flags", np.uint8),
-            ("slot", np.uint32), ("text", object), ("raw", np.uint64))}
-        return {"message": np.zeros(0, dtype=np.uint32), **{name: empty[name] for name in names}}
-    out = {"message": np.concatenate([np.full(len(cols["subset"]), index, dtype=np.uint32) for index, cols in parts])}
+    """Columns of several messages (in Arrow text layout, see :func:`native_columns`) one
+    after the other, with a ``message`` column (1-based index) and the object column ``text``."""
+    names = [n for n in COLUMN_NAMES if n != "text"] + (["raw"] if raw else [])
+    lengths = [len(cols["subset"]) for _, cols in parts]
+    out = {"message": np.repeat(np.array([index for index, _ in parts], dtype=np.uint32), lengths)}
     for name in names:
-        out[name] = np.concatenate([cols[name] for _, cols in parts])
+        out[name] = np.concatenate([cols[name] for _, cols in parts]) if parts else np.zeros(0, _DTYPES[name])
+    # Texts: shift each message's offsets past the bytes of the messages before it.
+    bases = np.cumsum([0] + [len(cols["text_bytes"]) for _, cols in parts])
+    offsets = np.concatenate([[0]] + [cols["text_offsets"][1:] + base for (_, cols), base in zip(parts, bases)])
+    out["text_offsets"] = offsets.astype(np.int64, copy=False)
+    out["text_bytes"] = np.frombuffer(b"".join(cols["text_bytes"].tobytes() for _, cols in parts), dtype=np.uint8)
+    return out
+
+
+def text_values(cols: dict, rows: np.ndarray) -> np.ndarray:
+    """Texts of the given rows as an object array (None where not character or missing),
+    from the object column ``text`` or from Arrow's layout (``text_offsets``, ``text_bytes``)."""
+    if "text" in cols:
+        return cols["text"][rows]
+    offsets, data, flags = cols["text_offsets"], cols["text_bytes"], cols["flags"]
+    out = np.full(len(rows), None, dtype=object)
+    for j, i in enumerate(rows):
+        if flags[i] & (CHARACTER | MISSING) == CHARACTER:
+            out[j] = data[offsets[i]:offsets[i + 1]].tobytes().decode("utf-8", "replace")
     return out
 
 
@@ -205,7 +206,7 @@ def _long(pd, cols, tables_of, meanings: bool, header_of):
         data["message"] = messages[order]
     data.update(
         subset=cols["subset"][order], key=ranked[order], descriptor=cols["descriptor"][order],
-        value=cols["value"][order], text=cols["text"][order],
+        value=cols["value"][order], text=text_values(cols, order),
     )
     msg = messages if messages is not None else np.zeros(len(ids), dtype=np.uint32)
     units = {}
@@ -263,7 +264,7 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool):
         character = bool(len(rows)) and bool(np.all(cols["flags"][rows] & CHARACTER))
         if character:
             column = np.full(n, None, dtype=object)
-            column[row_of[rows]] = cols["text"][rows]
+            column[row_of[rows]] = text_values(cols, rows)
         else:
             column = np.full(n, np.nan)
             column[row_of[rows]] = cols["value"][rows]
@@ -337,17 +338,17 @@ def _levels(pd, cols, tables_of, columns):
         rows = np.nonzero(hit)[0]
         g = np.searchsorted(groups, group[rows])
         character = bool(len(rows)) and bool(np.all(cols["flags"][rows] & CHARACTER))
-        source = cols["text"] if character else cols["value"]
+        source = text_values(cols, rows) if character else cols["value"][rows]
         column = np.full(total, None, dtype=object) if character else np.full(total, np.nan)
         scalar = count[g] == 1
         # Keys that occur once in a subset are repeated on all its levels.
-        if np.any(scalar):
-            for row, gi in zip(rows[scalar], g[scalar]):
-                column[first_row[gi]: first_row[gi] + levels[gi]] = source[row]
+        for j in np.nonzero(scalar)[0]:
+            gi = g[j]
+            column[first_row[gi]: first_row[gi] + levels[gi]] = source[j]
         multi = ~scalar
         if np.any(multi):
             target = first_row[g[multi]] + rank[rows[multi]] - 1
-            column[target] = source[rows[multi]]
+            column[target] = source[multi]
         out[key] = column
     return pd.DataFrame(out)
 
@@ -374,7 +375,16 @@ def to_arrow(cols):
     """A pyarrow.Table of columns (numeric columns shared with numpy, not copied)."""
     pa = import_optional("pyarrow", "arrow")
     arrays = {}
+    if "text_offsets" in cols:
+        # Arrow's own string layout: shared, not copied; missing and non-character rows are null.
+        flags = cols["flags"]
+        valid = (flags & (CHARACTER | MISSING)) == CHARACTER
+        arrays["text"] = pa.LargeStringArray.from_buffers(
+            len(flags), pa.py_buffer(cols["text_offsets"]), pa.py_buffer(cols["text_bytes"]),
+            pa.array(valid).buffers()[1], null_count=int(len(flags) - valid.sum()))
     for name, array in cols.items():
+        if name in ("text_offsets", "text_bytes"):
+            continue
         if array.dtype == object:
             arrays[name] = pa.array(array, type=pa.string())
         else:

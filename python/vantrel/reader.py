@@ -14,6 +14,8 @@ import mmap
 import os
 from typing import Iterator
 
+import numpy as np
+
 from . import _core
 from . import frames as _frames
 from .errors import DataError, HeaderError, TablesError
@@ -121,7 +123,7 @@ class Reader:
 
         def work(message):
             try:
-                return message.index, message.columns(raw)
+                return message.index, _frames.message_columns(message, raw, layout=True)
             except ValueError as error:
                 return message.index, error
 
@@ -296,9 +298,13 @@ class Message:
         return tables
 
     def _decode(self):
+        return self._native("decode")
+
+    def _native(self, function: str, *args):
+        """Runs a native decoding function on this message, turning its errors into this package's."""
         tables = self.tables()
         try:
-            return _core.decode(self._reader._data, self.offset, self.length, tables)
+            return getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
         except ValueError as error:
             text = str(error)
             if "was not found in Table" in text:
@@ -320,6 +326,17 @@ class Message:
     def columns(self, raw: bool = False) -> dict:
         """Typed numpy columns, one row per value (see :mod:`vantrel.frames` for names and order)."""
         return _frames.message_columns(self, raw)
+
+    def matrix(self):
+        """(values, descriptors): a 2-D float64 array, one row per subset and one column per
+        slot (NaN when missing, for texts and operator records), and the descriptor of each
+        column; None when the subsets of non-compressed data differ in structure."""
+        result = self._native("matrix")
+        if result is None:
+            return None
+        values, rows, descriptors = result
+        codes = np.frombuffer(descriptors, dtype=np.uint32)
+        return np.frombuffer(values, dtype=np.float64).reshape(rows, len(codes)), codes
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
         """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
+#include "data/column_sink.hpp"
 #include "data/decode.hpp"
 #include "lib/args.hpp"
 #include "lib/module.hpp"
@@ -248,6 +251,173 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return PyTuple_Pack(2, values.get(), start_list.get());
 }
 
+// ---- typed arrays ------------------------------------------------------------
+
+// The storage behind one array handed to Python: a vector moved out of a sink,
+// exported through the buffer protocol (numpy.frombuffer takes it without a copy).
+struct ArrayStorage {
+  virtual ~ArrayStorage() = default;
+  virtual void* data() = 0;
+  virtual Py_ssize_t count() const = 0;
+  Py_ssize_t itemsize = 1;   // bytes per item
+  const char* format = "B";  // struct-module format of an item
+};
+
+template <class T>
+struct VectorStorage final : ArrayStorage {
+  explicit VectorStorage(std::vector<T> items, const char* item_format) : values(std::move(items)) {
+    itemsize = sizeof(T);
+    format = item_format;
+  }
+  void* data() override { return values.data(); }
+  Py_ssize_t count() const override { return static_cast<Py_ssize_t>(values.size()); }
+  std::vector<T> values;  // owned for as long as the array object lives
+};
+
+struct ArrayObject {
+  PyObject_HEAD
+  ArrayStorage* storage;  // owned
+  Py_ssize_t shape;       // item count, pointed to by exported views
+  Py_ssize_t stride;      // bytes per item, pointed to by exported views
+};
+
+// A one-dimensional, contiguous, writable view of the column (the array is its only owner).
+int Array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* array = reinterpret_cast<ArrayObject*>(self);
+  ArrayStorage& storage = *array->storage;
+  if (PyBuffer_FillInfo(view, self, storage.data(), storage.count() * storage.itemsize, 0, flags) < 0) return -1;
+  array->shape = storage.count();
+  array->stride = storage.itemsize;
+  view->itemsize = storage.itemsize;
+  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(storage.format) : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &array->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &array->stride : nullptr;
+  return 0;
+}
+
+void Array_dealloc(PyObject* self) {
+  delete reinterpret_cast<ArrayObject*>(self)->storage;
+  free_instance(self);
+}
+
+PyType_Slot array_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(Array_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Array_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Memory of one decoded column, exported through the buffer protocol.")},
+    {0, nullptr},
+};
+
+PyType_Spec array_spec = {
+    "vantrel._core.Array",
+    sizeof(ArrayObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    array_slots,
+};
+
+PyTypeObject* array_type = nullptr;  // created once at import
+
+template <class T>
+PyRef wrap_vector(std::vector<T>&& values, const char* format) {
+  auto storage = std::make_unique<VectorStorage<T>>(std::move(values), format);
+  PyRef object = PyRef::steal(array_type->tp_alloc(array_type, 0));
+  if (!object) return object;
+  auto* array = reinterpret_cast<ArrayObject*>(object.get());
+  array->storage = storage.release();
+  array->shape = 0;
+  array->stride = 0;
+  return object;
+}
+
+// Reads the (data, offset, length, tables) arguments shared by the decoding functions.
+struct MessageArgs {
+  BufferView view;
+  vantrel::Bytes bytes;
+  std::optional<vantrel::HeaderResult> parsed;
+  const vantrel::TableSet* tables = nullptr;
+  vantrel::PlanCache* plans = nullptr;
+
+  bool read(PyObject* const* bound) {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!to_u64("offset", bound[1], offset) || !to_u64("length", bound[2], length) ||
+        !check_instance("tables", bound[3], types.table_set, "TableSet") || !view.acquire("data", bound[0]) ||
+        !message_slice(view.bytes(), offset, length, bytes)) {
+      return false;
+    }
+    parsed.emplace(vantrel::parse_archive_message(bytes));
+    if (!*parsed) {
+      PyRef text = make_str(parsed->error());
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return false;
+    }
+    tables = &table_set_of(bound[3]);
+    plans = &plan_cache_of(bound[3]);
+    return true;
+  }
+  const vantrel::BufrMessage& message() const { return (**parsed).message; }
+};
+
+// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
+// descriptor, value, flags, slot, text_offsets, text_bytes (and raw). The
+// decode runs with the interpreter's lock released.
+PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
+  PyObject* bound[5];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  MessageArgs in;
+  if (!in.read(bound)) return nullptr;
+  const int raw_flag = PyObject_IsTrue(bound[4]);
+  if (raw_flag < 0) return nullptr;
+  const bool with_raw = raw_flag == 1;
+  vantrel::ColumnSink sink(with_raw);
+  vantrel::Status status;
+  Py_BEGIN_ALLOW_THREADS
+  status = vantrel::decode_columns(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
+                                   vantrel::DecodeLimits{}, in.plans);
+  Py_END_ALLOW_THREADS
+  if (!status) return raise_bufr_error(status.error());
+  vantrel::RecordColumns cols = sink.take();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  bool ok = set_item(d, "subset", wrap_vector(std::move(cols.subset), "I")) &&
+            set_item(d, "descriptor", wrap_vector(std::move(cols.descriptor), "I")) &&
+            set_item(d, "value", wrap_vector(std::move(cols.value), "d")) &&
+            set_item(d, "flags", wrap_vector(std::move(cols.flags), "B")) &&
+            set_item(d, "slot", wrap_vector(std::move(cols.slot), "I")) &&
+            set_item(d, "text_offsets", wrap_vector(std::move(cols.text_offsets), "q")) &&
+            set_item(d, "text_bytes", wrap_vector(std::move(cols.text_bytes), "B"));
+  if (ok && with_raw) ok = set_item(d, "raw", wrap_vector(std::move(cols.raw), "Q"));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
+// matrix(data, offset, length, tables) -> (values, rows, descriptors) with
+// values row-major (rows x len(descriptors)), or None when the subsets of
+// non-compressed data differ in structure.
+PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables"}};
+  PyObject* bound[4];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  MessageArgs in;
+  if (!in.read(bound)) return nullptr;
+  vantrel::MatrixSink sink;
+  vantrel::Status status;
+  Py_BEGIN_ALLOW_THREADS
+  status = vantrel::decode_matrix(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
+                                  vantrel::DecodeLimits{}, in.plans);
+  Py_END_ALLOW_THREADS
+  if (!status) return raise_bufr_error(status.error());
+  if (!sink.regular()) Py_RETURN_NONE;
+  const std::uint32_t rows = sink.rows();
+  PyRef values = wrap_vector(std::move(sink.values()), "d");
+  PyRef descriptors = wrap_vector(std::move(sink.descriptors()), "I");
+  if (!values || !descriptors) return nullptr;
+  return Py_BuildValue("(OIO)", values.get(), rows, descriptors.get());
+}
+
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef core_functions[] = {
@@ -256,6 +426,10 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(load_tables,
                      "load_tables(root, master_table, master_version, centre, subcentre, local_version)\n--\n\n"
                      "The table set of a definitions root for these header fields."),
+    VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
+                              "Typed columns of one framed message, decoded without the interpreter lock."),
+    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"
+                             "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -305,5 +479,14 @@ bool bind_types() {
 PyMODINIT_FUNC PyInit__core() {
   using namespace vantrel::py;
   if (!bind_types()) return nullptr;
-  return PyModule_Create(&core_module_def);
+  if (array_type == nullptr) {
+    // Kept for the life of the process, like the module.
+    array_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&array_spec));
+    if (array_type == nullptr) return nullptr;
+  }
+  PyRef module = PyRef::steal(PyModule_Create(&core_module_def));
+  if (!module) return nullptr;
+  if (PyModule_AddObject(module.get(), "Array", PyRef::borrow(reinterpret_cast<PyObject*>(array_type)).release()) < 0)
+    return nullptr;
+  return module.release();
 }
