@@ -1,0 +1,50 @@
+"""vantrel.dask.read_bufr on a distributed LocalCluster computes the rows of vantrel.read_bufr."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+
+import vantrel
+
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+import vantrel.dask  # noqa: E402
+
+COLUMNS = ["latitude", "longitude"]
+
+
+def sorted_frame(frame):
+    keys = [c for c in ("file", "message", "subset") if c in frame.columns]
+    return frame.sort_values(keys).reset_index(drop=True)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def test_all_sample_files(bufr_dir, client):
+    files = sorted(str(p) for p in bufr_dir.glob("*.bufr") if p.name != "hirs_metop_compressed.bufr")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = vantrel.read_bufr(files, columns=COLUMNS)
+    got = vantrel.dask.read_bufr(files, columns=COLUMNS).compute()
+    got, expected = sorted_frame(got), sorted_frame(expected)
+    assert len(got) == len(expected) > 1000
+    assert list(got["message"]) == list(expected["message"])
+    for column in COLUMNS:
+        assert got[column].fillna(-999).tolist() == pytest.approx(expected[column].fillna(-999).tolist())
+
+
+def test_large_file_split_at_messages(bufr_dir, client):
+    path = bufr_dir / "synop_dwd_multi.bufr"
+    frame = vantrel.dask.read_bufr(path, columns=["stationNumber", "airTemperature"], messages_per_partition=10)
+    assert frame.npartitions == 5
+    got = sorted_frame(frame.compute())
+    expected = sorted_frame(vantrel.read_bufr(path, columns=["stationNumber", "airTemperature"]))
+    assert got["message"].tolist() == expected["message"].tolist()
+    assert got["stationNumber"].fillna(-1).tolist() == expected["stationNumber"].fillna(-1).tolist()
