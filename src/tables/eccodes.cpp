@@ -120,7 +120,7 @@ std::string_view file_name(std::string_view path) {
 
 // Reads one code-table file into a new table.
 Result<CodeTable> read_code_table(const std::string& path) {
-  VANTREL_ASSIGN(const std::string text, read_whole_file(path, true));
+  VANTREL_ASSIGN(const std::string text, read_whole_file(path, MAX_TEXT_FILE_BYTES, true));
   CodeTable table;
   table.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::vector<std::string_view> tokens;
@@ -198,7 +198,7 @@ Status load_eccodes_element_table(const std::string& path, TableSet& tables) {
 }
 
 Status load_eccodes_sequence_def(const std::string& path, TableSet& tables) {
-  VANTREL_ASSIGN(const std::string text, read_whole_file(path, true));
+  VANTREL_ASSIGN(const std::string text, read_whole_file(path, MAX_TEXT_FILE_BYTES, true));
   // The statement being assembled; processed (and emptied) as soon as it holds a ']'.
   std::string pending;
   return for_each_line(text, [&](std::string_view line) -> Status {
@@ -259,7 +259,7 @@ Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
       return fail(BufrError::parse("ecCodes table alias chain starting at " + path + " is longer than " +
                                    std::to_string(MAX_ALIAS_HOPS) + " links"));
     }
-    VANTREL_ASSIGN(const std::string content, read_whole_file(current, true));
+    VANTREL_ASSIGN(const std::string content, read_whole_file(current, MAX_TEXT_FILE_BYTES, true));
     const std::string_view target = trim_unicode(content);
     if (target.empty() || target.find_first_of("/\\") != std::string_view::npos) {
       std::string text = "invalid ecCodes table alias " + current + " -> ";
