@@ -35,20 +35,14 @@ std::string lossy_utf8(std::string_view name) {
   out.reserve(name.size());
   std::size_t i = 0;
   while (i < name.size()) {
-    // Find the longest valid prefix of the rest by trying sequence lengths 1 to 4.
-    std::size_t len = 0;
-    for (std::size_t n = 1; n <= 4 && i + n <= name.size(); ++n) {
-      if (is_valid_utf8(name.substr(i, n))) {
-        len = n;
-        break;
-      }
-    }
-    if (len == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
+    char32_t c;
+    std::size_t len;
+    if (decode_utf8(name, i, c, len)) {
       out.append(name.substr(i, len));
       i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
     }
   }
   return out;
