@@ -193,3 +193,21 @@ def test_functions_take_only_bytes(function, others):
     view = guarded_view(framing_messages()["plain"])
     with pytest.raises(TypeError, match="^argument 'data': 'memoryview' object cannot be cast as 'bytes'$"):
         function(data=view, **others)
+
+
+@pytest.mark.parametrize("n", [29, 30])
+def test_complete_message_around_the_last_section1_field(n):
+    # Section 1 of length 3, section 3 of length 7, then a section 4 that
+    # stretches to the terminator: all lengths agree, but the fixed section 1
+    # fields (up to offset 29) overlap the later sections. At 29 bytes the
+    # last field lies past the end; at 30 it is the terminator's last byte.
+    l4 = n - 22
+    data = (b"BUFR" + n.to_bytes(3, "big") + b"\x04" + b"\x00\x00\x03" + b"\x00\x00\x07\x00\x00\x01\x00"
+            + l4.to_bytes(3, "big") + bytes(l4 - 3) + b"7777")
+    assert len(data) == n
+    if n == 29:
+        with pytest.raises(ValueError, match="^section 1 at offset 8 is truncated$"):
+            _vantrel.parse_bytes(guarded_bytes(data))
+    else:
+        message = _vantrel.parse_bytes(guarded_bytes(data))
+        assert (message.section4_length, message.typical_minute, message.typical_second) == (8, ord("7"), ord("7"))
