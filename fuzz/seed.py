@@ -45,8 +45,10 @@ def main(out: Path) -> None:
     for message in built_messages():
         seeds["fuzz_message"].append(message)
         seeds["fuzz_decode"].append(message)
-    if (SHARED / "bufr").is_dir():
-        for path in sorted((SHARED / "bufr").glob("*.bufr")):
+    for folder in ("bufr", "bufr-ed3"):
+        if not (SHARED / folder).is_dir():
+            continue
+        for path in sorted((SHARED / folder).glob("*.bufr")):
             data = path.read_bytes()
             if len(data) < 70000:
                 seeds["fuzz_message"].append(data)

@@ -82,13 +82,4 @@ void append_value_repr(std::string& out, std::uint32_t descriptor, std::optional
   out.push_back(')');
 }
 
-std::string value_repr(const DecodedValue& value) {
-  std::string out;
-  append_value_repr(out, value.descriptor,
-                    value.raw_text ? std::optional<std::string_view>(*value.raw_text) : std::nullopt,
-                    value.raw_meaning ? std::optional<std::string_view>(*value.raw_meaning) : std::nullopt,
-                    value.raw_value);
-  return out;
-}
-
 }  // namespace vantrel

@@ -34,6 +34,4 @@ void append_float_repr(std::string& out, double value);
 void append_value_repr(std::string& out, std::uint32_t descriptor, std::optional<std::string_view> text,
                        std::optional<std::string_view> meaning, std::optional<double> value);
 
-std::string value_repr(const DecodedValue& value);
-
 }  // namespace vantrel

@@ -79,9 +79,16 @@ class [[nodiscard]] BufrError {
   std::string text_;     // Parse and Io detail text
 };
 
+// A value or the error that stopped the operation. Ignoring one would ignore
+// the error, so every Result and Status must be used (or cast to void where
+// a failure is acceptable, with a comment saying why).
 template <class T>
-using Result = std::expected<T, BufrError>;
-using Status = std::expected<void, BufrError>;
+class [[nodiscard]] Result : public std::expected<T, BufrError> {
+ public:
+  using std::expected<T, BufrError>::expected;
+  Result() = default;
+};
+using Status = Result<void>;
 
 inline std::unexpected<BufrError> fail(BufrError error) { return std::unexpected(std::move(error)); }
 

@@ -3,10 +3,7 @@
 #include <cstdint>
 
 namespace vantrel {
-namespace {
 
-// Decodes one UTF-8 sequence at text[i]; on success stores the code point and
-// its length. Returns false for an invalid or truncated sequence.
 bool decode_utf8(std::string_view text, std::size_t i, char32_t& cp, std::size_t& len) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   if (b0 < 0x80) {
@@ -41,6 +38,8 @@ bool decode_utf8(std::string_view text, std::size_t i, char32_t& cp, std::size_t
   len = need + 1;
   return true;
 }
+
+namespace {
 
 // Characters written as \u{...}: controls, format characters, separators
 // other than the space, private use and non-characters.
@@ -99,13 +98,6 @@ void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-std::string quote_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  append_quoted(out, text);
-  return out;
-}
-
 bool is_valid_utf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -148,6 +140,12 @@ std::string_view trim_unicode(std::string_view text) {
     end = start;
   }
   return text.substr(begin, end - begin);
+}
+
+std::string_view strip_quotes(std::string_view text) {
+  while (!text.empty() && text.front() == '"') text.remove_prefix(1);
+  while (!text.empty() && text.back() == '"') text.remove_suffix(1);
+  return text;
 }
 
 }  // namespace vantrel

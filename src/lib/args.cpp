@@ -1,12 +1,13 @@
 #include "lib/args.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "io/file.hpp"
 
 namespace vantrel::py {
 namespace {
@@ -244,42 +245,28 @@ bool check_instance(const char* name, PyObject* object, PyTypeObject* type, cons
   return false;
 }
 
-bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
-  const auto raise_os = [](int errnum) {
-    PyErr_SetString(PyExc_OSError, os_error_text(errnum).c_str());
-    return false;
-  };
-  if (path.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
+bool read_file(const std::string& path, std::string& out) {
+  auto contents = read_whole_file(path, UNBOUNDED_FILE_BYTES, false);
+  if (!contents) {
+    PyErr_SetString(PyExc_OSError, contents.error().text().c_str());
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return raise_os(errno);
-  // Read straight into the result; a regular file's size sizes the buffer
-  // (one spare byte lets the final read see the end of the file).
-  struct stat info {};
-  std::size_t capacity = 65536;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    capacity = static_cast<std::size_t>(info.st_size) + 1;
-  }
-  out.resize(capacity);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    const ssize_t got = ::read(fd, out.data() + used, out.size() - used);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int errnum = errno;
-      ::close(fd);
-      out.clear();
-      return raise_os(errnum);
-    }
-    if (got == 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-  out.resize(used);
-  ::close(fd);
+  out = std::move(*contents);
   return true;
+}
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
 }
 
 PyObject* raise_bufr_error(const BufrError& error) {

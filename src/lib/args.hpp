@@ -17,9 +17,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <new>
-#include <exception>
-#include <stdexcept>
 #include <span>
 #include <string>
 #include <vector>
@@ -64,9 +61,10 @@ bool to_code_list(const char* name, PyObject* object, std::vector<std::uint32_t>
 // An instance of `type` (or a subclass); else the cast error naming `type_name`.
 bool check_instance(const char* name, PyObject* object, PyTypeObject* type, const char* type_name);
 
-// Reads a whole file. On failure raises OSError("<os text> (os error N)"), or
-// OSError("file name contained an unexpected NUL byte") when `path` holds a NUL.
-bool read_file(const std::string& path, std::vector<std::uint8_t>& out);
+// Reads a whole file into `out`. On failure raises OSError("<os text> (os
+// error N)"), or OSError("file name contained an unexpected NUL byte") when
+// `path` holds a NUL.
+bool read_file(const std::string& path, std::string& out);
 
 // Raises the ValueError carrying the error's message. Always returns null so
 // callers can `return raise_bufr_error(e);`. A SinkAborted error leaves the
@@ -79,25 +77,34 @@ PyCFunction as_method(F* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// Wraps a METH_FASTCALL | METH_KEYWORDS function so that an allocation failure
-// inside it (a huge descriptor list, a file larger than memory) becomes
-// MemoryError: no C++ exception may reach the interpreter. Every module
-// function and method is registered through it.
-template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return Function(self, args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    // The core reports failures as values and does not throw otherwise; should
-    // anything else escape, it becomes an exception rather than an abort.
-    PyErr_SetString(PyExc_SystemError, error.what());
-    return nullptr;
+// Sets the Python exception for the C++ exception being handled: MemoryError
+// for an allocation failure (a huge descriptor list, a file larger than
+// memory), SystemError otherwise (the core reports failures as values and
+// does not throw; anything else that escapes is a bug, reported rather than
+// an abort). Call only inside a catch block.
+void raise_current_exception() noexcept;
+
+// `guarded<F>` is F with every C++ exception turned into a Python exception:
+// no C++ exception may reach the interpreter. Every module function, method
+// and slot that returns an object is registered through it. Failures return
+// null, as the interpreter expects of these functions.
+template <auto Function>
+struct Guard;
+
+template <class... Args, PyObject* (*Function)(Args...)>
+struct Guard<Function> {
+  static PyObject* call(Args... args) noexcept {
+    try {
+      return Function(args...);
+    } catch (...) {
+      raise_current_exception();
+      return nullptr;
+    }
   }
-}
+};
+
+template <auto Function>
+inline constexpr auto guarded = &Guard<Function>::call;
 
 // A new list of Python ints for descriptor codes.
 PyRef make_code_list(std::span<const std::uint32_t> codes);

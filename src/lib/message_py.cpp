@@ -51,7 +51,7 @@ PyObject* Message_repr(PyObject* self) {
 }
 
 using M = vantrel::BufrMessage;
-#define VANTREL_FIELD(name) {#name, Message_get<&M::name>, nullptr, nullptr, nullptr}
+#define VANTREL_FIELD(name) {#name, guarded<Message_get<&M::name>>, nullptr, nullptr, nullptr}
 
 PyGetSetDef message_getset[] = {
     VANTREL_FIELD(total_length),
@@ -78,7 +78,7 @@ PyGetSetDef message_getset[] = {
     VANTREL_FIELD(number_of_subsets),
     VANTREL_FIELD(observed_data),
     VANTREL_FIELD(compressed_data),
-    {"unexpanded_descriptors", Message_get_descriptors, nullptr, nullptr, nullptr},
+    {"unexpanded_descriptors", guarded<Message_get_descriptors>, nullptr, nullptr, nullptr},
     VANTREL_FIELD(section4_length),
     VANTREL_FIELD(section4_data_offset),
     VANTREL_FIELD(section4_data_length),
@@ -88,7 +88,7 @@ PyGetSetDef message_getset[] = {
 
 PyType_Slot message_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Message_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Message_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<Message_repr>)},
     {Py_tp_getset, message_getset},
     {0, nullptr},
 };
@@ -124,11 +124,16 @@ bool data_argument(const FunctionSpec& signature, PyObject* const* args, Py_ssiz
 
 // Binds the one `path` argument of a function and reads the whole file it names.
 bool file_argument(const FunctionSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::vector<std::uint8_t>& contents) {
+                   std::string& contents) {
   PyObject* bound[1];
   std::string path;
   return bind_arguments(signature, args, nargs, kwnames, bound) && to_path("path", bound[0], path) &&
          read_file(path, contents);
+}
+
+// The bytes of a file read whole.
+vantrel::Bytes as_bytes(const std::string& contents) {
+  return {reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()};
 }
 
 PyObject* parse_one(vantrel::Bytes buffer) {
@@ -160,9 +165,9 @@ PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<std::uint8_t> contents;
+  std::string contents;
   if (!file_argument({"parse_file", {"path"}}, args, nargs, kwnames, contents)) return nullptr;
-  return parse_one(contents);
+  return parse_one(as_bytes(contents));
 }
 
 PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -172,9 +177,9 @@ PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<std::uint8_t> contents;
+  std::string contents;
   if (!file_argument({"parse_all_file", {"path"}}, args, nargs, kwnames, contents)) return nullptr;
-  return parse_all(contents);
+  return parse_all(as_bytes(contents));
 }
 
 }  // namespace vantrel::py

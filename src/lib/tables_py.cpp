@@ -8,8 +8,6 @@
 
 #include <structmember.h>
 
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -25,32 +23,6 @@
 
 namespace vantrel::py {
 namespace {
-
-// Slot wrappers: the interpreter calls reprs and constructors directly, so an
-// allocation failure while building a text or a message must become
-// MemoryError here (no C++ exception may reach the interpreter).
-
-template <PyObject* (*Repr)(PyObject*)>
-PyObject* repr_slot(PyObject* self) {
-  try {
-    return Repr(self);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  }
-}
-
-template <PyObject* (*New)(PyTypeObject*, PyObject*, PyObject*)>
-PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
-    return New(type, args, kwargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Descriptor
@@ -121,7 +93,7 @@ PyMemberDef descriptor_members[] = {
 };
 
 PyGetSetDef descriptor_getset[] = {
-    {"fxy", Descriptor_get_fxy, nullptr, nullptr, nullptr},
+    {"fxy", guarded<Descriptor_get_fxy>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -133,9 +105,9 @@ PyMethodDef descriptor_methods[] = {
 
 PyType_Slot descriptor_slots[] = {
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(new_slot<Descriptor_new>)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<Descriptor_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Descriptor_repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<Descriptor_repr>)},
     {Py_tp_members, descriptor_members},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
@@ -184,7 +156,7 @@ PyObject* Element_repr(PyObject* self) {
 }
 
 using E = vantrel::ElementDefinition;
-#define VANTREL_ELEMENT_FIELD(name) {#name, Element_get<&E::name>, nullptr, nullptr, nullptr}
+#define VANTREL_ELEMENT_FIELD(name) {#name, guarded<Element_get<&E::name>>, nullptr, nullptr, nullptr}
 PyGetSetDef element_getset[] = {
     VANTREL_ELEMENT_FIELD(code),
     VANTREL_ELEMENT_FIELD(abbreviation),
@@ -200,7 +172,7 @@ PyGetSetDef element_getset[] = {
 
 PyType_Slot element_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Element_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Element_repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<Element_repr>)},
     {Py_tp_getset, element_getset},
     {0, nullptr},
 };
@@ -250,14 +222,14 @@ PyObject* Sequence_repr(PyObject* self) {
 }
 
 PyGetSetDef sequence_getset[] = {
-    {"code", Sequence_get_code, nullptr, nullptr, nullptr},
-    {"members", Sequence_get_members, nullptr, nullptr, nullptr},
+    {"code", guarded<Sequence_get_code>, nullptr, nullptr, nullptr},
+    {"members", guarded<Sequence_get_members>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot sequence_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Sequence_repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<Sequence_repr>)},
     {Py_tp_getset, sequence_getset},
     {0, nullptr},
 };
@@ -428,16 +400,16 @@ PyMethodDef table_set_methods[] = {
 };
 
 PyGetSetDef table_set_getset[] = {
-    {"element_count", TableSet_get_element_count, nullptr, nullptr, nullptr},
-    {"sequence_count", TableSet_get_sequence_count, nullptr, nullptr, nullptr},
+    {"element_count", guarded<TableSet_get_element_count>, nullptr, nullptr, nullptr},
+    {"sequence_count", guarded<TableSet_get_sequence_count>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot table_set_slots[] = {
     {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(new_slot<TableSet_new>)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<TableSet_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TableSet_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<TableSet_repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<TableSet_repr>)},
     {Py_tp_methods, table_set_methods},
     {Py_tp_getset, table_set_getset},
     {0, nullptr},

@@ -20,13 +20,9 @@ constexpr std::size_t ELEMENT_COLUMNS = 8;
 
 // Length of the white-space character at text[i], or 0 if it is not white space.
 std::size_t space_length(std::string_view text, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) return (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) ? 1 : 0;
-  std::size_t len = (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : 4;
-  if (text.size() - i < len) return 0;
-  char32_t c = b0 & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  return is_unicode_space(c) ? len : 0;
+  char32_t c;
+  std::size_t len;
+  return decode_utf8(text, i, c, len) && is_unicode_space(c) ? len : 0;
 }
 
 // Splits `text` into white-space separated tokens, appending views to `tokens`.
@@ -58,13 +54,6 @@ Status for_each_line(std::string_view text, OnLine&& on_line) {
     start = found == std::string_view::npos ? text.size() : found + 1;
   }
   return {};
-}
-
-// `text` without every leading and trailing double-quote character.
-std::string_view strip_quotes(std::string_view text) {
-  while (!text.empty() && text.front() == '"') text.remove_prefix(1);
-  while (!text.empty() && text.back() == '"') text.remove_suffix(1);
-  return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -120,7 +109,7 @@ std::string_view file_name(std::string_view path) {
 
 // Reads one code-table file into a new table.
 Result<CodeTable> read_code_table(const std::string& path) {
-  VANTREL_ASSIGN(const std::string text, read_whole_file(path, true));
+  VANTREL_ASSIGN(const std::string text, read_whole_file(path, MAX_TEXT_FILE_BYTES, true));
   CodeTable table;
   table.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::vector<std::string_view> tokens;
@@ -198,7 +187,7 @@ Status load_eccodes_element_table(const std::string& path, TableSet& tables) {
 }
 
 Status load_eccodes_sequence_def(const std::string& path, TableSet& tables) {
-  VANTREL_ASSIGN(const std::string text, read_whole_file(path, true));
+  VANTREL_ASSIGN(const std::string text, read_whole_file(path, MAX_TEXT_FILE_BYTES, true));
   // The statement being assembled; processed (and emptied) as soon as it holds a ']'.
   std::string pending;
   return for_each_line(text, [&](std::string_view line) -> Status {
@@ -259,7 +248,7 @@ Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
       return fail(BufrError::parse("ecCodes table alias chain starting at " + path + " is longer than " +
                                    std::to_string(MAX_ALIAS_HOPS) + " links"));
     }
-    VANTREL_ASSIGN(const std::string content, read_whole_file(current, true));
+    VANTREL_ASSIGN(const std::string content, read_whole_file(current, MAX_TEXT_FILE_BYTES, true));
     const std::string_view target = trim_unicode(content);
     if (target.empty() || target.find_first_of("/\\") != std::string_view::npos) {
       std::string text = "invalid ecCodes table alias " + current + " -> ";

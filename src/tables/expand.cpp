@@ -11,8 +11,12 @@
 namespace vantrel {
 namespace {
 
-// The Parse error of an expansion that passed one of its bounds; `what` says which.
-BufrError too_large(const char* what) { return BufrError::parse(std::string("descriptor expansion is too large: ") + what); }
+// The Parse error of an expansion that passed one of its bounds:
+// "descriptor expansion is too large: more than {limit} {what}". Built only
+// when the bound is hit.
+[[gnu::cold, gnu::noinline]] BufrError too_large(std::uint64_t limit, const char* what) {
+  return BufrError::parse("descriptor expansion is too large: more than " + std::to_string(limit) + " " + what);
+}
 
 }  // namespace
 
@@ -22,7 +26,7 @@ Result<std::size_t> TableSet::expand_into(std::span<const std::uint32_t> codes, 
   const std::size_t start_size = output.size();
   // Appends one code within the output bound.
   auto append = [&](std::uint32_t code) -> Status {
-    if (state.produced >= MAX_EXPANSION_CODES) return fail(too_large("more than 10000000 codes"));
+    if (state.produced >= MAX_EXPANSION_CODES) return fail(too_large(MAX_EXPANSION_CODES, "codes"));
     ++state.produced;
     output.push_back(code);
     return {};
@@ -31,7 +35,7 @@ Result<std::size_t> TableSet::expand_into(std::span<const std::uint32_t> codes, 
   const std::size_t n = codes.size();
   std::size_t i = 0;
   while (i < n) {
-    if (++state.steps > MAX_EXPANSION_STEPS) return fail(too_large("more than 100000000 descriptors walked"));
+    if (++state.steps > MAX_EXPANSION_STEPS) return fail(too_large(MAX_EXPANSION_STEPS, "descriptors walked"));
     const std::uint32_t code = codes[i];
     const std::uint8_t f = narrow8(code_f(code));
     const std::uint32_t x = code_x(code);

@@ -1,13 +1,10 @@
 #include "tables/files.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <utility>
 
 #include "error/text.hpp"
@@ -17,14 +14,6 @@ namespace {
 
 // A path with a NUL byte cannot be handed to the operating system.
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
-// Closes a file descriptor on every path out of a scope.
-struct FdGuard {
-  int fd;  // open descriptor, or -1
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Closes a directory stream on every path out of a scope.
 struct DirGuard {
@@ -46,55 +35,20 @@ std::string lossy_utf8(std::string_view name) {
   out.reserve(name.size());
   std::size_t i = 0;
   while (i < name.size()) {
-    // Find the longest valid prefix of the rest by trying sequence lengths 1 to 4.
-    std::size_t len = 0;
-    for (std::size_t n = 1; n <= 4 && i + n <= name.size(); ++n) {
-      if (is_valid_utf8(name.substr(i, n))) {
-        len = n;
-        break;
-      }
-    }
-    if (len == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
+    char32_t c;
+    std::size_t len;
+    if (decode_utf8(name, i, c, len)) {
       out.append(name.substr(i, len));
       i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
     }
   }
   return out;
 }
 
 }  // namespace
-
-Result<std::string> read_whole_file(const std::string& path, bool require_utf8) {
-  if (has_nul(path)) return fail(BufrError::io(NUL_IN_PATH_TEXT));
-  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (guard.fd < 0) return fail(BufrError::os(errno));
-  const auto too_long = [] {
-    return fail(BufrError::io("file is longer than " + std::to_string(MAX_TEXT_FILE_BYTES) + " bytes"));
-  };
-  std::string text;
-  struct stat info;
-  if (::fstat(guard.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    if (static_cast<std::uint64_t>(info.st_size) > MAX_TEXT_FILE_BYTES) return too_long();
-    text.reserve(static_cast<std::size_t>(info.st_size));
-  }
-  char chunk[65536];
-  for (;;) {
-    const ssize_t got = ::read(guard.fd, chunk, sizeof chunk);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail(BufrError::os(errno));
-    }
-    if (got == 0) break;
-    // The file may grow, or not be a regular file at all: the bound holds while reading.
-    if (static_cast<std::size_t>(got) > MAX_TEXT_FILE_BYTES - text.size()) return too_long();
-    text.append(chunk, static_cast<std::size_t>(got));
-  }
-  if (require_utf8 && !is_valid_utf8(text)) return fail(BufrError::io("stream did not contain valid UTF-8"));
-  return text;
-}
 
 bool path_exists(const std::string& path) {
   struct stat info;

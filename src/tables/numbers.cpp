@@ -86,9 +86,7 @@ Result<std::int64_t> parse_signed(const char* what, std::string_view text, std::
 }  // namespace
 
 Result<std::uint32_t> parse_code(std::string_view text) {
-  std::string_view digits = trim_unicode(text);
-  while (!digits.empty() && digits.front() == '"') digits.remove_prefix(1);
-  while (!digits.empty() && digits.back() == '"') digits.remove_suffix(1);
+  const std::string_view digits = strip_quotes(trim_unicode(text));
   VANTREL_ASSIGN(const std::uint64_t code, parse_unsigned("bad descriptor code", text, digits, UINT32_MAX));
   return static_cast<std::uint32_t>(code);
 }

@@ -1,13 +1,8 @@
 #include "tables/record_reader.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <utility>
 
 #include "error/text.hpp"
-#include "tables/files.hpp"
 
 namespace vantrel {
 namespace {
@@ -17,41 +12,13 @@ constexpr int END_OF_FILE = -1;
 
 }  // namespace
 
-RecordReader::RecordReader(int fd, std::string path, RecordFormat format)
-    : fd_(fd), path_(std::move(path)), format_(format), buffer_(CHUNK_SIZE) {}
-
-RecordReader::RecordReader(RecordReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      format_(other.format_),
-      buffer_(std::move(other.buffer_)),
-      pos_(other.pos_),
-      end_(other.end_),
-      eof_(other.eof_),
-      at_start_(other.at_start_),
-      header_done_(other.header_done_),
-      after_cr_(other.after_cr_),
-      line_(other.line_),
-      record_line_(other.record_line_),
-      expected_fields_(other.expected_fields_),
-      fields_(std::move(other.fields_)),
-      field_ends_(std::move(other.field_ends_)) {}
-
-RecordReader::~RecordReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
+RecordReader::RecordReader(FileDescriptor file, std::string path, RecordFormat format)
+    : file_(std::move(file)), path_(std::move(path)), format_(format), buffer_(CHUNK_SIZE) {}
 
 Result<RecordReader> RecordReader::open(const std::string& path, RecordFormat format) {
-  if (path.find('\0') != std::string::npos) return fail(BufrError::parse(path + ": " + NUL_IN_PATH_TEXT));
-  // The buffers are allocated before the file is opened, so an allocation
-  // failure cannot leave an open descriptor behind; from here the reader owns it.
-  RecordReader reader(-1, path, format);
-  reader.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (reader.fd_ < 0) {
-    const int errnum = errno;
-    return fail(BufrError::parse(path + ": " + os_error_text(errnum)));
-  }
-  return reader;
+  auto file = FileDescriptor::open_read(path);
+  if (!file) return fail(BufrError::parse(path + ": " + file.error().text()));
+  return RecordReader(std::move(*file), path, format);
 }
 
 std::string_view RecordReader::field(std::size_t index) const {
@@ -79,16 +46,13 @@ Result<bool> RecordReader::fill() {
   pos_ = 0;
   end_ = 0;
   do {
-    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail(BufrError::parse(path_ + ": read failed: " + os_error_text(errno)));
-    }
-    if (got == 0) {
+    auto got = file_.read_some(buffer_.data() + end_, buffer_.size() - end_);
+    if (!got) return fail(BufrError::parse(path_ + ": read failed: " + got.error().text()));
+    if (*got == 0) {
       eof_ = true;
       break;
     }
-    end_ += static_cast<std::size_t>(got);
+    end_ += *got;
   } while (at_start_ && end_ < 3);
   if (at_start_) {
     at_start_ = false;

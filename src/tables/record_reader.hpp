@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "io/file.hpp"
 
 namespace vantrel {
 
@@ -47,10 +48,9 @@ class RecordReader {
   // Opens `path` for reading. Fails with the open error text.
   static Result<RecordReader> open(const std::string& path, RecordFormat format);
 
-  RecordReader(RecordReader&& other) noexcept;
+  RecordReader(RecordReader&&) noexcept = default;
   RecordReader& operator=(RecordReader&&) = delete;
   RecordReader(const RecordReader&) = delete;
-  ~RecordReader();
 
   // Reads the next data record. Returns false at the end of the file.
   Result<bool> next();
@@ -62,7 +62,7 @@ class RecordReader {
   std::uint64_t line() const { return record_line_; }
 
  private:
-  RecordReader(int fd, std::string path, RecordFormat format);
+  RecordReader(FileDescriptor file, std::string path, RecordFormat format);
 
   // Refills the buffer once the unread bytes are used up; false at end of file.
   Result<bool> fill();
@@ -75,7 +75,7 @@ class RecordReader {
   bool record_too_long() const { return fields_.size() + field_ends_.size() > MAX_RECORD_BYTES; }
   BufrError too_long_error() const;
 
-  int fd_;                                  // open file, closed by the destructor
+  FileDescriptor file_;                     // the open file
   std::string path_;                        // for messages
   RecordFormat format_;                     // layout settings
   std::vector<char> buffer_;                // file bytes [0, end_) of which [pos_, end_) are unread

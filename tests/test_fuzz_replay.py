@@ -1,0 +1,43 @@
+"""The fuzz replay programs (CMake option VANTREL_FUZZ_REPLAY) run every input
+they are given, from files and directories, and fail on an unreadable path.
+Skipped when the build beside the module was made without them."""
+
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import _vantrel
+from bufr_builder import BitWriter, build_message
+
+FUZZ_DIR = Path(_vantrel.__file__).resolve().parent / "fuzz"
+TARGETS = ["replay_message", "replay_decode", "replay_tables_eccodes", "replay_tables_csv"]
+
+
+def program(name):
+    path = FUZZ_DIR / name
+    if not path.is_file():
+        pytest.skip(f"{name} is not built (configure with -DVANTREL_FUZZ_REPLAY=ON)")
+    return path
+
+
+@pytest.mark.parametrize("name", TARGETS)
+def test_replays_files_and_directories(tmp_path, name):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    message = build_message([1001], BitWriter().write(7, 8))
+    inputs = [b"", b"\x00", message, message[:-1], b"\x01" + b'"300002" = [ 000002 ]\n']
+    for i, data in enumerate(inputs):
+        (corpus / f"input-{i}").write_bytes(data)
+    (corpus / "subdir").mkdir()  # directories inside a corpus are not inputs
+    single = tmp_path / "single"
+    single.write_bytes(message)
+    result = subprocess.run([program(name), corpus, single], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, f"replayed {len(inputs) + 1} inputs\n"), result.stderr
+
+
+def test_unreadable_path_fails(tmp_path):
+    result = subprocess.run([program("replay_message"), tmp_path / "absent"], capture_output=True, text=True)
+    assert result.returncode == 1
+    assert result.stdout == "replayed 0 inputs\n"
+    assert result.stderr == f"{tmp_path / 'absent'}: io error: No such file or directory (os error 2)\n"
