@@ -25,7 +25,7 @@ import math
 import os
 import sys
 from pathlib import Path
-from typing import IO, Iterable, Sequence
+from typing import IO, Any, Iterable, Sequence
 
 import vantrel
 
@@ -85,7 +85,7 @@ class Progress:
         if total < 2 or _isatty(sys.stdout):
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
         except ImportError:  # a dependency, but the command line works without it
             return
         self._bar = tqdm(total=total, unit=unit, disable=None, delay=0.5, leave=False, file=sys.stderr)
@@ -309,7 +309,7 @@ def text_table(records: list[dict]) -> list[str]:
     ]
 
 
-def _select(items: Sequence, number: int | None, what: str, where: str) -> Iterable[tuple[int, object]]:
+def _select(items: Any, number: int | None, what: str, where: str) -> Iterable[tuple[int, Any]]:
     """(1-based number, item) of every item, or of item ``number`` only; LookupError when it is out of range."""
     if number is None:
         return enumerate(items, 1)
@@ -381,17 +381,14 @@ def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: T
 
 
 def version_ranges(versions: Sequence[int]) -> str:
-    """``1, 3-5, 9`` for [1, 3, 4, 5, 9]."""
-    parts: list[str] = []
-    start = previous = None
-    for version in list(versions) + [None]:
-        if start is not None and (version is None or version != previous + 1):
-            parts.append(str(start) if start == previous else f"{start}-{previous}")
-            start = None
-        if version is not None and start is None:
-            start = version
-        previous = version
-    return ", ".join(parts) if parts else "none"
+    """``1, 3-5, 9`` for [1, 3, 4, 5, 9] (ascending versions)."""
+    runs: list[list[int]] = []
+    for version in versions:
+        if runs and version == runs[-1][-1] + 1:
+            runs[-1].append(version)
+        else:
+            runs.append([version])
+    return ", ".join(str(run[0]) if len(run) == 1 else f"{run[0]}-{run[-1]}" for run in runs) or "none"
 
 
 def run_tables(args) -> int:
