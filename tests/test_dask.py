@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import warnings
 
+import os
+
 import pytest
 
 import vantrel
+
+if os.environ.get("VANTREL_SANITIZED"):
+    pytest.skip("worker processes under the preloaded sanitizer runtime", allow_module_level=True)
 
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")

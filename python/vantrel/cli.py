@@ -1,0 +1,569 @@
+"""The ``vantrel`` command line (also ``python -m vantrel``).
+
+    vantrel ls FILE... [--check]          one line per message, then the file's warnings
+    vantrel dump FILE [--message N] [--subset N] [--json]
+    vantrel dump --sample [NAME]          a shipped sample file (see vantrel.samples)
+    vantrel tables                        where the tables come from, which versions are there
+    vantrel convert FILE... -o OUT.parquet|.csv|.jsonl [--columns KEY...] [--form wide|long|levels]
+    vantrel FILE...                       the same as ``vantrel ls FILE...``
+
+``-`` as FILE reads standard input (binary). ``dump --json`` writes JSON lines:
+one object per subset, keys in a fixed order (see :func:`subset_record`).
+
+A progress bar is drawn on stderr while many messages are read, when stderr is
+a terminal and standard output is not (the output itself shows progress
+otherwise). Exit status: 0 when every message was read, 1 when a file could
+not be read or a message failed (with a one-line summary on stderr), 2 for a
+usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from pathlib import Path
+from typing import IO, Any, Iterable, Sequence
+
+import vantrel
+
+from . import samples
+from .keys import key_of, meaning_of, ranked, unit_of
+from .tables import find_definitions, wmo_versions
+
+__all__ = ["main", "build_parser", "run_convert", "subset_record", "value_record"]
+
+PROG = "vantrel"
+COMMANDS = ("ls", "dump", "tables", "convert")
+STDIN = "-"
+# Frame writers for ``convert``, by output suffix.
+CONVERT_SUFFIXES = (".parquet", ".csv", ".jsonl")
+
+
+# ---- failures and progress ---------------------------------------------------
+
+
+class Tally:
+    """Counts messages and failures for the exit status and the closing summary."""
+
+    def __init__(self) -> None:
+        self.messages = 0
+        self.failed = 0
+        self.unreadable = 0
+
+    def message(self, failed: bool) -> None:
+        self.messages += 1
+        self.failed += bool(failed)
+
+    def status(self) -> int:
+        return 1 if self.failed or self.unreadable else 0
+
+    def summary(self) -> str | None:
+        """The one-line summary for stderr, or None when nothing failed."""
+        if not self.status():
+            return None
+        parts = []
+        if self.failed:
+            parts.append(f"{self.failed} of {self.messages} message{_s(self.messages)} failed")
+        if self.unreadable:
+            parts.append(f"{self.unreadable} file{_s(self.unreadable)} could not be read")
+        return f"{PROG}: " + ", ".join(parts)
+
+
+def _s(count: int) -> str:
+    return "" if count == 1 else "s"
+
+
+class Progress:
+    """A tqdm bar on stderr, shown only after half a second of work, when stderr is
+    a terminal (tqdm's ``disable=None``) and standard output is not one."""
+
+    def __init__(self, total: int, unit: str = "msg") -> None:
+        self._bar = None
+        if total < 2 or _isatty(sys.stdout):
+            return
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped]
+        except ImportError:  # a dependency, but the command line works without it
+            return
+        self._bar = tqdm(total=total, unit=unit, disable=None, delay=0.5, leave=False, file=sys.stderr)
+
+    def update(self, count: int = 1) -> None:
+        if self._bar is not None:
+            self._bar.update(count)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _isatty(stream) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+# ---- sources -----------------------------------------------------------------
+
+
+def _display_name(name: str) -> str:
+    return "<stdin>" if name == STDIN else name
+
+
+def open_source(name: str, definitions=None, tables=None) -> vantrel.Reader:
+    """A reader of a file, or of standard input for ``-``; OSError when unreadable."""
+    if name == STDIN:
+        reader = vantrel.open(sys.stdin.buffer.read(), definitions=definitions, tables=tables)
+        reader.name = _display_name(name)
+        return reader
+    return vantrel.open(name, definitions=definitions, tables=tables)
+
+
+def _open_all(names: Iterable[str], args, tally: Tally) -> list[tuple[str, vantrel.Reader]]:
+    readers = []
+    for name in names:
+        try:
+            readers.append((name, open_source(name, args.definitions, args.tables)))
+        except OSError as error:
+            print(f"{PROG}: {_display_name(name)}: {error.strerror or error}", file=sys.stderr)
+            tally.unreadable += 1
+        except vantrel.TablesError as error:  # --tables names no usable tables
+            print(f"{PROG}: {_display_name(name)}: {error}", file=sys.stderr)
+            tally.unreadable += 1
+    return readers
+
+
+# ---- ls ----------------------------------------------------------------------
+
+
+def _or_dash(value) -> str:
+    return "-" if value is None else str(value)
+
+
+def message_time(message) -> str:
+    """The typical time as ``YYYY-MM-DD hh:mm:ss`` (fields as found when they make no valid date)."""
+    stamp = message.datetime
+    if stamp is not None:
+        return stamp.strftime("%Y-%m-%d %H:%M:%S")
+    fields = (message.year, message.month, message.day, message.hour, message.minute)
+    if any(field is None for field in fields):
+        return "-"
+    return f"{fields[0]:04d}-{fields[1]:02d}-{fields[2]:02d} {fields[3]:02d}:{fields[4]:02d}:{message.second or 0:02d}"
+
+
+def ls_line(message, check_error: str | None = None) -> str:
+    """One line for a message: index, offset, edition, centre, category, time,
+    subsets, compression, then its warnings or its error."""
+    head = f"{message.index:>6}  offset {message.offset:<10} edition {message.edition}"
+    error = message.error or check_error
+    if message.error is not None:
+        return f"{head}  error: {message.error}"
+    centre = f"{message.centre}/{_or_dash(message.subcentre)}"
+    category = f"{message.data_category}/{_or_dash(message.international_subcategory)}/{message.local_subcategory}"
+    kind = "compressed" if message.compressed else "uncompressed"
+    line = (
+        f"{head}  centre {centre:<7} category {category:<9} {message_time(message)}"
+        f"  {message.number_of_subsets:>5} subset{_s(message.number_of_subsets)} {kind}"
+    )
+    if message.warnings:
+        line += "  warning: " + "; ".join(message.warnings)
+    if error is not None:
+        line += f"  error: {error}"
+    return line
+
+
+def run_ls(args) -> int:
+    tally = Tally()
+    readers = _open_all(args.files, args, tally)
+    progress = Progress(sum(len(reader) for _, reader in readers))
+    out = sys.stdout
+    try:
+        for name, reader in readers:
+            with reader:
+                count = len(reader)
+                out.write(f"{_display_name(name)}: {count} message{_s(count)}\n")
+                for message in reader:
+                    check_error = None
+                    if args.check and message.error is None:
+                        try:
+                            message.values()
+                        except ValueError as error:
+                            check_error = _message_error_text(error)
+                    out.write(ls_line(message, check_error) + "\n")
+                    tally.message(message.error is not None or check_error is not None)
+                    progress.update()
+                for warning in reader.warnings:
+                    out.write(f"  warning: {warning}\n")
+    finally:
+        progress.close()
+    return _finish(tally)
+
+
+def _message_error_text(error: Exception) -> str:
+    """The reason of a message's failure, without the "message N at offset M: " prefix."""
+    text = str(error)
+    if isinstance(error, vantrel.BufrError) and error.index is not None:
+        prefix = f"message {error.index} at offset {error.offset}: "
+        if text.startswith(prefix):
+            return text[len(prefix) :]
+    return text
+
+
+def _finish(tally: Tally) -> int:
+    summary = tally.summary()
+    if summary is not None:
+        print(summary, file=sys.stderr)
+    return tally.status()
+
+
+# ---- dump --------------------------------------------------------------------
+
+
+def clean_number(value: float | None) -> float | None:
+    """A decoded number without binary noise (15 significant digits: 280.15000000000003 is 280.15);
+    None for a missing or non-finite value."""
+    if value is None or not math.isfinite(value):
+        return None
+    return float(f"{value:.15g}")
+
+
+def _is_operator(value) -> bool:
+    return value.name == "operator" and value.raw_text is None
+
+
+def value_record(key: str, value, tables) -> dict:
+    """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
+
+    ``value`` is the text of a character element, else the decoded number, None
+    when missing; ``meaning`` is a code table value's meaning (str), a flag
+    table value's meanings of the set bits (list), else None.
+    """
+    code = value.descriptor
+    if value.raw_text is not None or (value.raw is None and value.name != "operator"):
+        # Character data: its text; a missing text (raw_value is then its position code) is None.
+        number, text = None, value.raw_text
+        data = text
+    else:
+        number = clean_number(value.raw_value)
+        data = number
+    missing = data is None
+    return {
+        "key": key,
+        "code": code,
+        "value": data,
+        "unit": unit_of(code, tables),
+        "meaning": None if missing or number is None else meaning_of(code, value.raw, tables, missing),
+    }
+
+
+def subset_records(subset: Sequence, tables) -> list[dict]:
+    """The value records of one subset: keys ranked over every value, operator records left out."""
+    keys = ranked(key_of(value.descriptor, tables) for value in subset)
+    return [value_record(key, value, tables) for key, value in zip(keys, subset) if not _is_operator(value)]
+
+
+def subset_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
+    """The JSON line of one subset: ``{"file", "message", "subset", "values": [value records]}``."""
+    return {"file": file, "message": message, "subset": subset, "values": records}
+
+
+def _json_line(record: dict) -> str:
+    return json.dumps(record, allow_nan=False)
+
+
+def format_value(record: dict) -> str:
+    value = record["value"]
+    if value is None:
+        return "missing"
+    if isinstance(value, str):
+        return value.rstrip()
+    if value.is_integer() and abs(value) < 1e16:
+        return str(int(value))
+    return repr(value)
+
+
+def format_meaning(meaning) -> str:
+    if meaning is None:
+        return ""
+    if isinstance(meaning, list):
+        return "; ".join(meaning) if meaning else "(no flag set)"
+    return meaning
+
+
+def text_table(records: list[dict]) -> list[str]:
+    """Aligned lines ``key  value  unit  meaning`` of one subset's value records."""
+    rows = [
+        (record["key"], format_value(record), record["unit"] or "", format_meaning(record["meaning"]))
+        for record in records
+    ]
+    if not rows:
+        return ["  (no values)"]
+    widths = [max(len(row[column]) for row in rows) for column in range(3)]
+    return [
+        "  "
+        + f"{key:<{widths[0]}}  {value:<{widths[1]}}  {unit:<{widths[2]}}  {meaning}".rstrip()
+        for key, value, unit, meaning in rows
+    ]
+
+
+def _select(items: Any, number: int | None, what: str, where: str) -> Iterable[tuple[int, Any]]:
+    """(1-based number, item) of every item, or of item ``number`` only; LookupError when it is out of range."""
+    if number is None:
+        return enumerate(items, 1)
+    if not 1 <= number <= len(items):
+        raise LookupError(f"{where} has no {what} {number} (it has {len(items)})")
+    return [(number, items[number - 1])]
+
+
+def run_dump(args) -> int:
+    if args.sample is not None:
+        if args.file is not None:
+            raise UsageError("give either FILE or --sample, not both")
+        name = samples.path(args.sample)
+    elif args.file is None:
+        raise UsageError("a FILE (or - for standard input, or --sample) is needed")
+    else:
+        name = args.file
+    tally = Tally()
+    readers = _open_all([name], args, tally)
+    if not readers:
+        return _finish(tally)
+    _, reader = readers[0]
+    shown = os.path.basename(name) if args.sample is not None else _display_name(name)
+    out = sys.stdout
+    with reader:
+        messages = _select(reader, args.message, "message", shown)
+        progress = Progress(len(reader) if args.message is None else 1)
+        try:
+            for number, message in messages:
+                _dump_message(out, shown, number, message, args, tally)
+                progress.update()
+        finally:
+            progress.close()
+        if not args.json:
+            for warning in reader.warnings:
+                out.write(f"warning: {warning}\n")
+    return _finish(tally)
+
+
+def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: Tally) -> None:
+    try:
+        subsets = message.subsets()
+        tables = message.tables()
+    except ValueError as error:
+        tally.message(True)
+        reason = _message_error_text(error)
+        if args.json:
+            out.write(_json_line({"file": shown, "message": number, "error": reason}) + "\n")
+        else:
+            out.write(f"== {shown} message {number} at offset {message.offset}: error: {reason}\n")
+        return
+    tally.message(False)
+    selected = _select(subsets, args.subset, "subset", f"message {number}")
+    for subset_number, subset in selected:
+        records = subset_records(subset, tables)
+        if args.json:
+            out.write(_json_line(subset_record(shown, number, subset_number, records)) + "\n")
+            continue
+        out.write(
+            f"== {shown} message {number} (offset {message.offset}, edition {message.edition}, "
+            f"{message_time(message)}), subset {subset_number} of {len(subsets)}\n"
+        )
+        for warning in message.warnings:
+            out.write(f"  warning: {warning}\n")
+        out.write("\n".join(text_table(records)) + "\n")
+
+
+# ---- tables ------------------------------------------------------------------
+
+
+def version_ranges(versions: Sequence[int]) -> str:
+    """``1, 3-5, 9`` for [1, 3, 4, 5, 9] (ascending versions)."""
+    runs: list[list[int]] = []
+    for version in versions:
+        if runs and version == runs[-1][-1] + 1:
+            runs[-1].append(version)
+        else:
+            runs.append([version])
+    return ", ".join(str(run[0]) if len(run) == 1 else f"{run[0]}-{run[-1]}" for run in runs) or "none"
+
+
+def run_tables(args) -> int:
+    try:
+        root, origin = find_definitions(args.definitions)
+    except vantrel.TablesError as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
+    out = sys.stdout
+    out.write(f"definitions: {root}\n")
+    out.write(f"found through: {origin}\n")
+    tables_dir = os.path.join(root, "bufr", "tables")
+    masters = sorted(int(name) for name in os.listdir(tables_dir) if name.isdigit())
+    for master in masters:
+        versions = wmo_versions(root, master)
+        out.write(f"master table {master}: WMO versions {version_ranges(versions)} ({len(versions)} present)\n")
+        local = os.path.join(tables_dir, str(master), "local")
+        if os.path.isdir(local):
+            names = [name for name in os.listdir(local) if os.path.isdir(os.path.join(local, name))]
+            out.write(f"master table {master}: local tables in {len(names)} version folders under {local}\n")
+    return 0
+
+
+# ---- convert -----------------------------------------------------------------
+
+
+def _require(module: str, extra: str, purpose: str):
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"{purpose} needs {module}: pip install 'vantrel[{extra}]'") from None
+
+
+def split_columns(values: Sequence[str] | None) -> list[str] | None:
+    """``--columns a,b --columns c`` is ["a", "b", "c"]; None when not given."""
+    if not values:
+        return None
+    return [name for value in values for name in value.split(",") if name]
+
+
+def run_convert(args) -> int:
+    """Reads every FILE into one frame with ``vantrel.read_bufr`` and writes it by
+    the suffix of ``-o``: Parquet (pyarrow), CSV, or JSON lines (one record per row)."""
+    output = Path(args.output)
+    suffix = output.suffix.lower()
+    if suffix not in CONVERT_SUFFIXES:
+        raise UsageError(f"-o {args.output}: the suffix must be one of {', '.join(CONVERT_SUFFIXES)}")
+    _require("pandas", "pandas", "convert")
+    if suffix == ".parquet":
+        _require("pyarrow", "arrow", "writing Parquet")
+    read_bufr = getattr(vantrel, "read_bufr", None)
+    if read_bufr is None:
+        raise UsageError("convert needs vantrel.read_bufr, which this version of vantrel lacks")
+    sources = [sys.stdin.buffer.read() if name == STDIN else name for name in args.files]
+    options = {"columns": split_columns(args.columns), "form": args.form, "threads": args.jobs}
+    if args.definitions is not None:
+        options["definitions"] = args.definitions
+    if args.tables is not None:
+        options["tables"] = args.tables
+    if args.dask is not None:
+        distributed = _require("distributed", "dask", "--dask")
+        client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
+        with client:  # the default scheduler of dask work while it is open
+            frame = read_bufr(sources, **options)
+            if hasattr(frame, "compute"):
+                frame = frame.compute()
+    else:
+        frame = read_bufr(sources, **options)
+    if suffix == ".parquet":
+        frame.to_parquet(output, engine="pyarrow", index=False)
+    elif suffix == ".csv":
+        frame.to_csv(output, index=False)
+    else:
+        frame.to_json(output, orient="records", lines=True)
+    print(f"{PROG}: wrote {len(frame)} rows, {len(frame.columns)} columns to {output}", file=sys.stderr)
+    return 0
+
+
+# ---- parser and entry point --------------------------------------------------
+
+
+class UsageError(Exception):
+    """A command line that cannot be carried out as given (exit status 2)."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "--definitions",
+        metavar="DIR",
+        help="ecCodes definitions root to take tables from (default: found as `vantrel tables` shows)",
+    )
+    common.add_argument(
+        "--tables",
+        metavar="DIR",
+        help="one table set for every message: a folder of WMO BUFR4 CSV tables or one ecCodes table folder",
+    )
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Read BUFR files: list messages, dump decoded values, convert to tables.",
+        epilog="`vantrel FILE...` is the same as `vantrel ls FILE...`; - as FILE reads standard input.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {vantrel.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    ls = commands.add_parser("ls", parents=[common], help="one line per message of each file")
+    ls.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
+    ls.add_argument("--check", action="store_true", help="also decode every message; failures count as errors")
+    ls.set_defaults(run=run_ls)
+
+    dump = commands.add_parser("dump", parents=[common], help="decoded values with keys, units and meanings")
+    dump.add_argument("file", nargs="?", metavar="FILE", help="BUFR file, or - for standard input")
+    dump.add_argument("--message", type=_positive, metavar="N", help="only message N (1-based, file order)")
+    dump.add_argument("--subset", type=_positive, metavar="N", help="only subset N of each message (1-based)")
+    dump.add_argument("--json", action="store_true", help="JSON lines: one object per subset")
+    dump.add_argument(
+        "--sample",
+        nargs="?",
+        const="synop",
+        choices=samples.names(),
+        help="dump a sample file shipped with vantrel instead of FILE (default: synop)",
+    )
+    dump.set_defaults(run=run_dump)
+
+    tables = commands.add_parser("tables", parents=[common], help="where the tables come from, versions present")
+    tables.set_defaults(run=run_tables)
+
+    convert = commands.add_parser("convert", parents=[common], help="write decoded files as one table")
+    convert.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
+    convert.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.parquet, OUT.csv or OUT.jsonl")
+    convert.add_argument(
+        "--columns", action="append", metavar="KEY[,KEY...]", help="keys to keep (ranked as #2#key); repeatable"
+    )
+    convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
+    convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: all cores)")
+    convert.add_argument("--dask", metavar="ADDRESS", help="a dask scheduler address, or `local` for a local cluster")
+    convert.set_defaults(run=run_convert)
+    return parser
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{number} is not 1 or more")
+    return number
+
+
+def _with_default_command(argv: list[str]) -> list[str]:
+    """``vantrel FILE...`` means ``vantrel ls FILE...``."""
+    if argv and argv[0] not in COMMANDS and (argv[0] == STDIN or not argv[0].startswith("-")):
+        return ["ls", *argv]
+    return argv
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(_with_default_command(list(sys.argv[1:] if argv is None else argv)))
+    if args.command is None:
+        parser.print_usage(sys.stderr)
+        print(f"{PROG}: error: a command or a FILE is needed", file=sys.stderr)
+        return 2
+    try:
+        return args.run(args)
+    except (UsageError, LookupError) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader went away (`vantrel dump big.bufr | head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
