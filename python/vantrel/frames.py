@@ -128,64 +128,130 @@ def text_values(cols: dict, rows: np.ndarray) -> np.ndarray:
     return out
 
 
-# ---- keys over columns ----------------------------------------------------------------------
+# ---- structure: keys and ranks over columns --------------------------------------------------
 
-def _walk_order(cols) -> np.ndarray:
-    """Row order that puts each message's subsets in walk order."""
-    message = cols.get("message")
-    keys = (cols["slot"], cols["subset"]) if message is None else (cols["slot"], cols["subset"], message)
-    return np.lexsort(keys)
+class KeyNames:
+    """Key ids shared by every message of a frame: one id per key name."""
+
+    def __init__(self):
+        self.names: list[str] = []
+        self._index: dict[str, int] = {}
+        self._by_tables: dict[int, tuple[object, dict[int, int]]] = {}
+
+    def id_of(self, name: str) -> int:
+        found = self._index.get(name)
+        if found is None:
+            found = self._index[name] = len(self.names)
+            self.names.append(name)
+        return found
+
+    def ids(self, codes: np.ndarray, tables) -> np.ndarray:
+        """The key id of each descriptor code, with the keys of `tables`."""
+        kept = self._by_tables.get(id(tables))
+        if kept is None or kept[0] is not tables:
+            kept = self._by_tables[id(tables)] = (tables, {})
+        memo = kept[1]
+        unique, inverse = np.unique(codes, return_inverse=True)
+        mapped = np.empty(len(unique), dtype=np.int64)
+        for j, code in enumerate(unique.tolist()):
+            key = memo.get(code)
+            if key is None:
+                key = memo[code] = self.id_of(_keys.key_of(code, tables))
+            mapped[j] = key
+        return mapped[inverse.reshape(-1)]
+
+    def name_index(self) -> dict[str, int]:
+        return dict(self._index)
 
 
-def key_codes(descriptors: np.ndarray, tables_of: Callable[[int], object], messages: np.ndarray | None):
-    """(key ids per row, list of key names): each descriptor's key from the tables of its message."""
-    names: list[str] = []
-    index: dict[str, int] = {}
-    ids = np.empty(len(descriptors), dtype=np.int64)
-    if messages is None:
-        messages = np.zeros(len(descriptors), dtype=np.uint32)
-    pairs = np.stack([messages.astype(np.uint64), descriptors.astype(np.uint64)], axis=1) if len(descriptors) else \
-        np.zeros((0, 2), dtype=np.uint64)
-    unique, inverse = np.unique(pairs, axis=0, return_inverse=True)
-    inverse = inverse.reshape(-1)
-    mapped = np.empty(len(unique), dtype=np.int64)
-    for j, (message, code) in enumerate(unique):
-        name = _keys.key_of(int(code), tables_of(int(message)))
-        if name not in index:
-            index[name] = len(names)
-            names.append(name)
-        mapped[j] = index[name]
-    ids[:] = mapped[inverse] if len(descriptors) else ids
-    return ids, names
-
-
-def ranks(order: np.ndarray, group: np.ndarray, key_ids: np.ndarray) -> np.ndarray:
-    """1-based occurrence of each row's key within its group (message and subset), in walk order."""
-    n = len(order)
-    rank = np.zeros(n, dtype=np.int64)
+def occurrence(keys: np.ndarray, groups: np.ndarray | None = None) -> np.ndarray:
+    """1-based occurrence of each key within its group, in the given (walk) order."""
+    n = len(keys)
     if n == 0:
-        return rank
-    g = group[order]
-    k = key_ids[order]
-    # Stable sort by (group, key) keeps walk order inside each run.
-    by = np.lexsort((np.arange(n), k, g))
-    gs, ks = g[by], k[by]
+        return np.zeros(0, dtype=np.int64)
+    position = np.arange(n)
+    by = np.lexsort((position, keys)) if groups is None else np.lexsort((position, keys, groups))
+    ks = keys[by]
     start = np.ones(n, dtype=bool)
-    start[1:] = (gs[1:] != gs[:-1]) | (ks[1:] != ks[:-1])
-    run_start = np.maximum.accumulate(np.where(start, np.arange(n), 0))
-    r = np.arange(n) - run_start + 1
+    if groups is None:
+        start[1:] = ks[1:] != ks[:-1]
+    else:
+        gs = groups[by]
+        start[1:] = (ks[1:] != ks[:-1]) | (gs[1:] != gs[:-1])
+    run_start = np.maximum.accumulate(np.where(start, position, 0))
     out = np.empty(n, dtype=np.int64)
-    out[by] = r
-    rank[order] = out
-    return rank
+    out[by] = position - run_start + 1
+    return out
 
 
-def _group_ids(cols) -> np.ndarray:
+class Run:
+    """The rows of one message: [start, stop) of the columns, its subsets and its structure.
+
+    A uniform run (always compressed data, whose rows come slot by slot with
+    every subset in each) is described by its slots alone: ``slot_keys`` and
+    ``slot_ranks``. Otherwise ``keys`` and ``ranks`` are given per row.
+    """
+
+    def __init__(self, cols, start, stop, message, tables, names: KeyNames):
+        self.start, self.stop, self.message = start, stop, message
+        subset = cols["subset"][start:stop]
+        slot = cols["slot"][start:stop]
+        descriptor = cols["descriptor"][start:stop]
+        n = stop - start
+        self.subsets = int(subset.max()) if n else 0
+        self.uniform = False
+        if n and n % self.subsets == 0:
+            nslots = n // self.subsets
+            slots = slot.reshape(nslots, self.subsets)
+            codes = descriptor.reshape(nslots, self.subsets)
+            if (slots == np.arange(nslots, dtype=slot.dtype)[:, None]).all() and (codes == codes[:, :1]).all():
+                self.uniform = True
+                self.nslots = nslots
+                self.slot_keys = names.ids(codes[:, 0], tables)
+                self.slot_ranks = occurrence(self.slot_keys)
+                self.slot_data = (cols["flags"][start:stop:self.subsets] & (OPERATOR | ASSOCIATED)) == 0
+        if not self.uniform:
+            self.order = start + np.lexsort((slot, subset))  # walk order
+            self.keys = np.empty(n, dtype=np.int64)
+            self.ranks = np.empty(n, dtype=np.int64)
+            keys = names.ids(descriptor, tables)
+            walk = self.order - start
+            self.keys[walk] = keys[walk]
+            self.ranks[walk] = occurrence(keys[walk], subset[walk].astype(np.int64))
+
+    def walk_order(self) -> np.ndarray:
+        """Row indices (into the columns) in walk order: subset after subset."""
+        if self.uniform:
+            return self.start + (np.arange(self.nslots)[None, :] * self.subsets
+                                 + np.arange(self.subsets)[:, None]).ravel()
+        return self.order
+
+    def row_keys(self) -> tuple[np.ndarray, np.ndarray]:
+        """(key ids, ranks) of the rows start..stop, in column order."""
+        if self.uniform:
+            return np.repeat(self.slot_keys, self.subsets), np.repeat(self.slot_ranks, self.subsets)
+        return self.keys, self.ranks
+
+
+def runs(cols, tables_of) -> tuple[list[Run], KeyNames]:
+    """The per-message runs of a set of columns (one run without a ``message`` column)."""
+    names = KeyNames()
     message = cols.get("message")
-    subset = cols["subset"].astype(np.int64)
+    n = len(cols["subset"])
     if message is None:
-        return subset
-    return message.astype(np.int64) * 65536 + subset
+        return ([Run(cols, 0, n, 0, tables_of(0), names)] if n else []), names
+    edges = np.flatnonzero(np.diff(message)) + 1
+    starts = np.concatenate([[0], edges]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
+    stops = np.concatenate([edges, [n]]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
+    out = []
+    for a, b in zip(starts.tolist(), stops.tolist()):
+        m = int(message[a])
+        out.append(Run(cols, a, b, m, tables_of(m), names))
+    return out, names
+
+
+def _ranked_name(name: str, rank: int) -> str:
+    return name if rank == 1 else f"#{rank}#{name}"
 
 
 # ---- frames ---------------------------------------------------------------------------------
@@ -195,36 +261,42 @@ def _select(names: Iterable[str] | None):
 
 
 def _long(pd, cols, tables_of, meanings: bool, header_of):
-    order = _walk_order(cols)
-    messages = cols.get("message")
-    ids, names = key_codes(cols["descriptor"], tables_of, messages)
-    rank = ranks(order, _group_ids(cols), ids)
-    key_names = np.array(names, dtype=object)[ids] if len(ids) else np.zeros(0, dtype=object)
-    ranked = np.array([k if r == 1 else f"#{r}#{k}" for k, r in zip(key_names, rank)], dtype=object)
+    parts, names = runs(cols, tables_of)
+    order = np.concatenate([r.walk_order() for r in parts]) if parts else np.zeros(0, dtype=np.int64)
+    key_ids = np.empty(len(cols["subset"]), dtype=np.int64)
+    rank = np.empty(len(cols["subset"]), dtype=np.int64)
+    for r in parts:
+        key_ids[r.start:r.stop], rank[r.start:r.stop] = r.row_keys()
+    # Ranked names per distinct (key, rank) pair, not per row.
+    pair = key_ids[order] * 65536 + rank[order]
+    unique, inverse = np.unique(pair, return_inverse=True)
+    labels = np.array([_ranked_name(names.names[int(p) // 65536], int(p) % 65536) for p in unique], dtype=object)
     data = {}
+    messages = cols.get("message")
     if messages is not None:
         data["message"] = messages[order]
     data.update(
-        subset=cols["subset"][order], key=ranked[order], descriptor=cols["descriptor"][order],
+        subset=cols["subset"][order], key=labels[inverse.reshape(-1)], descriptor=cols["descriptor"][order],
         value=cols["value"][order], text=text_values(cols, order),
     )
-    msg = messages if messages is not None else np.zeros(len(ids), dtype=np.uint32)
-    units = {}
-    unit = np.empty(len(order), dtype=object)
-    for i, row in enumerate(order):
-        key = (int(msg[row]), int(cols["descriptor"][row]))
-        if key not in units:
-            units[key] = _keys.unit_of(key[1], tables_of(key[0]))
-        unit[i] = units[key]
-    data["unit"] = unit
+    msg = (messages if messages is not None else np.zeros(len(key_ids), dtype=np.uint32))[order]
+    code = cols["descriptor"][order]
+    pairs = msg.astype(np.uint64) << np.uint64(32) | code.astype(np.uint64)
+    unique, inverse = np.unique(pairs, return_inverse=True)
+    units = np.array([_keys.unit_of(int(p) & 0xFFFFFFFF, tables_of(int(p) >> 32)) for p in unique], dtype=object)
+    data["unit"] = units[inverse.reshape(-1)]
     if meanings:
         raw = cols.get("raw")
-        meaning = np.empty(len(order), dtype=object)
-        for i, row in enumerate(order):
-            if raw is None:
-                break
-            meaning[i] = _keys.meaning_of(int(cols["descriptor"][row]), int(raw[row]), tables_of(int(msg[row])),
-                                          bool(cols["flags"][row] & MISSING))
+        meaning = np.full(len(order), None, dtype=object)
+        if raw is not None:
+            flags = cols["flags"][order]
+            raws = raw[order]
+            memo = {}
+            for i in np.flatnonzero((flags & (MISSING | CHARACTER | OPERATOR | ASSOCIATED)) == 0).tolist():
+                key = (int(msg[i]), int(code[i]), int(raws[i]))
+                if key not in memo:
+                    memo[key] = _keys.meaning_of(key[1], key[2], tables_of(key[0]))
+                meaning[i] = memo[key]
         data["meaning"] = meaning
     return pd.DataFrame(data)
 
@@ -232,44 +304,68 @@ def _long(pd, cols, tables_of, meanings: bool, header_of):
 _TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
-def _wide_arrays(cols, tables_of, columns, meanings: bool):
-    """(group ids of the rows, {name: array}) for the wide form."""
-    order = _walk_order(cols)
-    ids, names = key_codes(cols["descriptor"], tables_of, cols.get("message"))
-    group = _group_ids(cols)
-    rank = ranks(order, group, ids)
-    groups, row_of = np.unique(group, return_inverse=True)
-    row_of = row_of.reshape(-1)
-    name_index = {name: i for i, name in enumerate(names)}
-    data_rows = (cols["flags"] & (OPERATOR | ASSOCIATED)) == 0
+def _wide_arrays(cols, tables_of, columns):
+    """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
+    parts, names = runs(cols, tables_of)
     if columns is None:
         # Every key, in the walk order of its first appearance.
-        seen = {}
-        sel = data_rows[order]
-        for key_id, r in zip(ids[order][sel], rank[order][sel]):
-            seen.setdefault((int(key_id), int(r)), None)
-        wanted = [((r, names[k]), names[k] if r == 1 else f"#{r}#{names[k]}") for k, r in seen]
+        seen: dict[tuple[int, int], None] = {}
+        for r in parts:
+            if r.uniform:
+                keep = r.slot_data
+                pairs = zip(r.slot_keys[keep].tolist(), r.slot_ranks[keep].tolist())
+            else:
+                data = ((cols["flags"][r.order] & (OPERATOR | ASSOCIATED)) == 0)
+                walk = r.order - r.start
+                pairs = zip(r.keys[walk][data].tolist(), r.ranks[walk][data].tolist())
+            for p in pairs:
+                seen.setdefault(p, None)
+        wanted = [(pair, _ranked_name(names.names[pair[0]], pair[1])) for pair in seen]
     else:
-        wanted = list(_select(columns))
-    out = {}
-    n = len(groups)
-    for (r, key), label in wanted:
-        label = _keys.canonical(label)
-        key_id = name_index.get(key)
-        if key_id is None:
-            out[label] = np.full(n, np.nan)
-            continue
-        hit = (ids == key_id) & (rank == r) & data_rows
-        rows = np.nonzero(hit)[0]
-        character = bool(len(rows)) and bool(np.all(cols["flags"][rows] & CHARACTER))
-        if character:
-            column = np.full(n, None, dtype=object)
-            column[row_of[rows]] = text_values(cols, rows)
+        index = names.name_index()
+        wanted = []
+        for (rank, key), label in _select(columns):
+            wanted.append(((index.get(key, -1), rank), _keys.canonical(label)))
+    sizes = [r.subsets for r in parts]
+    total = int(sum(sizes))
+    first = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64) if parts else np.zeros(0, np.int64)
+    message = np.repeat(np.array([r.message for r in parts], dtype=np.uint32), sizes)
+    subset = (np.arange(total) - np.repeat(first, sizes) + 1).astype(np.uint32)
+    column_of = {pair: j for j, (pair, _) in enumerate(wanted)}
+    values = np.full((len(wanted), total), np.nan)
+    texts_by_column: dict[int, np.ndarray] = {}
+    flags = cols["flags"]
+
+    def put(j, out_rows, rows):
+        if flags[rows[0]] & CHARACTER if len(rows) else False:
+            column = texts_by_column.get(j)
+            if column is None:
+                column = texts_by_column[j] = np.full(total, None, dtype=object)
+            column[out_rows] = text_values(cols, rows)
         else:
-            column = np.full(n, np.nan)
-            column[row_of[rows]] = cols["value"][rows]
-        out[label] = column
-    return groups, out
+            values[j, out_rows] = cols["value"][rows]
+
+    for r, base in zip(parts, first.tolist()):
+        if r.uniform:
+            for s, (k, rk, data) in enumerate(zip(r.slot_keys.tolist(), r.slot_ranks.tolist(), r.slot_data.tolist())):
+                j = column_of.get((k, rk))
+                if j is None or not data:
+                    continue
+                a = r.start + s * r.subsets
+                put(j, slice(base, base + r.subsets), np.arange(a, a + r.subsets))
+        else:
+            walk = r.order
+            keys, ranks = r.keys[walk - r.start], r.ranks[walk - r.start]
+            data = (flags[walk] & (OPERATOR | ASSOCIATED)) == 0
+            for (k, rk), j in column_of.items():
+                hit = data & (keys == k) & (ranks == rk)
+                if hit.any():
+                    rows = walk[hit]
+                    put(j, base + cols["subset"][rows].astype(np.int64) - 1, rows)
+    out = {}
+    for j, (_, label) in enumerate(wanted):
+        out[label] = texts_by_column.get(j, values[j])
+    return message, subset, out
 
 
 def _datetime_column(pd, arrays):
@@ -288,14 +384,15 @@ def _datetime_column(pd, arrays):
 def _wide(pd, cols, tables_of, columns, header_of, header: bool):
     extra_time = [k for k in _TIME_KEYS if columns is not None and k not in columns]
     selection = None if columns is None else list(columns) + extra_time
-    groups, arrays = _wide_arrays(cols, tables_of, selection, False)
+    message, subset, arrays = _wide_arrays(cols, tables_of, selection)
     data = {}
     if "message" in cols:
-        data["message"] = (groups // 65536).astype(np.uint32)
-    data["subset"] = (groups % 65536).astype(np.uint32)
+        data["message"] = message
+    data["subset"] = subset
     if header:
+        per_message = {m: header_of(m) for m in np.unique(message).tolist()}
         for field in ("edition", "centre", "subcentre", "data_category", "master_table_version"):
-            data[field] = [header_of(int(m)).get(field) for m in data.get("message", np.zeros(len(groups), int))]
+            data[field] = [per_message[m].get(field) for m in message.tolist()]
     when = _datetime_column(pd, arrays)
     for key in extra_time:
         arrays.pop(key, None)
@@ -309,46 +406,60 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool):
 def _levels(pd, cols, tables_of, columns):
     if columns is None:
         raise ValueError('form="levels" needs columns=[...] naming the keys of one level')
-    order = _walk_order(cols)
-    ids, names = key_codes(cols["descriptor"], tables_of, cols.get("message"))
-    group = _group_ids(cols)
-    rank = ranks(order, group, ids)
-    data_rows = (cols["flags"] & (OPERATOR | ASSOCIATED)) == 0
-    name_index = {name: i for i, name in enumerate(names)}
-    groups = np.unique(group)
+    parts, names = runs(cols, tables_of)
+    index = names.name_index()
     selected = [_keys.split_rank(c)[1] for c in columns]
-    # Occurrences of each selected key per subset.
-    counts = {}
-    for key in selected:
-        key_id = name_index.get(key)
-        hit = (ids == key_id) & data_rows if key_id is not None else np.zeros(len(ids), dtype=bool)
-        counts[key] = (hit, np.bincount(np.searchsorted(groups, group[hit]), minlength=len(groups)))
-    levels = np.max([c for _, c in counts.values()], axis=0) if counts else np.zeros(len(groups), int)
-    levels = np.maximum(levels, 1)
-    total = int(levels.sum())
-    first_row = np.concatenate([[0], np.cumsum(levels)[:-1]]).astype(np.int64)
-    level = np.arange(total) - np.repeat(first_row, levels)
+    flags = cols["flags"]
+    per_run = []  # for each run: {key: rows in walk order}, levels
+    for r in parts:
+        walk = r.walk_order()
+        keys, _ = r.row_keys()
+        keys = keys[walk - r.start]
+        data = (flags[walk] & (OPERATOR | ASSOCIATED)) == 0
+        groups = cols["subset"][walk].astype(np.int64) - 1
+        found = {}
+        for key in selected:
+            hit = data & (keys == index.get(key, -1))
+            found[key] = (walk[hit], groups[hit])
+        counts = [np.bincount(g, minlength=r.subsets) for _, g in found.values()]
+        levels = np.maximum(np.max(counts, axis=0) if counts else np.zeros(r.subsets, int), 1)
+        per_run.append((found, levels))
+    levels_all = np.concatenate([lv for _, lv in per_run]) if per_run else np.zeros(0, np.int64)
+    total = int(levels_all.sum())
+    first_row = np.concatenate([[0], np.cumsum(levels_all)[:-1]]).astype(np.int64)
+    level = np.arange(total) - np.repeat(first_row, levels_all)
     out = {}
+    sub_message = np.concatenate([np.full(r.subsets, r.message, dtype=np.uint32) for r in parts]) if parts \
+        else np.zeros(0, np.uint32)
+    sub_subset = np.concatenate([np.arange(1, r.subsets + 1, dtype=np.uint32) for r in parts]) if parts \
+        else np.zeros(0, np.uint32)
     if "message" in cols:
-        out["message"] = np.repeat((groups // 65536).astype(np.uint32), levels)
-    out["subset"] = np.repeat((groups % 65536).astype(np.uint32), levels)
+        out["message"] = np.repeat(sub_message, levels_all)
+    out["subset"] = np.repeat(sub_subset, levels_all)
     out["level"] = (level + 1).astype(np.uint32)
+    offsets = np.concatenate([[0], np.cumsum([r.subsets for r in parts])[:-1]]).astype(np.int64) if parts \
+        else np.zeros(0, np.int64)
     for key in selected:
-        hit, count = counts[key]
-        rows = np.nonzero(hit)[0]
-        g = np.searchsorted(groups, group[rows])
-        character = bool(len(rows)) and bool(np.all(cols["flags"][rows] & CHARACTER))
+        rows_list, group_list = [], []
+        for (found, _), base in zip(per_run, offsets.tolist()):
+            rows, groups = found[key]
+            rows_list.append(rows)
+            group_list.append(groups + base)
+        rows = np.concatenate(rows_list) if rows_list else np.zeros(0, np.int64)
+        g = np.concatenate(group_list) if group_list else np.zeros(0, np.int64)
+        character = bool(len(rows)) and bool(np.all(flags[rows] & CHARACTER))
         source = text_values(cols, rows) if character else cols["value"][rows]
         column = np.full(total, None, dtype=object) if character else np.full(total, np.nan)
+        count = np.bincount(g, minlength=len(levels_all))
+        occurrence_in_subset = np.arange(len(g)) - np.searchsorted(g, g)  # g is sorted within walk order
         scalar = count[g] == 1
         # Keys that occur once in a subset are repeated on all its levels.
-        for j in np.nonzero(scalar)[0]:
+        for j in np.flatnonzero(scalar).tolist():
             gi = g[j]
-            column[first_row[gi]: first_row[gi] + levels[gi]] = source[j]
+            column[first_row[gi]: first_row[gi] + levels_all[gi]] = source[j]
         multi = ~scalar
         if np.any(multi):
-            target = first_row[g[multi]] + rank[rows[multi]] - 1
-            column[target] = source[multi]
+            column[first_row[g[multi]] + occurrence_in_subset[multi]] = source[multi]
         out[key] = column
     return pd.DataFrame(out)
 
