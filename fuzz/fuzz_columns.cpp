@@ -3,9 +3,6 @@
 // succeed with the same records in the same order (descriptor, value or
 // missing, raw, text, meaning present, slot), uniform columns expanded. Same
 // tables and lowered limits as fuzz_decode.cpp.
-//
-// Built with -DVANTREL_FUZZ_REPLAY it is a plain program (no libFuzzer) that
-// runs the check on every message of the files named on its command line.
 #include <dirent.h>
 
 #include <cmath>
@@ -116,21 +113,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
-
-#ifdef VANTREL_FUZZ_REPLAY
-int main(int argc, char** argv) {
-  std::size_t checked = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::ifstream in(argv[i], std::ios::binary);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto slices = vantrel::split_messages(bytes);
-    if (!slices) continue;
-    for (const vantrel::Bytes slice : *slices) {
-      LLVMFuzzerTestOneInput(slice.data(), slice.size());
-      ++checked;
-    }
-  }
-  std::printf("%zu messages checked, 0 disagreements\n", checked);
-  return 0;
-}
-#endif
