@@ -151,13 +151,23 @@ class KeyNames:
         if kept is None or kept[0] is not tables:
             kept = self._by_tables[id(tables)] = (tables, {})
         memo = kept[1]
-        unique, inverse = np.unique(codes, return_inverse=True)
+        if len(codes) > 4096 and int(codes.max()) < 1_000_000:
+            # A dense table from code to id: no sort of the codes.
+            present = np.flatnonzero(np.bincount(codes, minlength=1))
+            table = np.zeros(int(present[-1]) + 1, dtype=np.int64)
+            unique = present
+        else:
+            unique, inverse = np.unique(codes, return_inverse=True)
+            table = None
         mapped = np.empty(len(unique), dtype=np.int64)
         for j, code in enumerate(unique.tolist()):
             key = memo.get(code)
             if key is None:
                 key = memo[code] = self.id_of(_keys.key_of(code, tables))
             mapped[j] = key
+        if table is not None:
+            table[unique] = mapped
+            return table[codes]
         return mapped[inverse.reshape(-1)]
 
     def name_index(self) -> dict[str, int]:
@@ -170,14 +180,21 @@ def occurrence(keys: np.ndarray, groups: np.ndarray | None = None) -> np.ndarray
     if n == 0:
         return np.zeros(0, dtype=np.int64)
     position = np.arange(n)
-    by = np.lexsort((position, keys)) if groups is None else np.lexsort((position, keys, groups))
-    ks = keys[by]
-    start = np.ones(n, dtype=bool)
+    composite = keys.astype(np.int64)
+    if groups is not None:
+        if int(keys.max()) < (1 << 24) and int(groups.max()) < (1 << 38):
+            composite = (groups.astype(np.int64) << 24) | composite
+            groups = None
+        else:
+            by = np.lexsort((position, keys, groups))
     if groups is None:
-        start[1:] = ks[1:] != ks[:-1]
-    else:
+        by = np.argsort(composite, kind="stable")  # stable: walk order inside each run
+    ks = composite[by]
+    start = np.ones(n, dtype=bool)
+    start[1:] = ks[1:] != ks[:-1]
+    if groups is not None:
         gs = groups[by]
-        start[1:] = (ks[1:] != ks[:-1]) | (gs[1:] != gs[:-1])
+        start[1:] |= gs[1:] != gs[:-1]
     run_start = np.maximum.accumulate(np.where(start, position, 0))
     out = np.empty(n, dtype=np.int64)
     out[by] = position - run_start + 1
@@ -211,13 +228,10 @@ class Run:
                 self.slot_ranks = occurrence(self.slot_keys)
                 self.slot_data = (cols["flags"][start:stop:self.subsets] & (OPERATOR | ASSOCIATED)) == 0
         if not self.uniform:
-            self.order = start + np.lexsort((slot, subset))  # walk order
-            self.keys = np.empty(n, dtype=np.int64)
-            self.ranks = np.empty(n, dtype=np.int64)
-            keys = names.ids(descriptor, tables)
-            walk = self.order - start
-            self.keys[walk] = keys[walk]
-            self.ranks[walk] = occurrence(keys[walk], subset[walk].astype(np.int64))
+            # Non-compressed rows come subset after subset in walk order; keys and
+            # ranks of such runs are computed for all of them at once by `runs`.
+            self.order = np.arange(start, stop)
+            self.tables = tables
 
     def walk_order(self) -> np.ndarray:
         """Row indices (into the columns) in walk order: subset after subset."""
@@ -239,7 +253,9 @@ def runs(cols, tables_of) -> tuple[list[Run], KeyNames]:
     message = cols.get("message")
     n = len(cols["subset"])
     if message is None:
-        return ([Run(cols, 0, n, 0, tables_of(0), names)] if n else []), names
+        out = [Run(cols, 0, n, 0, tables_of(0), names)] if n else []
+        _structure_rows([r for r in out if not r.uniform], cols, names)
+        return out, names
     edges = np.flatnonzero(np.diff(message)) + 1
     starts = np.concatenate([[0], edges]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
     stops = np.concatenate([edges, [n]]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
@@ -247,7 +263,46 @@ def runs(cols, tables_of) -> tuple[list[Run], KeyNames]:
     for a, b in zip(starts.tolist(), stops.tolist()):
         m = int(message[a])
         out.append(Run(cols, a, b, m, tables_of(m), names))
+    _structure_rows([r for r in out if not r.uniform], cols, names)
     return out, names
+
+
+def _structure_rows(parts: list[Run], cols, names: KeyNames) -> None:
+    """Keys and ranks of the rows of non-uniform runs, all runs at once."""
+    if not parts:
+        return
+    rows = np.concatenate([r.order for r in parts])
+    run_of = np.repeat(np.arange(len(parts)), [r.stop - r.start for r in parts])
+    subset = cols["subset"][rows].astype(np.int64)
+    slot = cols["slot"][rows].astype(np.int64)
+    # The rows must already be in walk order inside each run; a run that is not gets sorted.
+    same_run = run_of[1:] == run_of[:-1]
+    ahead = (subset[1:] > subset[:-1]) | ((subset[1:] == subset[:-1]) & (slot[1:] > slot[:-1]))
+    for i in np.unique(run_of[1:][same_run & ~ahead]).tolist():
+        r = parts[i]
+        r.order = r.start + np.lexsort((cols["slot"][r.start:r.stop], cols["subset"][r.start:r.stop]))
+    if not (same_run & ~ahead).any():
+        walk_rows = rows
+    else:
+        walk_rows = np.concatenate([r.order for r in parts])
+        subset = cols["subset"][walk_rows].astype(np.int64)
+    keys = np.empty(len(walk_rows), dtype=np.int64)
+    by_tables: dict[int, list[int]] = {}
+    for i, r in enumerate(parts):
+        by_tables.setdefault(id(r.tables), []).append(i)
+    for members in by_tables.values():
+        mask = np.isin(run_of, members) if len(by_tables) > 1 else slice(None)
+        keys[mask] = names.ids(cols["descriptor"][walk_rows[mask]], parts[members[0]].tables)
+    ranks = occurrence(keys, (run_of << 16) | subset)
+    position = 0
+    for r in parts:
+        n = r.stop - r.start
+        walk = r.order - r.start
+        r.keys = np.empty(n, dtype=np.int64)
+        r.ranks = np.empty(n, dtype=np.int64)
+        r.keys[walk] = keys[position:position + n]
+        r.ranks[walk] = ranks[position:position + n]
+        position += n
 
 
 def _ranked_name(name: str, rank: int) -> str:
@@ -353,15 +408,24 @@ def _wide_arrays(cols, tables_of, columns):
                     continue
                 a = r.start + s * r.subsets
                 put(j, slice(base, base + r.subsets), np.arange(a, a + r.subsets))
-        else:
-            walk = r.order
-            keys, ranks = r.keys[walk - r.start], r.ranks[walk - r.start]
-            data = (flags[walk] & (OPERATOR | ASSOCIATED)) == 0
-            for (k, rk), j in column_of.items():
-                hit = data & (keys == k) & (ranks == rk)
-                if hit.any():
-                    rows = walk[hit]
-                    put(j, base + cols["subset"][rows].astype(np.int64) - 1, rows)
+    # Non-uniform runs, all at once: each row whose (key, rank) is wanted goes to
+    # its subset's output row.
+    loose = [(r, base) for r, base in zip(parts, first.tolist()) if not r.uniform]
+    if loose and column_of:
+        rows = np.concatenate([np.arange(r.start, r.stop) for r, _ in loose])
+        pair = np.concatenate([(r.keys << 20) | np.minimum(r.ranks, (1 << 20) - 1) for r, _ in loose])
+        out_row = np.concatenate([base + cols["subset"][r.start:r.stop].astype(np.int64) - 1 for r, base in loose])
+        wanted_pairs = np.array(sorted((k << 20) | rk for (k, rk) in column_of if k >= 0), dtype=np.int64)
+        if len(wanted_pairs):
+            at = np.minimum(np.searchsorted(wanted_pairs, pair), len(wanted_pairs) - 1)
+            hit = (wanted_pairs[at] == pair) & ((flags[rows] & (OPERATOR | ASSOCIATED)) == 0)
+            index = np.flatnonzero(hit)
+            index = index[np.argsort(pair[index], kind="stable")]
+            codes = pair[index]
+            bounds = np.flatnonzero(np.diff(codes)) + 1
+            for group in np.split(index, bounds):
+                code = int(pair[group[0]])
+                put(column_of[(code >> 20, code & ((1 << 20) - 1))], out_row[group], rows[group])
     out = {}
     for j, (_, label) in enumerate(wanted):
         out[label] = texts_by_column.get(j, values[j])
