@@ -229,3 +229,26 @@ def test_radiosonde_profile(tmp_path):
     assert all(same(g, e) for g, e in zip(first["pressure"], pressures))
     assert all(same(g, e) for g, e in zip(first["airTemperature"], temperatures))
     assert first["stationNumber"].nunique() == 1
+
+
+def test_satellite_radiances_as_arrays(bufr_dir):
+    message = vantrel.open(bufr_dir / "hirs_metop_compressed.bufr")[0]
+    channel = "tovsOrAtovsOrAvhrrInstrumentationChannelNumber"
+    frame = message.to_pandas(form="levels", columns=["latitude", "longitude", channel, "brightnessTemperature"])
+    values, descriptors = message.matrix()
+    levels = int((descriptors == 2150).sum())  # channel numbers: one level each (20; 19 carry a temperature)
+    assert len(frame) == message.number_of_subsets * levels == 1008 * 20
+    first = np.flatnonzero(descriptors == 5001)[0]
+    assert frame["latitude"].to_numpy()[::levels] == pytest.approx(values[:, first])
+    temperatures = values[:, descriptors == 12063]
+    got = frame["brightnessTemperature"].to_numpy().reshape(-1, levels)
+    assert np.array_equal(got[:, :temperatures.shape[1]], temperatures, equal_nan=True)
+    assert np.isnan(got[:, temperatures.shape[1]:]).all()
+    channels = values[:, descriptors == 2150]
+    assert np.array_equal(frame[channel].to_numpy().reshape(-1, levels), channels, equal_nan=True)
+
+
+def test_header_fields_beside_a_data_key_named_alike(bufr_dir):
+    frame = vantrel.open(bufr_dir / "hirs_metop_compressed.bufr")[0].to_pandas(columns=["centre"], header=True)
+    assert frame["header_centre"].unique().tolist() == [254]
+    assert frame["centre"].notna().all()

@@ -460,6 +460,9 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool):
     when = _datetime_column(pd, arrays)
     for key in extra_time:
         arrays.pop(key, None)
+    for field in [f for f in arrays if f in data]:
+        # A data key named like a header field ("centre") keeps its name; the header's gets a prefix.
+        data[f"header_{field}"] = data.pop(field)
     data.update(arrays)
     frame = pd.DataFrame(data)
     if when is not None:
