@@ -100,6 +100,22 @@ def test_ls_line_has_every_header_field(tmp_path, capsys):
     assert other.endswith("0 subsets compressed")
 
 
+@pytest.mark.parametrize(
+    "fields, shown",
+    [
+        pytest.param({"typical_year": 12, "typical_month": 11, "typical_day": 2}, "0012-11-02 12:30:15", id="short-year"),
+        pytest.param({"typical_month": 13, "typical_day": 32}, "2024-13-32 12:30:15", id="no-valid-date"),
+        pytest.param({"typical_hour": 0, "typical_minute": 0, "typical_second": 0}, "2024-05-17 00:00:00", id="midnight"),
+        pytest.param({"typical_hour": 23, "typical_minute": 59, "typical_second": 59}, "2024-05-17 23:59:59", id="last-second"),
+    ],
+)
+def test_ls_shows_the_header_time_as_found(tmp_path, capsys, fields, shown):
+    path = tmp_path / "one.bufr"
+    path.write_bytes(build_message([], subsets=0, **fields))
+    status, out, _ = run(capsys, "ls", path)
+    assert status == 0 and f" {shown} " in out.splitlines()[1]
+
+
 def test_ls_prints_the_readers_warnings(tmp_path, capsys):
     path = tmp_path / "trailing.bufr"
     path.write_bytes(good_message() + b"BUFR and more")

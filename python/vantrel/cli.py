@@ -144,14 +144,13 @@ def _or_dash(value) -> str:
 
 
 def message_time(message) -> str:
-    """The typical time as ``YYYY-MM-DD hh:mm:ss`` (fields as found when they make no valid date)."""
-    stamp = message.datetime
-    if stamp is not None:
-        return stamp.strftime("%Y-%m-%d %H:%M:%S")
+    """The header's typical time as ``YYYY-MM-DD hh:mm:ss``, fields as found (also when they make no
+    valid date); ``-`` when the header is unreadable."""
     fields = (message.year, message.month, message.day, message.hour, message.minute)
     if any(field is None for field in fields):
         return "-"
-    return f"{fields[0]:04d}-{fields[1]:02d}-{fields[2]:02d} {fields[3]:02d}:{fields[4]:02d}:{message.second or 0:02d}"
+    year, month, day, hour, minute = fields
+    return f"{year:04d}-{month:02d}-{day:02d} {hour:02d}:{minute:02d}:{message.second or 0:02d}"
 
 
 def ls_line(message, check_error: str | None = None) -> str:
