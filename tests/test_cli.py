@@ -453,7 +453,42 @@ def test_convert_writes_the_frame_by_suffix(tmp_path, monkeypatch, capsys, suffi
                          "--form", "long", "--jobs", 3)
     assert status == 0 and "wrote 2 rows, 2 columns" in err
     assert calls == [(["a.bufr", "b.bufr"], {"columns": ["stationNumber", "airTemperature"], "form": "long", "threads": 3})]
+    assert out.stat().st_size > 0
     back = {".csv": pandas.read_csv, ".parquet": pandas.read_parquet,
             ".jsonl": lambda p: pandas.read_json(p, orient="records", lines=True)}[suffix](out)
     assert back["stationNumber"].tolist() == [27, 28]
     assert back["airTemperature"].iloc[0] == 276.45 and pandas.isna(back["airTemperature"].iloc[1])
+
+
+@pytest.mark.parametrize(
+    "flags, options",
+    [
+        pytest.param([], {}, id="defaults-left-to-read_bufr"),
+        pytest.param(["--meanings", "--header"], {"meanings": True, "header": True}, id="meanings-header"),
+        pytest.param(["--errors", "raise"], {"errors": "raise"}, id="errors"),
+        pytest.param(["--definitions", "/defs"], {"definitions": "/defs"}, id="definitions"),
+    ],
+)
+def test_convert_passes_only_the_options_given(tmp_path, monkeypatch, capsys, flags, options):
+    pandas = pytest.importorskip("pandas")
+    calls = []
+    monkeypatch.setattr(vantrel, "read_bufr", lambda sources, **kw: calls.append(kw) or pandas.DataFrame({"a": [1]}),
+                        raising=False)
+    status, _, _ = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.csv", *flags)
+    assert status == 0
+    assert calls == [{"columns": None, "form": "wide", "threads": None, **options}]
+
+
+@pytest.mark.parametrize("text, status", [("3 messages failed and were skipped; first: x", 1), ("other", 0)])
+def test_convert_exit_status_follows_skipped_messages(tmp_path, monkeypatch, capsys, text, status):
+    pandas = pytest.importorskip("pandas")
+
+    def read_bufr(sources, **options):
+        import warnings
+
+        warnings.warn(text, stacklevel=2)
+        return pandas.DataFrame({"a": [1.5]})
+
+    monkeypatch.setattr(vantrel, "read_bufr", read_bufr, raising=False)
+    got, _, err = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.jsonl")
+    assert got == status and f"vantrel: warning: {text}" in err

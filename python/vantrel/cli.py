@@ -24,6 +24,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
@@ -445,19 +446,31 @@ def run_convert(args) -> int:
         raise UsageError("convert needs vantrel.read_bufr, which this version of vantrel lacks")
     sources = [sys.stdin.buffer.read() if name == STDIN else name for name in args.files]
     options = {"columns": split_columns(args.columns), "form": args.form, "threads": args.jobs}
+    # Options read_bufr has defaults for are passed only when asked for.
     if args.definitions is not None:
         options["definitions"] = args.definitions
-    if args.tables is not None:
-        options["tables"] = args.tables
-    if args.dask is not None:
-        distributed = _require("distributed", "dask", "--dask")
-        client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
-        with client:  # the default scheduler of dask work while it is open
+    if args.errors != "warn":
+        options["errors"] = args.errors
+    if args.meanings:
+        options["meanings"] = True
+    if args.header:
+        options["header"] = True
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if args.dask is not None:
+            distributed = _require("distributed", "dask", "--dask")
+            client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
+            with client:  # the default scheduler of dask work while it is open
+                frame = read_bufr(sources, **options)
+                if hasattr(frame, "compute"):
+                    frame = frame.compute()
+        else:
             frame = read_bufr(sources, **options)
-            if hasattr(frame, "compute"):
-                frame = frame.compute()
-    else:
-        frame = read_bufr(sources, **options)
+    failed = False
+    for warning in caught:
+        print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        # read_bufr reports skipped messages in one UserWarning ("N messages failed and were skipped...").
+        failed |= issubclass(warning.category, UserWarning) and "failed" in str(warning.message)
     if suffix == ".parquet":
         frame.to_parquet(output, engine="pyarrow", index=False)
     elif suffix == ".csv":
@@ -465,7 +478,7 @@ def run_convert(args) -> int:
     else:
         frame.to_json(output, orient="records", lines=True)
     print(f"{PROG}: wrote {len(frame)} rows, {len(frame.columns)} columns to {output}", file=sys.stderr)
-    return 0
+    return 1 if failed else 0
 
 
 # ---- parser and entry point --------------------------------------------------
@@ -482,7 +495,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="ecCodes definitions root to take tables from (default: found as `vantrel tables` shows)",
     )
-    common.add_argument(
+    reading = argparse.ArgumentParser(add_help=False, parents=[common])
+    reading.add_argument(
         "--tables",
         metavar="DIR",
         help="one table set for every message: a folder of WMO BUFR4 CSV tables or one ecCodes table folder",
@@ -495,12 +509,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {vantrel.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    ls = commands.add_parser("ls", parents=[common], help="one line per message of each file")
+    ls = commands.add_parser("ls", parents=[reading], help="one line per message of each file")
     ls.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
     ls.add_argument("--check", action="store_true", help="also decode every message; failures count as errors")
     ls.set_defaults(run=run_ls)
 
-    dump = commands.add_parser("dump", parents=[common], help="decoded values with keys, units and meanings")
+    dump = commands.add_parser("dump", parents=[reading], help="decoded values with keys, units and meanings")
     dump.add_argument("file", nargs="?", metavar="FILE", help="BUFR file, or - for standard input")
     dump.add_argument("--message", type=_positive, metavar="N", help="only message N (1-based, file order)")
     dump.add_argument("--subset", type=_positive, metavar="N", help="only subset N of each message (1-based)")
@@ -524,8 +538,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--columns", action="append", metavar="KEY[,KEY...]", help="keys to keep (ranked as #2#key); repeatable"
     )
     convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
-    convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: all cores)")
+    convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: as vantrel.read_bufr decides)")
     convert.add_argument("--dask", metavar="ADDRESS", help="a dask scheduler address, or `local` for a local cluster")
+    convert.add_argument("--meanings", action="store_true", help="code and flag table meanings instead of numbers")
+    convert.add_argument("--header", action="store_true", help="add the header fields as columns")
+    convert.add_argument(
+        "--errors",
+        choices=("warn", "raise", "ignore"),
+        default="warn",
+        help="messages that fail: skipped with a warning and exit status 1 (warn), stop (raise), or skipped (ignore)",
+    )
     convert.set_defaults(run=run_convert)
     return parser
 
