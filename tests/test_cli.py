@@ -43,9 +43,10 @@ def definitions(tmp_path) -> Path:
     return root
 
 
-def station(block=5, temperature=28715, weather=3, flags=0b1010, name="ABCD", second_temperature=None) -> BitWriter:
-    """One subset of DESCRIPTORS; None writes the missing value (all bits set)."""
-    w = BitWriter()
+def station(block=5, temperature=28715, weather=3, flags=0b1010, name="ABCD", second_temperature=None,
+            w: BitWriter | None = None) -> BitWriter:
+    """One subset of DESCRIPTORS (appended to ``w``); None writes the missing value (all bits set)."""
+    w = BitWriter() if w is None else w
     w.write(block, 7).write(temperature, 16).write(weather, 8).write(flags, 4).write_text(name, 32)
     if second_temperature is None:
         w.write_ones(16)
@@ -246,6 +247,18 @@ def test_dump_code_and_flag_meanings_at_their_bounds(tmp_path, definitions, caps
     values = {v["key"]: v for v in line["values"]}
     assert (values["presentWeather"]["meaning"], values["significance"]["meaning"]) == expected
     assert values["presentWeather"]["value"] == (None if weather == 255 else float(weather))
+
+
+def test_dump_meanings_follow_each_subsets_own_values(tmp_path, definitions, capsys):
+    """Meanings are looked up once per descriptor and value, not once per descriptor."""
+    w = station(weather=3, flags=0b1000)
+    station(weather=4, flags=0b0001, w=w)
+    station(weather=3, flags=0b0000, w=w)
+    path = tmp_path / "three.bufr"
+    path.write_bytes(build_message(DESCRIPTORS, w, subsets=3))
+    lines = dump_json(capsys, path, "--definitions", definitions)
+    meanings = [[v["meaning"] for v in line["values"] if v["key"] in ("presentWeather", "significance")] for line in lines]
+    assert meanings == [["THREE", ["BIT ONE"]], ["FOUR", ["BIT FOUR"]], ["THREE", []]]
 
 
 def test_dump_text_table(tmp_path, definitions, capsys):

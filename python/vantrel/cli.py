@@ -34,7 +34,7 @@ from . import samples
 from .keys import key_of, meaning_of, ranked, unit_of
 from .tables import find_definitions, wmo_versions
 
-__all__ = ["main", "build_parser", "run_convert", "subset_record", "value_record"]
+__all__ = ["main", "build_parser", "run_convert", "Describer", "subset_record"]
 
 PROG = "vantrel"
 COMMANDS = ("ls", "dump", "tables", "convert")
@@ -234,35 +234,53 @@ def _is_operator(value) -> bool:
     return value.name == "operator" and value.raw_text is None
 
 
-def value_record(key: str, value, tables) -> dict:
-    """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
+class Describer:
+    """Keys, units and meanings of one message's values, each looked up once per descriptor
+    (and meanings once per raw value) however many subsets repeat them."""
 
-    ``value`` is the text of a character element, else the decoded number, None
-    when missing; ``meaning`` is a code table value's meaning (str), a flag
-    table value's meanings of the set bits (list), else None.
-    """
-    code = value.descriptor
-    if value.raw_text is not None or (value.raw is None and value.name != "operator"):
-        # Character data: its text; a missing text (raw_value is then its position code) is None.
-        number, text = None, value.raw_text
-        data = text
-    else:
-        number = clean_number(value.raw_value)
-        data = number
-    missing = data is None
-    return {
-        "key": key,
-        "code": code,
-        "value": data,
-        "unit": unit_of(code, tables),
-        "meaning": None if missing or number is None else meaning_of(code, value.raw, tables, missing),
-    }
+    def __init__(self, tables) -> None:
+        self.tables = tables
+        self._elements: dict[int, tuple[str, str | None, bool]] = {}
+        self._meanings: dict[tuple[int, int], object] = {}
 
+    def element(self, code: int) -> tuple[str, str | None, bool]:
+        """(key, unit, whether it is a code or flag table) of a descriptor."""
+        found = self._elements.get(code)
+        if found is None:
+            unit = unit_of(code, self.tables)
+            coded = unit is not None and unit.upper().startswith(("CODE", "FLAG"))
+            found = self._elements[code] = (key_of(code, self.tables), unit, coded)
+        return found
 
-def subset_records(subset: Sequence, tables) -> list[dict]:
-    """The value records of one subset: keys ranked over every value, operator records left out."""
-    keys = ranked(key_of(value.descriptor, tables) for value in subset)
-    return [value_record(key, value, tables) for key, value in zip(keys, subset) if not _is_operator(value)]
+    def meaning(self, code: int, raw: int):
+        found = self._meanings.get((code, raw), self)
+        if found is self:
+            found = self._meanings[(code, raw)] = meaning_of(code, raw, self.tables)
+        return found
+
+    def value_record(self, key: str, value) -> dict:
+        """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
+
+        ``value`` is the text of a character element, else the decoded number, None
+        when missing; ``meaning`` is a code table value's meaning (str), a flag
+        table value's meanings of the set bits (list), else None.
+        """
+        code = value.descriptor
+        _, unit, coded = self.element(code)
+        meaning = None
+        if value.raw_text is not None or (value.raw is None and value.name != "operator"):
+            # Character data: its text; a missing text (raw_value is then its position code) is None.
+            data = value.raw_text
+        else:
+            data = clean_number(value.raw_value)
+            if coded and data is not None and value.raw is not None:
+                meaning = self.meaning(code, value.raw)
+        return {"key": key, "code": code, "value": data, "unit": unit, "meaning": meaning}
+
+    def subset_records(self, subset: Sequence) -> list[dict]:
+        """The value records of one subset: keys ranked over every value, operator records left out."""
+        keys = ranked(self.element(value.descriptor)[0] for value in subset)
+        return [self.value_record(key, value) for key, value in zip(keys, subset) if not _is_operator(value)]
 
 
 def subset_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
@@ -363,8 +381,9 @@ def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: T
         return
     tally.message(False)
     selected = _select(subsets, args.subset, "subset", f"message {number}")
+    describer = Describer(tables)
     for subset_number, subset in selected:
-        records = subset_records(subset, tables)
+        records = describer.subset_records(subset)
         if args.json:
             out.write(_json_line(subset_record(shown, number, subset_number, records)) + "\n")
             continue
