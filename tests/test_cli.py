@@ -43,9 +43,10 @@ def definitions(tmp_path) -> Path:
     return root
 
 
-def station(block=5, temperature=28715, weather=3, flags=0b1010, name="ABCD", second_temperature=None) -> BitWriter:
-    """One subset of DESCRIPTORS; None writes the missing value (all bits set)."""
-    w = BitWriter()
+def station(block=5, temperature=28715, weather=3, flags=0b1010, name="ABCD", second_temperature=None,
+            w: BitWriter | None = None) -> BitWriter:
+    """One subset of DESCRIPTORS (appended to ``w``); None writes the missing value (all bits set)."""
+    w = BitWriter() if w is None else w
     w.write(block, 7).write(temperature, 16).write(weather, 8).write(flags, 4).write_text(name, 32)
     if second_temperature is None:
         w.write_ones(16)
@@ -98,6 +99,22 @@ def test_ls_line_has_every_header_field(tmp_path, capsys):
     assert MESSAGE_LINE.match(other).groups() == ("2", str(len(good_message()) + 4), "4")
     assert "centre 254/7" in other and "category 21/9/4" in other and "1999-12-31 23:59:58" in other
     assert other.endswith("0 subsets compressed")
+
+
+@pytest.mark.parametrize(
+    "fields, shown",
+    [
+        pytest.param({"typical_year": 12, "typical_month": 11, "typical_day": 2}, "0012-11-02 12:30:15", id="short-year"),
+        pytest.param({"typical_month": 13, "typical_day": 32}, "2024-13-32 12:30:15", id="no-valid-date"),
+        pytest.param({"typical_hour": 0, "typical_minute": 0, "typical_second": 0}, "2024-05-17 00:00:00", id="midnight"),
+        pytest.param({"typical_hour": 23, "typical_minute": 59, "typical_second": 59}, "2024-05-17 23:59:59", id="last-second"),
+    ],
+)
+def test_ls_shows_the_header_time_as_found(tmp_path, capsys, fields, shown):
+    path = tmp_path / "one.bufr"
+    path.write_bytes(build_message([], subsets=0, **fields))
+    status, out, _ = run(capsys, "ls", path)
+    assert status == 0 and f" {shown} " in out.splitlines()[1]
 
 
 def test_ls_prints_the_readers_warnings(tmp_path, capsys):
@@ -230,6 +247,18 @@ def test_dump_code_and_flag_meanings_at_their_bounds(tmp_path, definitions, caps
     values = {v["key"]: v for v in line["values"]}
     assert (values["presentWeather"]["meaning"], values["significance"]["meaning"]) == expected
     assert values["presentWeather"]["value"] == (None if weather == 255 else float(weather))
+
+
+def test_dump_meanings_follow_each_subsets_own_values(tmp_path, definitions, capsys):
+    """Meanings are looked up once per descriptor and value, not once per descriptor."""
+    w = station(weather=3, flags=0b1000)
+    station(weather=4, flags=0b0001, w=w)
+    station(weather=3, flags=0b0000, w=w)
+    path = tmp_path / "three.bufr"
+    path.write_bytes(build_message(DESCRIPTORS, w, subsets=3))
+    lines = dump_json(capsys, path, "--definitions", definitions)
+    meanings = [[v["meaning"] for v in line["values"] if v["key"] in ("presentWeather", "significance")] for line in lines]
+    assert meanings == [["THREE", ["BIT ONE"]], ["FOUR", ["BIT FOUR"]], ["THREE", []]]
 
 
 def test_dump_text_table(tmp_path, definitions, capsys):
@@ -437,7 +466,42 @@ def test_convert_writes_the_frame_by_suffix(tmp_path, monkeypatch, capsys, suffi
                          "--form", "long", "--jobs", 3)
     assert status == 0 and "wrote 2 rows, 2 columns" in err
     assert calls == [(["a.bufr", "b.bufr"], {"columns": ["stationNumber", "airTemperature"], "form": "long", "threads": 3})]
+    assert out.stat().st_size > 0
     back = {".csv": pandas.read_csv, ".parquet": pandas.read_parquet,
             ".jsonl": lambda p: pandas.read_json(p, orient="records", lines=True)}[suffix](out)
     assert back["stationNumber"].tolist() == [27, 28]
     assert back["airTemperature"].iloc[0] == 276.45 and pandas.isna(back["airTemperature"].iloc[1])
+
+
+@pytest.mark.parametrize(
+    "flags, options",
+    [
+        pytest.param([], {}, id="defaults-left-to-read_bufr"),
+        pytest.param(["--meanings", "--header"], {"meanings": True, "header": True}, id="meanings-header"),
+        pytest.param(["--errors", "raise"], {"errors": "raise"}, id="errors"),
+        pytest.param(["--definitions", "/defs"], {"definitions": "/defs"}, id="definitions"),
+    ],
+)
+def test_convert_passes_only_the_options_given(tmp_path, monkeypatch, capsys, flags, options):
+    pandas = pytest.importorskip("pandas")
+    calls = []
+    monkeypatch.setattr(vantrel, "read_bufr", lambda sources, **kw: calls.append(kw) or pandas.DataFrame({"a": [1]}),
+                        raising=False)
+    status, _, _ = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.csv", *flags)
+    assert status == 0
+    assert calls == [{"columns": None, "form": "wide", "threads": None, **options}]
+
+
+@pytest.mark.parametrize("text, status", [("3 messages failed and were skipped; first: x", 1), ("other", 0)])
+def test_convert_exit_status_follows_skipped_messages(tmp_path, monkeypatch, capsys, text, status):
+    pandas = pytest.importorskip("pandas")
+
+    def read_bufr(sources, **options):
+        import warnings
+
+        warnings.warn(text, stacklevel=2)
+        return pandas.DataFrame({"a": [1.5]})
+
+    monkeypatch.setattr(vantrel, "read_bufr", read_bufr, raising=False)
+    got, _, err = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.jsonl")
+    assert got == status and f"vantrel: warning: {text}" in err

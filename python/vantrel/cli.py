@@ -24,6 +24,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
@@ -33,7 +34,7 @@ from . import samples
 from .keys import key_of, meaning_of, ranked, unit_of
 from .tables import find_definitions, wmo_versions
 
-__all__ = ["main", "build_parser", "run_convert", "subset_record", "value_record"]
+__all__ = ["main", "build_parser", "run_convert", "Describer", "subset_record"]
 
 PROG = "vantrel"
 COMMANDS = ("ls", "dump", "tables", "convert")
@@ -144,14 +145,13 @@ def _or_dash(value) -> str:
 
 
 def message_time(message) -> str:
-    """The typical time as ``YYYY-MM-DD hh:mm:ss`` (fields as found when they make no valid date)."""
-    stamp = message.datetime
-    if stamp is not None:
-        return stamp.strftime("%Y-%m-%d %H:%M:%S")
+    """The header's typical time as ``YYYY-MM-DD hh:mm:ss``, fields as found (also when they make no
+    valid date); ``-`` when the header is unreadable."""
     fields = (message.year, message.month, message.day, message.hour, message.minute)
     if any(field is None for field in fields):
         return "-"
-    return f"{fields[0]:04d}-{fields[1]:02d}-{fields[2]:02d} {fields[3]:02d}:{fields[4]:02d}:{message.second or 0:02d}"
+    year, month, day, hour, minute = fields
+    return f"{year:04d}-{month:02d}-{day:02d} {hour:02d}:{minute:02d}:{message.second or 0:02d}"
 
 
 def ls_line(message, check_error: str | None = None) -> str:
@@ -234,35 +234,53 @@ def _is_operator(value) -> bool:
     return value.name == "operator" and value.raw_text is None
 
 
-def value_record(key: str, value, tables) -> dict:
-    """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
+class Describer:
+    """Keys, units and meanings of one message's values, each looked up once per descriptor
+    (and meanings once per raw value) however many subsets repeat them."""
 
-    ``value`` is the text of a character element, else the decoded number, None
-    when missing; ``meaning`` is a code table value's meaning (str), a flag
-    table value's meanings of the set bits (list), else None.
-    """
-    code = value.descriptor
-    if value.raw_text is not None or (value.raw is None and value.name != "operator"):
-        # Character data: its text; a missing text (raw_value is then its position code) is None.
-        number, text = None, value.raw_text
-        data = text
-    else:
-        number = clean_number(value.raw_value)
-        data = number
-    missing = data is None
-    return {
-        "key": key,
-        "code": code,
-        "value": data,
-        "unit": unit_of(code, tables),
-        "meaning": None if missing or number is None else meaning_of(code, value.raw, tables, missing),
-    }
+    def __init__(self, tables) -> None:
+        self.tables = tables
+        self._elements: dict[int, tuple[str, str | None, bool]] = {}
+        self._meanings: dict[tuple[int, int], object] = {}
 
+    def element(self, code: int) -> tuple[str, str | None, bool]:
+        """(key, unit, whether it is a code or flag table) of a descriptor."""
+        found = self._elements.get(code)
+        if found is None:
+            unit = unit_of(code, self.tables)
+            coded = unit is not None and unit.upper().startswith(("CODE", "FLAG"))
+            found = self._elements[code] = (key_of(code, self.tables), unit, coded)
+        return found
 
-def subset_records(subset: Sequence, tables) -> list[dict]:
-    """The value records of one subset: keys ranked over every value, operator records left out."""
-    keys = ranked(key_of(value.descriptor, tables) for value in subset)
-    return [value_record(key, value, tables) for key, value in zip(keys, subset) if not _is_operator(value)]
+    def meaning(self, code: int, raw: int):
+        found = self._meanings.get((code, raw), self)
+        if found is self:
+            found = self._meanings[(code, raw)] = meaning_of(code, raw, self.tables)
+        return found
+
+    def value_record(self, key: str, value) -> dict:
+        """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
+
+        ``value`` is the text of a character element, else the decoded number, None
+        when missing; ``meaning`` is a code table value's meaning (str), a flag
+        table value's meanings of the set bits (list), else None.
+        """
+        code = value.descriptor
+        _, unit, coded = self.element(code)
+        meaning = None
+        if value.raw_text is not None or (value.raw is None and value.name != "operator"):
+            # Character data: its text; a missing text (raw_value is then its position code) is None.
+            data = value.raw_text
+        else:
+            data = clean_number(value.raw_value)
+            if coded and data is not None and value.raw is not None:
+                meaning = self.meaning(code, value.raw)
+        return {"key": key, "code": code, "value": data, "unit": unit, "meaning": meaning}
+
+    def subset_records(self, subset: Sequence) -> list[dict]:
+        """The value records of one subset: keys ranked over every value, operator records left out."""
+        keys = ranked(self.element(value.descriptor)[0] for value in subset)
+        return [self.value_record(key, value) for key, value in zip(keys, subset) if not _is_operator(value)]
 
 
 def subset_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
@@ -363,8 +381,9 @@ def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: T
         return
     tally.message(False)
     selected = _select(subsets, args.subset, "subset", f"message {number}")
+    describer = Describer(tables)
     for subset_number, subset in selected:
-        records = subset_records(subset, tables)
+        records = describer.subset_records(subset)
         if args.json:
             out.write(_json_line(subset_record(shown, number, subset_number, records)) + "\n")
             continue
@@ -446,19 +465,31 @@ def run_convert(args) -> int:
         raise UsageError("convert needs vantrel.read_bufr, which this version of vantrel lacks")
     sources = [sys.stdin.buffer.read() if name == STDIN else name for name in args.files]
     options = {"columns": split_columns(args.columns), "form": args.form, "threads": args.jobs}
+    # Options read_bufr has defaults for are passed only when asked for.
     if args.definitions is not None:
         options["definitions"] = args.definitions
-    if args.tables is not None:
-        options["tables"] = args.tables
-    if args.dask is not None:
-        distributed = _require("distributed", "dask", "--dask")
-        client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
-        with client:  # the default scheduler of dask work while it is open
+    if args.errors != "warn":
+        options["errors"] = args.errors
+    if args.meanings:
+        options["meanings"] = True
+    if args.header:
+        options["header"] = True
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if args.dask is not None:
+            distributed = _require("distributed", "dask", "--dask")
+            client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
+            with client:  # the default scheduler of dask work while it is open
+                frame = read_bufr(sources, **options)
+                if hasattr(frame, "compute"):
+                    frame = frame.compute()
+        else:
             frame = read_bufr(sources, **options)
-            if hasattr(frame, "compute"):
-                frame = frame.compute()
-    else:
-        frame = read_bufr(sources, **options)
+    failed = False
+    for warning in caught:
+        print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        # read_bufr reports skipped messages in one UserWarning ("N messages failed and were skipped...").
+        failed |= issubclass(warning.category, UserWarning) and "failed" in str(warning.message)
     if suffix == ".parquet":
         frame.to_parquet(output, engine="pyarrow", index=False)
     elif suffix == ".csv":
@@ -466,7 +497,7 @@ def run_convert(args) -> int:
     else:
         frame.to_json(output, orient="records", lines=True)
     print(f"{PROG}: wrote {len(frame)} rows, {len(frame.columns)} columns to {output}", file=sys.stderr)
-    return 0
+    return 1 if failed else 0
 
 
 # ---- parser and entry point --------------------------------------------------
@@ -483,7 +514,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="ecCodes definitions root to take tables from (default: found as `vantrel tables` shows)",
     )
-    common.add_argument(
+    reading = argparse.ArgumentParser(add_help=False, parents=[common])
+    reading.add_argument(
         "--tables",
         metavar="DIR",
         help="one table set for every message: a folder of WMO BUFR4 CSV tables or one ecCodes table folder",
@@ -496,12 +528,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {vantrel.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    ls = commands.add_parser("ls", parents=[common], help="one line per message of each file")
+    ls = commands.add_parser("ls", parents=[reading], help="one line per message of each file")
     ls.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
     ls.add_argument("--check", action="store_true", help="also decode every message; failures count as errors")
     ls.set_defaults(run=run_ls)
 
-    dump = commands.add_parser("dump", parents=[common], help="decoded values with keys, units and meanings")
+    dump = commands.add_parser("dump", parents=[reading], help="decoded values with keys, units and meanings")
     dump.add_argument("file", nargs="?", metavar="FILE", help="BUFR file, or - for standard input")
     dump.add_argument("--message", type=_positive, metavar="N", help="only message N (1-based, file order)")
     dump.add_argument("--subset", type=_positive, metavar="N", help="only subset N of each message (1-based)")
@@ -525,8 +557,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--columns", action="append", metavar="KEY[,KEY...]", help="keys to keep (ranked as #2#key); repeatable"
     )
     convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
-    convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: all cores)")
+    convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: as vantrel.read_bufr decides)")
     convert.add_argument("--dask", metavar="ADDRESS", help="a dask scheduler address, or `local` for a local cluster")
+    convert.add_argument("--meanings", action="store_true", help="code and flag table meanings instead of numbers")
+    convert.add_argument("--header", action="store_true", help="add the header fields as columns")
+    convert.add_argument(
+        "--errors",
+        choices=("warn", "raise", "ignore"),
+        default="warn",
+        help="messages that fail: skipped with a warning and exit status 1 (warn), stop (raise), or skipped (ignore)",
+    )
     convert.set_defaults(run=run_convert)
     return parser
 
