@@ -53,3 +53,20 @@ def test_large_file_split_at_messages(bufr_dir, client):
     expected = sorted_frame(vantrel.read_bufr(path, columns=["stationNumber", "airTemperature"]))
     assert got["message"].tolist() == expected["message"].tolist()
     assert got["stationNumber"].fillna(-1).tolist() == expected["stationNumber"].fillna(-1).tolist()
+
+
+def test_column_projection_reaches_the_decode(bufr_dir, monkeypatch):
+    asked = []
+    original = vantrel.Reader.to_pandas
+
+    def recording(self, form="wide", columns=None, **kwargs):
+        asked.append(columns)
+        return original(self, form, columns, **kwargs)
+
+    monkeypatch.setattr(vantrel.Reader, "to_pandas", recording)
+    frame = vantrel.dask.read_bufr(bufr_dir / "synop_dwd_multi.bufr", columns=["stationNumber", "airTemperature"])
+    asked.clear()
+    projected = frame[["message", "airTemperature"]].compute(scheduler="sync")
+    assert list(projected.columns) == ["message", "airTemperature"]
+    assert asked == [["airTemperature"]]
+    assert len(projected) == 1031

@@ -47,16 +47,19 @@ def partitions(sources, messages_per_partition: int | None = None) -> list[tuple
     return parts
 
 
-def read_partition(part, columns=None, filters=None, form="wide", definitions=None, header=False,
+def read_partition(part, columns=None, keys=None, filters=None, form="wide", definitions=None, header=False,
                    meanings=False):
     """The rows of one partition ``(path, first message index, start, end)``.
 
-    ``columns`` may hold the frame's own columns (``file``, ``message``...) when
-    dask projects columns; only keys are decoded.
+    ``keys`` are the keys the user selected (None: all). ``columns`` is dask's
+    projection of the frame's columns (keys and ``file``, ``message``...): only
+    the keys among them are decoded, and exactly those columns are returned.
     """
     path, first, start, end = part
     pd = import_optional("pandas", "pandas")
-    keys = None if columns is None else [c for c in columns if c not in _FRAME_COLUMNS]
+    if columns is not None:
+        projected = set(columns)
+        keys = [c for c in (keys if keys is not None else columns) if c in projected and c not in _FRAME_COLUMNS]
     with open(path, "rb") as f:
         mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if end > start else None
         try:
@@ -73,7 +76,7 @@ def read_partition(part, columns=None, filters=None, form="wide", definitions=No
     frame.insert(0, "file", pd.Series([path] * len(frame), dtype=object))
     frame = row_mask(frame, filters)
     if columns is not None:
-        frame = frame[[c for c in frame.columns if c in _FRAME_COLUMNS or c in set(columns)]]
+        frame = frame.reindex(columns=list(columns))
     return frame
 
 
@@ -101,6 +104,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     dd = import_optional("dask.dataframe", "dask")
     import dask.dataframe as dd  # noqa: F811 - the submodule, now known to import
 
-    return dd.from_map(read_partition, partitions(sources, messages_per_partition), columns=columns,
+    keys = None if columns is None else list(columns)
+    return dd.from_map(read_partition, partitions(sources, messages_per_partition), keys=keys,
                        filters=filters, form=form, definitions=definitions, header=header, meanings=meanings,
                        enforce_metadata=False)
