@@ -8,9 +8,11 @@ known; the shared real files are listed and dumped when ../shared is there.
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -505,3 +507,36 @@ def test_convert_exit_status_follows_skipped_messages(tmp_path, monkeypatch, cap
     monkeypatch.setattr(vantrel, "read_bufr", read_bufr, raising=False)
     got, _, err = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.jsonl")
     assert got == status and f"vantrel: warning: {text}" in err
+
+
+def test_convert_all_shared_files_reads_back(bufr_dir, tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    files = sorted(str(p) for p in list(bufr_dir.glob("*.bufr")) + list((bufr_dir.parent / "bufr-ed3").glob("*.bufr")))
+    out = tmp_path / "all.parquet"
+    status, _, err = run(capsys, "convert", *files, "-o", out, "--columns", "latitude,longitude")
+    # Some shared messages fail by design (jason2, multi_invalid_messages): status 1 with the summary.
+    assert status == 1 and "messages failed and were skipped" in err
+    table = pq.read_table(out)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = vantrel.read_bufr(files, columns=["latitude", "longitude"])
+    assert table.num_rows == len(expected) > 50000
+    assert set(table.column_names) >= {"file", "message", "subset", "latitude", "longitude"}
+
+
+def test_convert_with_a_local_dask_cluster(bufr_dir, tmp_path, capsys):
+    pytest.importorskip("distributed")
+    pytest.importorskip("pyarrow")
+    if os.environ.get("VANTREL_SANITIZED"):
+        pytest.skip("worker processes under the preloaded sanitizer runtime")
+    import pyarrow.parquet as pq
+
+    files = [str(bufr_dir / "synop_dwd_multi.bufr"), str(bufr_dir / "synop_wigos.bufr")]
+    out = tmp_path / "dataset.parquet"
+    status, _, err = run(capsys, "convert", *files, "-o", out, "--columns", "stationNumber", "--dask", "local",
+                         "--jobs", "2")
+    assert status == 0, err
+    assert out.is_dir()
+    assert pq.read_table(out).num_rows == len(vantrel.read_bufr(files, columns=["stationNumber"]))

@@ -29,6 +29,7 @@ from _vantrel import (
 from .errors import BufrError, DataError, FramingError, HeaderError, TablesError
 from .reader import Message, Reader, open
 from .read import read_bufr
+from . import samples
 
 __version__ = "0.2.0"
 

@@ -460,9 +460,7 @@ def run_convert(args) -> int:
     _require("pandas", "pandas", "convert")
     if suffix == ".parquet":
         _require("pyarrow", "arrow", "writing Parquet")
-    read_bufr = getattr(vantrel, "read_bufr", None)
-    if read_bufr is None:
-        raise UsageError("convert needs vantrel.read_bufr, which this version of vantrel lacks")
+    read_bufr = vantrel.read_bufr
     sources = [sys.stdin.buffer.read() if name == STDIN else name for name in args.files]
     options = {"columns": split_columns(args.columns), "form": args.form, "threads": args.jobs}
     # Options read_bufr has defaults for are passed only when asked for.
@@ -478,11 +476,21 @@ def run_convert(args) -> int:
         warnings.simplefilter("always")
         if args.dask is not None:
             distributed = _require("distributed", "dask", "--dask")
-            client = distributed.Client() if args.dask == "local" else distributed.Client(args.dask)
-            with client:  # the default scheduler of dask work while it is open
-                frame = read_bufr(sources, **options)
-                if hasattr(frame, "compute"):
-                    frame = frame.compute()
+            if STDIN in args.files:
+                raise UsageError("--dask reads files by path; - (standard input) cannot be shared with workers")
+            from . import dask as vantrel_dask
+
+            dask_options = {k: v for k, v in options.items() if k not in ("threads", "errors")}
+            client = distributed.Client(n_workers=args.jobs or None) if args.dask == "local" \
+                else distributed.Client(args.dask)
+            with client:  # the scheduler of the dask work while it is open
+                lazy = vantrel_dask.read_bufr(args.files, **dask_options)
+                if suffix == ".parquet":
+                    # A Parquet dataset (a folder of one file per partition), written by the workers.
+                    lazy.to_parquet(output, engine="pyarrow", write_index=False)
+                    print(f"{PROG}: wrote {lazy.npartitions} partitions to {output}", file=sys.stderr)
+                    return 0
+                frame = lazy.compute()
         else:
             frame = read_bufr(sources, **options)
     failed = False
@@ -558,7 +566,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
     convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: as vantrel.read_bufr decides)")
-    convert.add_argument("--dask", metavar="ADDRESS", help="a dask scheduler address, or `local` for a local cluster")
+    convert.add_argument("--dask", metavar="ADDRESS",
+                         help="a dask scheduler address, or `local` for a local cluster of --jobs workers; "
+                              "with .parquet the workers write a partitioned dataset folder")
     convert.add_argument("--meanings", action="store_true", help="code and flag table meanings instead of numbers")
     convert.add_argument("--header", action="store_true", help="add the header fields as columns")
     convert.add_argument(
