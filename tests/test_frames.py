@@ -252,3 +252,13 @@ def test_header_fields_beside_a_data_key_named_alike(bufr_dir):
     frame = vantrel.open(bufr_dir / "hirs_metop_compressed.bufr")[0].to_pandas(columns=["centre"], header=True)
     assert frame["header_centre"].unique().tolist() == [254]
     assert frame["centre"].notna().all()
+
+
+@pytest.mark.parametrize("form", ["wide", "levels"])
+def test_meanings_in_wide_and_levels_forms(tables, form):
+    message = build_message([20003, 20021, 12101], BitWriter().write(5, 8).write(0b0110, 4).write(2801, 12))
+    frame = vantrel.open(message, tables=tables)[0].to_pandas(
+        form=form, columns=["presentWeather", "precipitationType", "airTemperature"], meanings=True)
+    assert frame["presentWeather"].tolist() == ["HAZE"]
+    assert frame["precipitationType"].tolist() == [["RAIN"]]
+    assert frame["airTemperature"].tolist() == [280.1]

@@ -305,6 +305,45 @@ def _structure_rows(parts: list[Run], cols, names: KeyNames) -> None:
         position += n
 
 
+class Meanings:
+    """Meanings of code and flag table values for rows of columns (which must carry ``raw``),
+    looked up once per (tables, code, raw)."""
+
+    def __init__(self, cols, tables_of):
+        if "raw" not in cols:
+            raise ValueError("meanings need the raw column: decode with raw=True")
+        self.cols, self.tables_of = cols, tables_of
+        self._memo: dict[tuple, object] = {}
+        self._kind: dict[tuple, bool] = {}
+
+    def _tables(self, row: int):
+        message = self.cols.get("message")
+        return self.tables_of(int(message[row]) if message is not None else 0)
+
+    def applies(self, row: int) -> bool:
+        """Whether the element of `row` is a code or flag table."""
+        tables = self._tables(row)
+        code = int(self.cols["descriptor"][row])
+        key = (id(tables), code)
+        if key not in self._kind:
+            unit = (_keys.unit_of(code, tables) or "").upper()
+            self._kind[key] = unit.startswith("CODE") or unit.startswith("FLAG")
+        return self._kind[key]
+
+    def of(self, rows: np.ndarray) -> np.ndarray:
+        out = np.full(len(rows), None, dtype=object)
+        cols = self.cols
+        for i, row in enumerate(rows.tolist()):
+            tables = self._tables(row)
+            code, raw = int(cols["descriptor"][row]), int(cols["raw"][row])
+            missing = bool(cols["flags"][row] & MISSING)
+            key = (id(tables), code, raw, missing)
+            if key not in self._memo:
+                self._memo[key] = _keys.meaning_of(code, raw, tables, missing)
+            out[i] = self._memo[key]
+        return out
+
+
 def _ranked_name(name: str, rank: int) -> str:
     return name if rank == 1 else f"#{rank}#{name}"
 
@@ -341,17 +380,10 @@ def _long(pd, cols, tables_of, meanings: bool, header_of):
     units = np.array([_keys.unit_of(int(p) & 0xFFFFFFFF, tables_of(int(p) >> 32)) for p in unique], dtype=object)
     data["unit"] = units[inverse.reshape(-1)]
     if meanings:
-        raw = cols.get("raw")
+        resolver = Meanings(cols, tables_of)
         meaning = np.full(len(order), None, dtype=object)
-        if raw is not None:
-            flags = cols["flags"][order]
-            raws = raw[order]
-            memo = {}
-            for i in np.flatnonzero((flags & (MISSING | CHARACTER | OPERATOR | ASSOCIATED)) == 0).tolist():
-                key = (int(msg[i]), int(code[i]), int(raws[i]))
-                if key not in memo:
-                    memo[key] = _keys.meaning_of(key[1], key[2], tables_of(key[0]))
-                meaning[i] = memo[key]
+        coded = (cols["flags"][order] & (CHARACTER | OPERATOR | ASSOCIATED)) == 0
+        meaning[coded] = resolver.of(order[coded])
         data["meaning"] = meaning
     return pd.DataFrame(data)
 
@@ -359,7 +391,7 @@ def _long(pd, cols, tables_of, meanings: bool, header_of):
 _TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
-def _wide_arrays(cols, tables_of, columns):
+def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
     """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
     parts, names = runs(cols, tables_of)
     if columns is None:
@@ -391,8 +423,15 @@ def _wide_arrays(cols, tables_of, columns):
     texts_by_column: dict[int, np.ndarray] = {}
     flags = cols["flags"]
 
+    resolver = Meanings(cols, tables_of) if meanings else None
+
     def put(j, out_rows, rows):
-        if flags[rows[0]] & CHARACTER if len(rows) else False:
+        if resolver is not None and len(rows) and resolver.applies(int(rows[0])):
+            column = texts_by_column.get(j)
+            if column is None:
+                column = texts_by_column[j] = np.full(total, None, dtype=object)
+            column[out_rows] = resolver.of(np.asarray(rows))
+        elif flags[rows[0]] & CHARACTER if len(rows) else False:
             column = texts_by_column.get(j)
             if column is None:
                 column = texts_by_column[j] = np.full(total, None, dtype=object)
@@ -445,10 +484,10 @@ def _datetime_column(pd, arrays):
     return pd.to_datetime(frame, errors="coerce")
 
 
-def _wide(pd, cols, tables_of, columns, header_of, header: bool):
+def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool = False):
     extra_time = [k for k in _TIME_KEYS if columns is not None and k not in columns]
     selection = None if columns is None else list(columns) + extra_time
-    message, subset, arrays = _wide_arrays(cols, tables_of, selection)
+    message, subset, arrays = _wide_arrays(cols, tables_of, selection, meanings)
     data = {}
     if "message" in cols:
         data["message"] = message
@@ -470,12 +509,13 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool):
     return frame
 
 
-def _levels(pd, cols, tables_of, columns):
+def _levels(pd, cols, tables_of, columns, meanings: bool = False):
     if columns is None:
         raise ValueError('form="levels" needs columns=[...] naming the keys of one level')
     parts, names = runs(cols, tables_of)
     index = names.name_index()
     selected = [_keys.split_rank(c)[1] for c in columns]
+    resolver = Meanings(cols, tables_of) if meanings else None
     flags = cols["flags"]
     per_run = []  # for each run: {key: rows in walk order}, levels
     for r in parts:
@@ -515,7 +555,10 @@ def _levels(pd, cols, tables_of, columns):
         rows = np.concatenate(rows_list) if rows_list else np.zeros(0, np.int64)
         g = np.concatenate(group_list) if group_list else np.zeros(0, np.int64)
         character = bool(len(rows)) and bool(np.all(flags[rows] & CHARACTER))
-        source = text_values(cols, rows) if character else cols["value"][rows]
+        if resolver is not None and len(rows) and resolver.applies(int(rows[0])):
+            character, source = True, resolver.of(rows)
+        else:
+            source = text_values(cols, rows) if character else cols["value"][rows]
         column = np.full(total, None, dtype=object) if character else np.full(total, np.nan)
         count = np.bincount(g, minlength=len(levels_all))
         occurrence_in_subset = np.arange(len(g)) - np.searchsorted(g, g)  # g is sorted within walk order
@@ -523,7 +566,12 @@ def _levels(pd, cols, tables_of, columns):
         # Keys that occur once in a subset are repeated on all its levels.
         for j in np.flatnonzero(scalar).tolist():
             gi = g[j]
-            column[first_row[gi]: first_row[gi] + levels_all[gi]] = source[j]
+            if character:
+                # Element by element: a list (flag table meanings) must not be spread over the levels.
+                for row in range(first_row[gi], first_row[gi] + levels_all[gi]):
+                    column[row] = source[j]
+            else:
+                column[first_row[gi]: first_row[gi] + levels_all[gi]] = source[j]
         multi = ~scalar
         if np.any(multi):
             column[first_row[g[multi]] + occurrence_in_subset[multi]] = source[multi]
@@ -541,9 +589,9 @@ def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, hea
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
-        frame = _wide(pd, cols, tables_of, columns, header_of, header)
+        frame = _wide(pd, cols, tables_of, columns, header_of, header, meanings)
     elif form == "levels":
-        frame = _levels(pd, cols, tables_of, columns)
+        frame = _levels(pd, cols, tables_of, columns, meanings)
     else:
         raise ValueError(f'form must be "long", "wide" or "levels", not {form!r}')
     return frame
