@@ -62,12 +62,13 @@ class Reader:
     """
 
     def __init__(self, source, *, definitions=None, tables=None):
-        self._file = None
         self._map = None
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fspath(source)
-            self._file = _open(source, "rb")
-            data = self._map = _map_file(self._file)
+            # The map keeps its own descriptor: the file is closed at once, so a
+            # reader that is never closed leaves no open file behind.
+            with _open(source, "rb") as file:
+                data = self._map = _map_file(file)
         elif hasattr(source, "read") and not _has_buffer(source):
             self.name = getattr(source, "name", "<stream>")
             data = self._map = _map_file(source)
@@ -175,9 +176,6 @@ class Reader:
             except BufferError:
                 pass  # a view of it is still in use; the map goes with its last view
         self._map = None
-        if self._file is not None:
-            self._file.close()
-            self._file = None
 
     def __enter__(self) -> "Reader":
         return self
