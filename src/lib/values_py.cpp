@@ -103,14 +103,10 @@ PyObject* Value_repr(PyObject* self) {
   std::optional<std::string_view> text;
   std::optional<std::string_view> meaning;
   if (!utf8_of(v->text, text) || !utf8_of(v->meaning, meaning)) return nullptr;
-  try {  // no C++ exception may reach the interpreter
-    std::string out;
-    append_value_repr(out, v->descriptor, text, meaning,
-                      (v->flags & HAS_VALUE) ? std::optional<double>(v->raw_value) : std::nullopt);
-    return make_str(out).release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  std::string out;
+  append_value_repr(out, v->descriptor, text, meaning,
+                    (v->flags & HAS_VALUE) ? std::optional<double>(v->raw_value) : std::nullopt);
+  return make_str(out).release();
 }
 
 PyGetSetDef value_getset[] = {
@@ -126,7 +122,7 @@ PyGetSetDef value_getset[] = {
 
 PyType_Slot value_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Value_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<Value_repr>)},
     {Py_tp_getset, value_getset},
     {0, nullptr},
 };
