@@ -143,7 +143,7 @@ class Walker {
   Result<ElementCoding> coding(const ResolvedElement& element) const {
     if (state.plain_coding()) [[likely]] return element.coding;
     const ElementDefinition& definition = *element.definition;
-    return effective_coding(definition, element.character, base_coding(definition, state), state);
+    return effective_coding(element, base_coding(definition, state), state);
   }
 
   // F = 1 at list[i]; returns the index after the replication.
@@ -280,7 +280,7 @@ class Walker {
     if (element == nullptr) return {};
     const ElementDefinition& definition = *element->definition;
     const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
-    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(definition, element->character, base, state));
+    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(*element, base, state));
     VANTREL_TRY(read_value(*element, marker_coding));
     return {};
   }
