@@ -150,7 +150,8 @@ def build_message(
     body3 += section3_extra
     sec3 = u24(section3_length if section3_length is not None else len(body3) + 4) + b"\0" + body3
 
-    payload = data.to_bytes() if isinstance(data, BitWriter) else bytes(data)
+    # Section 4 data ends at the next whole byte; before edition 4 sections have an even length.
+    payload = data.to_bytes(pad_to_even=edition < 4) if isinstance(data, BitWriter) else bytes(data)
     sec4 = u24(section4_length if section4_length is not None else len(payload) + 4) + b"\0" + payload
 
     rest = sec1 + sec2 + sec3 + sec4 + terminator

@@ -98,9 +98,14 @@ def generate(rng: random.Random) -> list[int]:
     return out
 
 
+def table_coded(element):
+    """Code and flag table values: 2 01, 2 02 and 2 07 leave their coding alone."""
+    return "code table" in element.unit.lower() or "flag table" in element.unit.lower()
+
+
 def element_fits(code, width_change):
     element = BY_CODE[code]
-    return element.unit == TEXT or 0 <= element.width + width_change <= 64
+    return element.unit == TEXT or table_coded(element) or 0 <= element.width + width_change <= 64
 
 
 def item(rng, depth, group):
@@ -247,6 +252,9 @@ class Model:
 
     def coding(self, element):
         st = self.state
+        if table_coded(element):
+            width = st.local_width if st.local_width is not None else element.width
+            return width, st.references.get(element.code, element.reference), element.scale
         width = st.local_width if st.local_width is not None else max(element.width + st.width_change, 0)
         reference = wrap64(st.references.get(element.code, element.reference) * st.multiplier)
         return width, reference, element.scale + st.scale_change

@@ -47,7 +47,7 @@ def test_header_fields_round_trip():
     assert (m.section2_length, m.section3_length, m.number_of_subsets) == (0, 11, 3)
     assert (m.observed_data, m.compressed_data) == (False, True)
     assert m.unexpanded_descriptors == [307080, 1001]
-    assert (m.section4_length, m.section4_data_offset, m.section4_data_length) == (6, 30 + 11 + 4, 2)
+    assert (m.section4_length, m.section4_data_offset, m.section4_data_length) == (5, 30 + 11 + 4, 1)
     assert data[m.section4_data_offset] == 5
     assert repr(m) == f"BufrMessage(edition=4, length={len(data)}, subsets=3, descriptors=[307080, 1001])"
 

@@ -33,5 +33,8 @@ def load_tables(
 ) -> TableSet:
     """The WMO tables of a master version under a definitions root, then the centre's local tables."""
 
-def decode(data: _Buffer, offset: int, length: int, tables: TableSet) -> tuple[list[DecodedValue], list[int]]:
-    """(values, starts): every value of the framed message, subset after subset, and where each subset starts."""
+def decode(
+    data: _Buffer, offset: int, length: int, tables: TableSet
+) -> tuple[list[DecodedValue], list[int], int, int]:
+    """(values, starts, used_bits, data_bits): every value of the framed message, subset after subset,
+    where each subset starts, the bits of section 4 data the descriptors consumed and the bits it holds."""

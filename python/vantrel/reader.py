@@ -226,7 +226,9 @@ class Message:
     (``centre``, ``subcentre``, ``data_category``, ``master_table_version``,
     ``datetime``, ``number_of_subsets``, ``compressed``, ``descriptors``...),
     ``None`` where the edition lacks them. A message whose header is bad has
-    ``error`` set; ``warnings`` lists the quirks accepted while reading it.
+    ``error`` set; ``warnings`` lists the quirks accepted while reading it (the
+    header's when it is read, the data's once values are decoded, such as a
+    section 4 with bytes left over beyond its padding).
     """
 
     def __init__(self, reader: Reader, index: int, offset: int, length: int):
@@ -299,15 +301,36 @@ class Message:
         return self._native("decode")
 
     def _native(self, function: str, *args):
-        """Runs a native decoding function on this message, turning its errors into this package's."""
+        """Runs a native decoding function on this message, turning its errors into this package's
+        and noting a section 4 longer than the data needs; returns the result without the bit counts."""
         tables = self.tables()
         try:
-            return getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
+            result = getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
         except ValueError as error:
             text = str(error)
             if "was not found in Table" in text:
                 raise self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}") from None
             raise self._fail(DataError, text) from None
+        if isinstance(result, dict):
+            used_bits, data_bits = result.pop("used_bits"), result.pop("data_bits")
+        else:
+            *rest, used_bits, data_bits = result
+            result = tuple(rest)
+        self._note_surplus(used_bits, data_bits)
+        return result
+
+    def _note_surplus(self, used_bits: int, data_bits: int) -> None:
+        """Warns when section 4 holds whole bytes its descriptors did not consume. Padding to the
+        next byte is normal, and before edition 4 also to an even section length."""
+        needed = 4 + (used_bits + 7) // 8  # the 4 octets before the data, then the data to a whole byte
+        if self.edition < 4:
+            needed += needed % 2
+        surplus = 4 + data_bits // 8 - needed
+        if surplus > 0:
+            warning = (f"section 4 is longer than the data needs: {surplus} byte{'s' if surplus != 1 else ''} "
+                       f"left over after {needed}")
+            if warning not in self.warnings:
+                self.warnings.append(warning)
 
     def values(self) -> list:
         """Every decoded value, subset after subset, as ``DecodedValue`` records."""
@@ -330,7 +353,7 @@ class Message:
         slot (NaN when missing, for texts and operator records), and the descriptor of each
         column; None when the subsets of non-compressed data differ in structure."""
         result = self._native("matrix")
-        if result is None:
+        if result[0] is None:
             return None
         values, rows, descriptors = result
         codes = np.frombuffer(descriptors, dtype=np.uint32)

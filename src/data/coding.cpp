@@ -50,10 +50,12 @@ BaseCoding difference_coding(const ElementDefinition& element) {
   return BaseCoding{width, static_cast<std::int64_t>(std::uint64_t{0} - power)};
 }
 
-Result<ElementCoding> effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+Result<ElementCoding> effective_coding(const ResolvedElement& resolved, BaseCoding base,
                                        const ValueCodingState& state) {
+  const ElementDefinition& element = *resolved.definition;
+  const bool quantity = !resolved.table_coded;  // code and flag tables keep their Table B coding
   ElementCoding coding;
-  coding.character = character;
+  coding.character = resolved.character;
   coding.missing_check = !is_class31(element.code);
   if (coding.character) {
     coding.width = state.character_width ? *state.character_width : base.width;
@@ -61,14 +63,14 @@ Result<ElementCoding> effective_coding(const ElementDefinition& element, bool ch
     coding.width = *state.local_width;
   } else {
     // |width_change| <= 850, so the sum cannot overflow.
-    const std::int64_t sum = static_cast<std::int64_t>(base.width) + state.width_change;
+    const std::int64_t sum = static_cast<std::int64_t>(base.width) + (quantity ? state.width_change : 0);
     coding.width = sum > 0 ? static_cast<std::uint32_t>(sum) : 0;
   }
-  coding.scale = static_cast<std::int64_t>(element.scale) + state.scale_change;
+  coding.scale = static_cast<std::int64_t>(element.scale) + (quantity ? state.scale_change : 0);
   coding.divisor = scale_divisor(coding.scale);
   coding.reference = base.reference;
-  // Text has no reference value: the product is taken for numeric data only.
-  const unsigned power = coding.character ? 0 : state.reference_power;
+  // Text has no reference value: the product is taken for quantities only.
+  const unsigned power = coding.character || !quantity ? 0 : state.reference_power;
   for (unsigned i = 0; i < power && coding.reference != 0; ++i) {
     if (__builtin_mul_overflow(coding.reference, 10, &coding.reference)) [[unlikely]] {
       return fail(reference_overflow(element.code, state.reference_power));

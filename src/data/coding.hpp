@@ -76,6 +76,7 @@ struct ResolvedElement {
   const ElementDefinition* definition = nullptr;  // Table B entry, or null
   MeaningLookup meanings;                         // its code table
   bool character = false;                         // definition->is_character()
+  bool table_coded = false;                       // definition->is_code_or_flag_table()
   bool class31 = false;                           // is_class31(code): no associated field, never missing
   ElementCoding coding;                           // how it is read with no operator in force
 };
@@ -101,9 +102,12 @@ BaseCoding difference_coding(const ElementDefinition& element);
 // is not positive. Scale = element scale + scale_change, computed exactly in
 // 64 bits. Reference (numeric elements) = base reference * 10^reference_power, exact; a product
 // that does not fit in a signed 128-bit integer fails with a parse error
-// naming the element and the operator. `character` is element.is_character(),
-// which callers look up once per element rather than once per value.
-Result<ElementCoding> effective_coding(const ElementDefinition& element, bool character, BaseCoding base,
+// naming the element and the operator. Code and flag table values take none
+// of width_change, scale_change and reference_power (2 01, 2 02, 2 07 are
+// defined for quantities only; a code keeps its Table B width and meaning);
+// local_width applies to them as to any numeric element. `element` must have
+// its definition; its flags were looked up once per element, not per value.
+Result<ElementCoding> effective_coding(const ResolvedElement& element, BaseCoding base,
                                        const ValueCodingState& state);
 
 // 10^|scale| by square-and-multiply in double arithmetic (exact table values

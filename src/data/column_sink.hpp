@@ -190,11 +190,14 @@ class MatrixSink final : public ValueSink {
 
 // Decodes `message` like decode_message_values into the columns of `sink`
 // (appending rows). Python-free; safe to call from several threads at once
-// with one `plans` cache (each thread with its own sink).
+// with one `plans` cache (each thread with its own sink). `used_bits` as for
+// decode_message_values.
 Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
-                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
+                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
+                      std::uint64_t* used_bits = nullptr);
 // Decodes `message` into the matrix of `sink` (replacing its contents).
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
-                     const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
+                     const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
+                     std::uint64_t* used_bits = nullptr);
 
 }  // namespace vantrel

@@ -143,7 +143,7 @@ class Walker {
   Result<ElementCoding> coding(const ResolvedElement& element) const {
     if (state.plain_coding()) [[likely]] return element.coding;
     const ElementDefinition& definition = *element.definition;
-    return effective_coding(definition, element.character, base_coding(definition, state), state);
+    return effective_coding(element, base_coding(definition, state), state);
   }
 
   // F = 1 at list[i]; returns the index after the replication.
@@ -280,7 +280,7 @@ class Walker {
     if (element == nullptr) return {};
     const ElementDefinition& definition = *element->definition;
     const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
-    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(definition, element->character, base, state));
+    VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(*element, base, state));
     VANTREL_TRY(read_value(*element, marker_coding));
     return {};
   }
@@ -521,10 +521,11 @@ class Walker {
   ValueSummary summary_;              // of the last value read_value read
 };
 
-// Walks the plan of `message` over `data`, handing every value to `sink`.
+// Walks the plan of `message` over `data`, handing every value to `sink`;
+// on success stores the bits the walk read in `used_bits` (when not null).
 template <class Sink>
 Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes data, Sink& sink,
-                    const DecodeLimits& limits) {
+                    const DecodeLimits& limits, std::uint64_t* used_bits) {
   BitReader reader(data);
   const std::span<const PlanNode> descriptors = plan.root();
   if (message.compressed_data) {
@@ -543,6 +544,7 @@ Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes da
     }
   }
   if (!sink.end_message()) return fail(BufrError::sink_aborted());
+  if (used_bits != nullptr) *used_bits = reader.position();
   return {};
 }
 
@@ -554,20 +556,20 @@ std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const Tab
 }  // namespace
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits, PlanCache* plans) {
-  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+                             const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
 }
 
 Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
-                      const DecodeLimits& limits, PlanCache* plans) {
+                      const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
   sink.begin_message(message.number_of_subsets, static_cast<std::uint64_t>(data.size()) * 8u);
-  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
 }
 
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
-                     const DecodeLimits& limits, PlanCache* plans) {
+                     const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
   sink.begin_message(message.number_of_subsets, message.compressed_data);
-  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits);
+  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
 }
 
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

@@ -56,9 +56,12 @@ class PlanCache;
 // value to `sink`; compressed or not as the message's flag says. `tables` is
 // only read. The walk runs from the plan of the message's descriptor list,
 // taken from `plans` (a cache serving `tables`) or compiled for this call
-// when it is null. The first error ends the decode.
+// when it is null. The first error ends the decode. After a successful
+// decode `used_bits`, when given, holds the number of bits of `data` the
+// descriptors consumed (the rest is padding or surplus).
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr);
+                             const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
+                             std::uint64_t* used_bits = nullptr);
 
 // The flat list of native records (all values of subset 1, then subset 2...).
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

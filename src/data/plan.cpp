@@ -72,10 +72,10 @@ class Compiler {
     if (resolved.definition == nullptr) return resolved;
     const ElementDefinition& definition = *resolved.definition;
     resolved.character = definition.is_character();
+    resolved.table_coded = definition.is_code_or_flag_table();
     resolved.meanings = meanings(code);
     // With no operator in force the coding cannot fail (no 2 07 YYY product).
-    resolved.coding = *effective_coding(definition, resolved.character,
-                                        BaseCoding{definition.width, definition.reference}, ValueCodingState{});
+    resolved.coding = *effective_coding(resolved, BaseCoding{definition.width, definition.reference}, ValueCodingState{});
     return resolved;
   }
 

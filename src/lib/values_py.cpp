@@ -391,10 +391,12 @@ PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, L
 }  // namespace
 
 PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
-                         vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts) {
+                         vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts,
+                         std::uint64_t* used_bits) {
   PythonValueSink sink(message.number_of_subsets);
   if (!sink.init()) return nullptr;
-  auto status = vantrel::decode_message_values(message, tables, data, sink, vantrel::DecodeLimits{}, plans);
+  auto status =
+      vantrel::decode_message_values(message, tables, data, sink, vantrel::DecodeLimits{}, plans, used_bits);
   if (!status) return raise_bufr_error(status.error());
   if (subset_starts != nullptr) *subset_starts = std::move(sink.subset_starts());
   return sink.take_list().release();

@@ -207,9 +207,13 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // ---- values ----------------------------------------------------------------
 
-// decode(data, offset, length, tables) -> list of DecodedValue, subset after
-// subset, for the framed message at offset; ValueError when its header or
-// data is bad.
+// The bits of section 4 data a decode walked over.
+std::uint64_t data_bits(vantrel::Bytes data) { return static_cast<std::uint64_t>(data.size()) * 8u; }
+
+// decode(data, offset, length, tables) -> (values, starts, used_bits,
+// data_bits): the DecodedValue records subset after subset, the index where
+// each subset starts, the bits of section 4 data the descriptors consumed and
+// the bits it holds; ValueError when the message's header or data is bad.
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables"}};
   PyObject* bound[4];
@@ -230,8 +234,10 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   }
   const vantrel::BufrMessage& message = parsed->message;
   std::vector<std::size_t> starts;
-  PyRef values = PyRef::steal(decode_to_list(message, message.section4_data(bytes), table_set_of(bound[3]),
-                                             &plan_cache_of(bound[3]), &starts));
+  std::uint64_t used_bits = 0;
+  const vantrel::Bytes data = message.section4_data(bytes);
+  PyRef values = PyRef::steal(
+      decode_to_list(message, data, table_set_of(bound[3]), &plan_cache_of(bound[3]), &starts, &used_bits));
   if (!values) return nullptr;
   if (message.compressed_data) {
     // Compressed data flattens to equal runs, one per subset.
@@ -248,7 +254,10 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!item) return nullptr;
     PyList_SET_ITEM(start_list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
-  return PyTuple_Pack(2, values.get(), start_list.get());
+  PyRef used = py_int(used_bits);
+  PyRef available = py_int(data_bits(data));
+  if (!used || !available) return nullptr;
+  return PyTuple_Pack(4, values.get(), start_list.get(), used.get(), available.get());
 }
 
 // ---- typed arrays ------------------------------------------------------------
@@ -360,8 +369,9 @@ struct MessageArgs {
 };
 
 // columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
-// descriptor, value, flags, slot, text_offsets, text_bytes (and raw). The
-// decode runs with the interpreter's lock released.
+// descriptor, value, flags, slot, text_offsets, text_bytes (and raw), and the
+// ints used_bits and data_bits as for decode. The decode runs with the
+// interpreter's lock released.
 PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
   PyObject* bound[5];
@@ -373,9 +383,11 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const bool with_raw = raw_flag == 1;
   vantrel::ColumnSink sink(with_raw);
   vantrel::Status status;
+  std::uint64_t used_bits = 0;
+  const vantrel::Bytes data = in.message().section4_data(in.bytes);
   Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_columns(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
-                                   vantrel::DecodeLimits{}, in.plans);
+  status = vantrel::decode_columns(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
+                                   &used_bits);
   Py_END_ALLOW_THREADS
   if (!status) return raise_bufr_error(status.error());
   vantrel::RecordColumns cols = sink.take();
@@ -390,12 +402,14 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             set_item(d, "text_offsets", wrap_vector(std::move(cols.text_offsets), "q")) &&
             set_item(d, "text_bytes", wrap_vector(std::move(cols.text_bytes), "B"));
   if (ok && with_raw) ok = set_item(d, "raw", wrap_vector(std::move(cols.raw), "Q"));
+  ok = ok && set_item(d, "used_bits", py_int(used_bits)) && set_item(d, "data_bits", py_int(data_bits(data)));
   if (!ok) return nullptr;
   return dict.release();
 }
 
-// matrix(data, offset, length, tables) -> (values, rows, descriptors) with
-// values row-major (rows x len(descriptors)), or None when the subsets of
+// matrix(data, offset, length, tables) -> (values, rows, descriptors,
+// used_bits, data_bits) with values row-major (rows x len(descriptors)) and
+// the bits as for decode, or (None, used_bits, data_bits) when the subsets of
 // non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables"}};
@@ -405,17 +419,21 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   if (!in.read(bound)) return nullptr;
   vantrel::MatrixSink sink;
   vantrel::Status status;
+  std::uint64_t used_bits = 0;
+  const vantrel::Bytes data = in.message().section4_data(in.bytes);
   Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_matrix(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
-                                  vantrel::DecodeLimits{}, in.plans);
+  status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
+                                  &used_bits);
   Py_END_ALLOW_THREADS
   if (!status) return raise_bufr_error(status.error());
-  if (!sink.regular()) Py_RETURN_NONE;
+  const unsigned long long used = used_bits;
+  const unsigned long long available = data_bits(data);
+  if (!sink.regular()) return Py_BuildValue("(OKK)", Py_None, used, available);
   const std::uint32_t rows = sink.rows();
   PyRef values = wrap_vector(std::move(sink.values()), "d");
   PyRef descriptors = wrap_vector(std::move(sink.descriptors()), "I");
   if (!values || !descriptors) return nullptr;
-  return Py_BuildValue("(OIO)", values.get(), rows, descriptors.get());
+  return Py_BuildValue("(OIOKK)", values.get(), rows, descriptors.get(), used, available);
 }
 
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +31,27 @@ struct ElementDefinition {
 
   // Character data is exactly the unit "CCITT IA5".
   bool is_character() const { return unit == "CCITT IA5"; }
+
+  // A code or flag table value: the unit names one ("CODE TABLE", "Flag table",
+  // "Common CODE TABLE C-1", "Code table defined by originating/generating centre"...).
+  // Operators 2 01, 2 02 and 2 07 leave such values alone.
+  bool is_code_or_flag_table() const { return unit_names_table(unit); }
+
+ private:
+  static bool unit_names_table(std::string_view unit) {
+    for (std::size_t i = 0; i + 10 <= unit.size(); ++i) {
+      std::string_view rest = unit.substr(i, 10);
+      if (equal_ignoring_case(rest, "code table") || equal_ignoring_case(rest, "flag table")) return true;
+    }
+    return false;
+  }
+  static bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+      if (x != b[i]) return false;
+    }
+    return true;
+  }
 };
 
 // One Table D entry.
