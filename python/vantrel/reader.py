@@ -142,11 +142,43 @@ class Reader:
                 parts.append((index, result))
         return parts
 
+    def _decode_many(self, messages: list, raw: bool) -> dict:
+        """The columns of `messages` in one native call (one set of arrays, a ``message``
+        column, texts in Arrow's layout); failures go to ``errors``, in message order."""
+        frames = np.empty((len(messages), 2), dtype=np.uint64)
+        numbers = np.empty(len(messages), dtype=np.uint32)
+        table_sets = []
+        decodable = []
+        failed = {}
+        for message in messages:
+            try:
+                tables = message.tables()
+            except ValueError as error:
+                failed[message.index] = error
+                continue
+            frames[len(decodable)] = (message.offset, message.length)
+            numbers[len(decodable)] = message.index
+            table_sets.append(tables)
+            decodable.append(message)
+        count = len(decodable)
+        native, native_errors = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets, raw)
+        for position, reason in native_errors:
+            message = decodable[position]
+            failed[message.index] = message._error(reason)
+        self.errors.extend(failed[index] for index in sorted(failed))
+        cols = _frames.native_columns(native, raw, layout=True)
+        cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
+        return cols
+
     def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
         column (1-based index); messages that fail are recorded in ``errors``. ``threads``
         decodes messages in parallel; ``select(message)`` keeps only the messages it accepts."""
-        return _frames.concat_columns(self._decoded(raw, threads, select), raw)
+        if threads and threads > 1:
+            return _frames.concat_columns(self._decoded(raw, threads, select), raw)
+        messages = [m for m in self if select is None or select(m)]
+        cols = self._decode_many(messages, raw)
+        return {"message": cols.pop("message"), **cols}
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
                   threads: int | None = None, select=None):
@@ -306,10 +338,13 @@ class Message:
         try:
             return getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
         except ValueError as error:
-            text = str(error)
-            if "was not found in Table" in text:
-                raise self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}") from None
-            raise self._fail(DataError, text) from None
+            raise self._error(str(error)) from None
+
+    def _error(self, text: str) -> Exception:
+        """This package's error for the reason a native decode of this message gave."""
+        if "was not found in Table" in text:
+            return self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}")
+        return self._fail(DataError, text)
 
     def values(self) -> list:
         """Every decoded value, subset after subset, as ``DecodedValue`` records."""
@@ -334,9 +369,12 @@ class Message:
         result = self._native("matrix")
         if result is None:
             return None
-        values, rows, descriptors = result
+        values, rows, descriptors, column_major = result
         codes = np.frombuffer(descriptors, dtype=np.uint32)
-        return np.frombuffer(values, dtype=np.float64).reshape(rows, len(codes)), codes
+        values = np.frombuffer(values, dtype=np.float64)
+        if column_major:  # compressed data: the columns one after the other, viewed without a copy
+            return values.reshape(len(codes), rows).T, codes
+        return values.reshape(rows, len(codes)), codes
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
         """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""

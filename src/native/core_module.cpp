@@ -5,7 +5,10 @@
 // (TableSet, DecodedValue) are _vantrel's own: the module imports _vantrel
 // and builds instances of its types with the shared binding code, so both
 // modules give users the same objects.
+#include <algorithm>
 #include <cstring>
+#include <exception>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -265,13 +268,13 @@ struct ArrayStorage {
 
 template <class T>
 struct VectorStorage final : ArrayStorage {
-  explicit VectorStorage(std::vector<T> items, const char* item_format) : values(std::move(items)) {
+  explicit VectorStorage(vantrel::PodVector<T> items, const char* item_format) : values(std::move(items)) {
     itemsize = sizeof(T);
     format = item_format;
   }
   void* data() override { return values.data(); }
   Py_ssize_t count() const override { return static_cast<Py_ssize_t>(values.size()); }
-  std::vector<T> values;  // owned for as long as the array object lives
+  vantrel::PodVector<T> values;  // owned for as long as the array object lives
 };
 
 struct ArrayObject {
@@ -319,7 +322,7 @@ PyType_Spec array_spec = {
 PyTypeObject* array_type = nullptr;  // created once at import
 
 template <class T>
-PyRef wrap_vector(std::vector<T>&& values, const char* format) {
+PyRef wrap_vector(vantrel::PodVector<T>&& values, const char* format) {
   auto storage = std::make_unique<VectorStorage<T>>(std::move(values), format);
   PyRef object = PyRef::steal(array_type->tp_alloc(array_type, 0));
   if (!object) return object;
@@ -359,28 +362,26 @@ struct MessageArgs {
   const vantrel::BufrMessage& message() const { return (**parsed).message; }
 };
 
-// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
-// descriptor, value, flags, slot, text_offsets, text_bytes (and raw). The
-// decode runs with the interpreter's lock released.
-PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
-  PyObject* bound[5];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  MessageArgs in;
-  if (!in.read(bound)) return nullptr;
-  const int raw_flag = PyObject_IsTrue(bound[4]);
-  if (raw_flag < 0) return nullptr;
-  const bool with_raw = raw_flag == 1;
-  vantrel::ColumnSink sink(with_raw);
-  vantrel::Status status;
+// Runs `work` without the interpreter's lock; an exception it throws (out of
+// memory) is rethrown once the lock is held again.
+template <class Work>
+void without_lock(Work&& work) {
+  std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_columns(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
-                                   vantrel::DecodeLimits{}, in.plans);
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   Py_END_ALLOW_THREADS
-  if (!status) return raise_bufr_error(status.error());
-  vantrel::RecordColumns cols = sink.take();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The dict of arrays of `cols`: subset, descriptor, value, flags, slot,
+// text_offsets, text_bytes (and raw).
+PyRef columns_dict(vantrel::RecordColumns&& cols, bool with_raw) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
+  if (!dict) return dict;
   PyObject* d = dict.get();
   bool ok = set_item(d, "subset", wrap_vector(std::move(cols.subset), "I")) &&
             set_item(d, "descriptor", wrap_vector(std::move(cols.descriptor), "I")) &&
@@ -390,13 +391,167 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             set_item(d, "text_offsets", wrap_vector(std::move(cols.text_offsets), "q")) &&
             set_item(d, "text_bytes", wrap_vector(std::move(cols.text_bytes), "B"));
   if (ok && with_raw) ok = set_item(d, "raw", wrap_vector(std::move(cols.raw), "Q"));
-  if (!ok) return nullptr;
-  return dict.release();
+  if (!ok) return PyRef();
+  return dict;
 }
 
-// matrix(data, offset, length, tables) -> (values, rows, descriptors) with
-// values row-major (rows x len(descriptors)), or None when the subsets of
-// non-compressed data differ in structure.
+bool truth(PyObject* object, bool& out) {
+  const int flag = PyObject_IsTrue(object);
+  if (flag < 0) return false;
+  out = flag == 1;
+  return true;
+}
+
+// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
+// descriptor, value, flags, slot, text_offsets, text_bytes (and raw). The
+// decode runs with the interpreter's lock released.
+PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
+  PyObject* bound[5];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  MessageArgs in;
+  bool with_raw = false;
+  if (!in.read(bound) || !truth(bound[4], with_raw)) return nullptr;
+  vantrel::ColumnSink sink(with_raw);
+  vantrel::Status status;
+  without_lock([&] {
+    status = vantrel::decode_columns(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
+                                     vantrel::DecodeLimits{}, in.plans);
+  });
+  if (!status) return raise_bufr_error(status.error());
+  return columns_dict(sink.take(), with_raw).release();
+}
+
+// Largest reservation columns_many makes from its estimate (the columns grow beyond).
+constexpr double MAX_ESTIMATED_ROWS = static_cast<double>(std::uint64_t{1} << 28);
+
+// columns_many(data, frames, numbers, tables, raw=False) -> (dict, errors):
+// the columns of several framed messages of `data` one after the other, in
+// one set of arrays with a "message" column. `frames` packs (offset, length)
+// as native uint64 pairs, `numbers` the uint32 number each message's rows
+// carry in "message", `tables` is a list of one TableSet per message. A
+// message whose header or data is bad leaves no rows; errors lists (position,
+// reason) of each, position counting the frames from 0. The decode runs with
+// the interpreter's lock released.
+PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"columns_many", {"data", "frames", "numbers", "tables", "raw"}};
+  PyObject* bound[5];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  BufferView data;
+  BufferView frame_view;
+  BufferView number_view;
+  bool with_raw = false;
+  if (!data.acquire("data", bound[0]) || !frame_view.acquire("frames", bound[1]) ||
+      !number_view.acquire("numbers", bound[2]) || !truth(bound[4], with_raw)) {
+    return nullptr;
+  }
+  const vantrel::Bytes frame_bytes = frame_view.bytes();
+  const vantrel::Bytes number_bytes = number_view.bytes();
+  if (frame_bytes.size() % (2 * sizeof(std::uint64_t)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "frames must pack (offset, length) pairs of uint64");
+    return nullptr;
+  }
+  const std::size_t count = frame_bytes.size() / (2 * sizeof(std::uint64_t));
+  if (number_bytes.size() != count * sizeof(std::uint32_t)) {
+    PyErr_SetString(PyExc_ValueError, "numbers must hold one uint32 per frame");
+    return nullptr;
+  }
+  PyObject* table_list = bound[3];
+  if (!PyList_Check(table_list) || static_cast<std::size_t>(PyList_GET_SIZE(table_list)) != count) {
+    PyErr_SetString(PyExc_TypeError, "tables must be a list of one TableSet per frame");
+    return nullptr;
+  }
+  struct Job {
+    std::uint64_t offset;
+    std::uint64_t length;
+    std::uint32_t number;
+    const vantrel::TableSet* tables;
+    vantrel::PlanCache* plans;
+  };
+  std::vector<Job> jobs(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(table_list, static_cast<Py_ssize_t>(i));
+    if (!check_instance("tables", item, types.table_set, "TableSet")) return nullptr;
+    std::uint64_t pair[2];
+    std::memcpy(pair, frame_bytes.data() + i * sizeof(pair), sizeof(pair));
+    std::memcpy(&jobs[i].number, number_bytes.data() + i * sizeof(std::uint32_t), sizeof(std::uint32_t));
+    jobs[i].offset = pair[0];
+    jobs[i].length = pair[1];
+    jobs[i].tables = &table_set_of(item);
+    jobs[i].plans = &plan_cache_of(item);
+  }
+  // A copy of the list keeps every TableSet alive while the lock is released,
+  // whatever another thread does to the caller's list meanwhile.
+  PyRef keep_list = PyRef::steal(PyList_GetSlice(table_list, 0, PyList_GET_SIZE(table_list)));
+  if (!keep_list) return nullptr;
+
+  const vantrel::Bytes bytes = data.bytes();
+  vantrel::ColumnSink sink(with_raw);
+  vantrel::PodVector<std::uint32_t> message;
+  std::vector<std::pair<std::size_t, std::string>> failures;
+  std::uint64_t total_bytes = 0;  // of the frames inside the data
+  for (const Job& job : jobs) {
+    if (job.offset <= bytes.size() && job.length <= bytes.size() - job.offset) total_bytes += job.length;
+  }
+  without_lock([&] {
+    std::uint64_t done_bytes = 0;
+    bool reserved = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Job& job = jobs[i];
+      if (!reserved && done_bytes != 0) {
+        // Room for the rest at the rate of rows per byte the messages so far
+        // gave, and an eighth more: unused room is never touched, so costs
+        // no memory, and take() gives it back.
+        const double rate = static_cast<double>(sink.columns().rows()) / static_cast<double>(done_bytes);
+        const double rest = rate * static_cast<double>(total_bytes - done_bytes) * 1.125;
+        const auto rows = static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
+        sink.reserve_rows(rows);
+        message.reserve_more(rows);
+        reserved = true;
+      }
+      if (job.offset > bytes.size() || job.length > bytes.size() - job.offset) {
+        failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
+                                     std::to_string(job.length) + " bytes lies outside the " +
+                                     std::to_string(bytes.size()) + " bytes of data");
+        continue;
+      }
+      const vantrel::Bytes slice = bytes.subspan(job.offset, job.length);
+      const vantrel::HeaderResult parsed = vantrel::parse_archive_message(slice);
+      if (!parsed) {
+        failures.emplace_back(i, parsed.error());
+        continue;
+      }
+      const vantrel::BufrMessage& m = parsed->message;
+      const std::size_t before = sink.columns().rows();
+      const vantrel::Status status =
+          vantrel::decode_columns(m, *job.tables, m.section4_data(slice), sink, vantrel::DecodeLimits{}, job.plans);
+      if (!status) {
+        failures.emplace_back(i, status.error().message());
+        continue;
+      }
+      message.append(sink.columns().rows() - before, job.number);
+      done_bytes += job.length;
+    }
+    message.shrink_to_fit();
+  });
+  PyRef dict = columns_dict(sink.take(), with_raw);
+  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(message), "I"))) return nullptr;
+  PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
+  if (!errors) return nullptr;
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    PyRef reason = make_str(failures[i].second);
+    if (!reason) return nullptr;
+    PyObject* item = Py_BuildValue("(nO)", static_cast<Py_ssize_t>(failures[i].first), reason.get());
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return PyTuple_Pack(2, dict.get(), errors.get());
+}
+
+// matrix(data, offset, length, tables) -> (values, rows, descriptors,
+// column_major): values rows x len(descriptors), one column after the other
+// when column_major (compressed data) else one row after the other; None
+// when the subsets of non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables"}};
   PyObject* bound[4];
@@ -405,17 +560,19 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   if (!in.read(bound)) return nullptr;
   vantrel::MatrixSink sink;
   vantrel::Status status;
-  Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_matrix(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
-                                  vantrel::DecodeLimits{}, in.plans);
-  Py_END_ALLOW_THREADS
+  without_lock([&] {
+    status = vantrel::decode_matrix(in.message(), *in.tables, in.message().section4_data(in.bytes), sink,
+                                    vantrel::DecodeLimits{}, in.plans);
+  });
   if (!status) return raise_bufr_error(status.error());
   if (!sink.regular()) Py_RETURN_NONE;
   const std::uint32_t rows = sink.rows();
+  const bool column_major = sink.column_major();
+  sink.values().shrink_to_fit();
   PyRef values = wrap_vector(std::move(sink.values()), "d");
   PyRef descriptors = wrap_vector(std::move(sink.descriptors()), "I");
   if (!values || !descriptors) return nullptr;
-  return Py_BuildValue("(OIO)", values.get(), rows, descriptors.get());
+  return Py_BuildValue("(OIOO)", values.get(), rows, descriptors.get(), column_major ? Py_True : Py_False);
 }
 
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -428,6 +585,9 @@ PyMethodDef core_functions[] = {
                      "The table set of a definitions root for these header fields."),
     VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
+    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw)\n--\n\n"
+                                   "Typed columns of several framed messages in one set of arrays, and "
+                                   "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),
