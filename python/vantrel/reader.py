@@ -109,8 +109,11 @@ class Reader:
         for position in range(len(self)):
             message = self[position]
             yield message
-            # Iterating a long archive keeps no message alive behind the caller.
-            self._messages.pop(position, None)
+            # Iterating a long archive keeps no good message alive behind the caller;
+            # messages with warnings stay, so warnings noted later (a decode over the
+            # whole reader) are there when the message is looked at again.
+            if not message.warnings:
+                self._messages.pop(position, None)
 
     def __repr__(self) -> str:
         return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
@@ -143,11 +146,46 @@ class Reader:
                 parts.append((index, result))
         return parts
 
+    def _decode_many(self, messages: list, raw: bool) -> dict:
+        """The columns of `messages` in one native call (one set of arrays, a ``message``
+        column, texts in Arrow's layout); failures go to ``errors``, in message order."""
+        frames = np.empty((len(messages), 2), dtype=np.uint64)
+        numbers = np.empty(len(messages), dtype=np.uint32)
+        table_sets = []
+        decodable = []
+        failed = {}
+        for message in messages:
+            try:
+                tables = message.tables()
+            except ValueError as error:
+                failed[message.index] = error
+                continue
+            frames[len(decodable)] = (message.offset, message.length)
+            numbers[len(decodable)] = message.index
+            table_sets.append(tables)
+            decodable.append(message)
+        count = len(decodable)
+        native, native_errors, bits = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets,
+                                                         raw)
+        for position, reason in native_errors:
+            message = decodable[position]
+            failed[message.index] = message._error(reason)
+        for position, used_bits, data_bits in bits:
+            decodable[position]._note_surplus(used_bits, data_bits)
+        self.errors.extend(failed[index] for index in sorted(failed))
+        cols = _frames.native_columns(native, raw, layout=True)
+        cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
+        return cols
+
     def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
         column (1-based index); messages that fail are recorded in ``errors``. ``threads``
         decodes messages in parallel; ``select(message)`` keeps only the messages it accepts."""
-        return _frames.concat_columns(self._decoded(raw, threads, select), raw)
+        if threads and threads > 1:
+            return _frames.concat_columns(self._decoded(raw, threads, select), raw)
+        messages = [m for m in self if select is None or select(m)]
+        cols = self._decode_many(messages, raw)
+        return {"message": cols.pop("message"), **cols}
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
                   threads: int | None = None, select=None):
@@ -307,10 +345,7 @@ class Message:
         try:
             result = getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
         except ValueError as error:
-            text = str(error)
-            if "was not found in Table" in text:
-                raise self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}") from None
-            raise self._fail(DataError, text) from None
+            raise self._error(str(error)) from None
         if isinstance(result, dict):
             used_bits, data_bits = result.pop("used_bits"), result.pop("data_bits")
         else:
@@ -318,6 +353,12 @@ class Message:
             result = tuple(rest)
         self._note_surplus(used_bits, data_bits)
         return result
+
+    def _error(self, text: str) -> Exception:
+        """This package's error for the reason a native decode of this message gave."""
+        if "was not found in Table" in text:
+            return self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}")
+        return self._fail(DataError, text)
 
     def _note_surplus(self, used_bits: int, data_bits: int) -> None:
         """Warns when section 4 holds whole bytes its descriptors did not consume. Padding to the
@@ -355,9 +396,12 @@ class Message:
         result = self._native("matrix")
         if result[0] is None:
             return None
-        values, rows, descriptors = result
+        values, rows, descriptors, column_major = result
         codes = np.frombuffer(descriptors, dtype=np.uint32)
-        return np.frombuffer(values, dtype=np.float64).reshape(rows, len(codes)), codes
+        values = np.frombuffer(values, dtype=np.float64)
+        if column_major:  # compressed data: the columns one after the other, viewed without a copy
+            return values.reshape(len(codes), rows).T, codes
+        return values.reshape(rows, len(codes)), codes
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
         """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""

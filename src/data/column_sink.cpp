@@ -1,6 +1,7 @@
 #include "data/column_sink.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 namespace vantrel {
@@ -10,25 +11,49 @@ namespace {
 // many; the vectors grow with the output beyond.
 constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 20;
 
-// Rows x columns block of the transposition (fits the first-level cache).
-constexpr std::size_t TRANSPOSE_BLOCK = 32;
-
 }  // namespace
+
+void RecordColumns::truncate(std::size_t rows) {
+  if (rows >= this->rows()) return;
+  subset.truncate(rows);
+  descriptor.truncate(rows);
+  value.truncate(rows);
+  flags.truncate(rows);
+  slot.truncate(rows);
+  raw.truncate(rows);
+  text_offsets.truncate(rows + 1);
+  text_bytes.truncate(static_cast<std::size_t>(text_offsets.back()));
+}
+
+void RecordColumns::shrink_to_fit() {
+  subset.shrink_to_fit();
+  descriptor.shrink_to_fit();
+  value.shrink_to_fit();
+  flags.shrink_to_fit();
+  slot.shrink_to_fit();
+  raw.shrink_to_fit();
+  text_offsets.shrink_to_fit();
+  text_bytes.shrink_to_fit();
+}
 
 void ColumnSink::begin_message(std::uint32_t subsets, std::uint64_t data_bits) {
   subsets_ = subsets;
-  const std::size_t rows = columns_.rows() + static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS));
-  columns_.subset.reserve(rows);
-  columns_.descriptor.reserve(rows);
-  columns_.value.reserve(rows);
-  columns_.flags.reserve(rows);
-  columns_.slot.reserve(rows);
-  if (with_raw_) columns_.raw.reserve(rows);
-  columns_.text_offsets.reserve(rows + 1);
+  reserve_rows(static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS)));
+}
+
+void ColumnSink::reserve_rows(std::size_t rows) {
+  columns_.subset.reserve_more(rows);
+  columns_.descriptor.reserve_more(rows);
+  columns_.value.reserve_more(rows);
+  columns_.flags.reserve_more(rows);
+  columns_.slot.reserve_more(rows);
+  if (with_raw_) columns_.raw.reserve_more(rows);
+  columns_.text_offsets.reserve_more(rows);
 }
 
 RecordColumns ColumnSink::take() {
   RecordColumns out = std::move(columns_);
+  out.shrink_to_fit();
   columns_ = RecordColumns{};
   columns_.text_offsets.push_back(0);
   return out;
@@ -37,13 +62,14 @@ RecordColumns ColumnSink::take() {
 void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                              std::uint64_t raw) {
   const std::size_t n = subsets_;
-  for (std::uint32_t s = 1; s <= subsets_; ++s) columns_.subset.push_back(s);
-  columns_.descriptor.insert(columns_.descriptor.end(), n, descriptor);
-  columns_.value.insert(columns_.value.end(), n, value);
-  columns_.flags.insert(columns_.flags.end(), n, flags);
-  columns_.slot.insert(columns_.slot.end(), n, slot);
-  if (with_raw_) columns_.raw.insert(columns_.raw.end(), n, raw);
-  columns_.text_offsets.insert(columns_.text_offsets.end(), n, columns_.text_offsets.back());
+  std::uint32_t* subset = columns_.subset.extend(n);
+  std::iota(subset, subset + n, std::uint32_t{1});
+  columns_.descriptor.append(n, descriptor);
+  columns_.value.append(n, value);
+  columns_.flags.append(n, flags);
+  columns_.slot.append(n, slot);
+  if (with_raw_) columns_.raw.append(n, raw);
+  columns_.text_offsets.append(n, columns_.text_offsets.back());
 }
 
 void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t flags,
@@ -59,19 +85,19 @@ void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t fl
     columns_.flags.push_back(flags);
     columns_.slot.push_back(place.slot);
     if (with_raw_) columns_.raw.push_back(0);
-    if (text) columns_.text_bytes.insert(columns_.text_bytes.end(), text->begin(), text->end());
+    if (text) columns_.text_bytes.append(text->data(), text->data() + text->size());
     columns_.text_offsets.push_back(static_cast<std::int64_t>(columns_.text_bytes.size()));
   }
 }
 
-void MatrixSink::begin_message(std::uint32_t subsets, bool compressed) {
+void MatrixSink::begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits) {
   compressed_ = compressed;
   regular_ = true;
   uniform_ = false;
   rows_ = subsets;
   values_.clear();
   descriptors_.clear();
-  by_column_.clear();
+  values_.reserve(static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS)));
 }
 
 bool MatrixSink::begin_subset(std::uint32_t index) {
@@ -83,6 +109,8 @@ bool MatrixSink::begin_subset(std::uint32_t index) {
 bool MatrixSink::begin_column(const ColumnInfo& column) {
   uniform_ = column.uniform;
   descriptors_.push_back(column.code);
+  // A column of separate values has one value per subset: room for all of them at once.
+  if (!uniform_) values_.reserve_more(rows_);
   return true;
 }
 
@@ -96,23 +124,7 @@ bool MatrixSink::end_message() {
   if (!compressed_) {
     if (regular_ && values_.size() != static_cast<std::size_t>(rows_) * descriptors_.size()) irregular();
     if (!regular_) descriptors_.clear();
-    return true;
   }
-  // Columns one after the other -> rows one after the other.
-  const std::size_t rows = rows_;
-  const std::size_t cols = descriptors_.size();
-  values_.resize(rows * cols);
-  for (std::size_t c0 = 0; c0 < cols; c0 += TRANSPOSE_BLOCK) {
-    const std::size_t c1 = std::min(cols, c0 + TRANSPOSE_BLOCK);
-    for (std::size_t r0 = 0; r0 < rows; r0 += TRANSPOSE_BLOCK) {
-      const std::size_t r1 = std::min(rows, r0 + TRANSPOSE_BLOCK);
-      for (std::size_t c = c0; c < c1; ++c) {
-        const double* from = by_column_.data() + c * rows;
-        for (std::size_t r = r0; r < r1; ++r) values_[r * cols + c] = from[r];
-      }
-    }
-  }
-  by_column_.clear();
   return true;
 }
 

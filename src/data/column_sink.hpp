@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data/decode.hpp"
+#include "data/pod_vector.hpp"
 #include "data/value_sink.hpp"
 #include "descriptor/descriptor.hpp"
 #include "error/error.hpp"
@@ -34,16 +35,20 @@ inline constexpr std::uint8_t HAS_MEANING = 16; // the code table has a meaning 
 // data comes in subset order (every record of subset 1, then subset 2...);
 // compressed data column by column (every subset of slot 0, then slot 1...).
 struct RecordColumns {
-  std::vector<std::uint32_t> subset;      // 1-based subset number
-  std::vector<std::uint32_t> descriptor;  // element, operator or 999999
-  std::vector<double> value;              // scaled value; NaN when missing, for text and operator records
-  std::vector<std::uint8_t> flags;        // row_flags bits
-  std::vector<std::uint32_t> slot;        // the record's slot (see value_sink.hpp)
-  std::vector<std::uint64_t> raw;         // bits read (0 for text and operator records); empty unless requested
-  std::vector<std::int64_t> text_offsets; // Arrow string layout: row i is text_bytes[offsets[i], offsets[i+1])
-  std::vector<char> text_bytes;           // the texts, concatenated; rows without text are empty
+  PodVector<std::uint32_t> subset;      // 1-based subset number
+  PodVector<std::uint32_t> descriptor;  // element, operator or 999999
+  PodVector<double> value;              // scaled value; NaN when missing, for text and operator records
+  PodVector<std::uint8_t> flags;        // row_flags bits
+  PodVector<std::uint32_t> slot;        // the record's slot (see value_sink.hpp)
+  PodVector<std::uint64_t> raw;         // bits read (0 for text and operator records); empty unless requested
+  PodVector<std::int64_t> text_offsets; // Arrow string layout: row i is text_bytes[offsets[i], offsets[i+1])
+  PodVector<char> text_bytes;           // the texts, concatenated; rows without text are empty
 
   std::size_t rows() const { return subset.size(); }
+  // Keeps the first `rows` rows and their texts.
+  void truncate(std::size_t rows);
+  // Gives back the capacity beyond the rows.
+  void shrink_to_fit();
 };
 
 class ColumnSink final : public ValueSink {
@@ -57,11 +62,19 @@ class ColumnSink final : public ValueSink {
   void begin_message(std::uint32_t subsets, std::uint64_t data_bits);
 
   const RecordColumns& columns() const { return columns_; }
-  // Moves the columns out and leaves the sink empty, ready for reuse.
+  // Moves the columns out, trimmed to their rows, and leaves the sink empty,
+  // ready for reuse.
   RecordColumns take();
+  // Room for `rows` more rows without growing (a caller that decodes many
+  // messages into one sink reserves from what the first ones gave).
+  void reserve_rows(std::size_t rows);
+  // Drops the rows from `rows` on (the rows of a message that failed).
+  void truncate(std::size_t rows) { columns_.truncate(rows); }
 
   bool begin_column(const ColumnInfo& column) override {
     uniform_ = column.uniform;
+    // A column of separate values has one row per subset: room for all of them at once.
+    if (!uniform_) reserve_rows(subsets_);
     return true;
   }
   bool end_column() override {
@@ -115,22 +128,26 @@ class ColumnSink final : public ValueSink {
   std::uint32_t subsets_ = 0; // subsets of the message
 };
 
-// One row per subset, one column per slot, as a row-major matrix of values
-// (NaN when missing, for text and operator records), when every subset has
-// the same slots with the same descriptors: always for compressed data;
-// non-compressed data whose subsets differ is not regular and leaves the
-// matrix empty.
+// One row per subset, one column per slot, as a matrix of values (NaN when
+// missing, for text and operator records), when every subset has the same
+// slots with the same descriptors: always for compressed data; non-compressed
+// data whose subsets differ is not regular and leaves the matrix empty.
+// Compressed data fills the matrix column by column (column-major), as the
+// data lays it out; non-compressed data row by row (row-major).
 class MatrixSink final : public ValueSink {
  public:
-  // Called by decode_matrix before the walk.
-  void begin_message(std::uint32_t subsets, bool compressed);
+  // Called by decode_matrix before the walk, with a reservation from the size
+  // of the data (bounded, never from a count the message declares).
+  void begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits = 0);
 
   bool regular() const { return regular_; }
+  // True when values() holds the columns one after the other (compressed data).
+  bool column_major() const { return compressed_; }
   std::uint32_t rows() const { return rows_; }
   std::size_t cols() const { return descriptors_.size(); }
-  // Row-major values (rows x cols) and the descriptor of each column.
-  std::vector<double>& values() { return values_; }
-  std::vector<std::uint32_t>& descriptors() { return descriptors_; }
+  // The values (rows x cols, see column_major()) and the descriptor of each column.
+  PodVector<double>& values() { return values_; }
+  PodVector<std::uint32_t>& descriptors() { return descriptors_; }
 
   bool begin_subset(std::uint32_t index) override;
   bool begin_column(const ColumnInfo& column) override;
@@ -163,9 +180,9 @@ class MatrixSink final : public ValueSink {
   void add(Place place, std::uint32_t descriptor, double value) {
     if (compressed_) {
       if (uniform_) [[unlikely]] {
-        by_column_.insert(by_column_.end(), rows_, value);
+        values_.append(rows_, value);
       } else {
-        by_column_.push_back(value);
+        values_.push_back(value);
       }
       return;
     }
@@ -181,21 +198,21 @@ class MatrixSink final : public ValueSink {
 
   bool compressed_ = false;
   bool regular_ = true;
-  bool uniform_ = false;             // compressed: the open column is uniform
-  std::uint32_t rows_ = 0;           // subsets of the message
-  std::vector<double> values_;       // row-major result
-  std::vector<std::uint32_t> descriptors_;  // per slot
-  std::vector<double> by_column_;    // compressed: the columns one after the other, before transposing
+  bool uniform_ = false;                  // compressed: the open column is uniform
+  std::uint32_t rows_ = 0;                // subsets of the message
+  PodVector<double> values_;              // the result (see column_major())
+  PodVector<std::uint32_t> descriptors_;  // per slot
 };
 
 // Decodes `message` like decode_message_values into the columns of `sink`
-// (appending rows). Python-free; safe to call from several threads at once
-// with one `plans` cache (each thread with its own sink). `used_bits` as for
-// decode_message_values.
+// (appending rows; a failed decode leaves the rows the sink held before).
+// Python-free; safe to call from several threads at once with one `plans`
+// cache (each thread with its own sink). `used_bits` as for decode_message_values.
 Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
                       const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
                       std::uint64_t* used_bits = nullptr);
-// Decodes `message` into the matrix of `sink` (replacing its contents).
+// Decodes `message` into the matrix of `sink` (replacing its contents; see
+// MatrixSink::column_major for the layout).
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
                      std::uint64_t* used_bits = nullptr);

@@ -5,7 +5,10 @@
 // (TableSet, DecodedValue) are _vantrel's own: the module imports _vantrel
 // and builds instances of its types with the shared binding code, so both
 // modules give users the same objects.
+#include <algorithm>
 #include <cstring>
+#include <exception>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -274,13 +277,13 @@ struct ArrayStorage {
 
 template <class T>
 struct VectorStorage final : ArrayStorage {
-  explicit VectorStorage(std::vector<T> items, const char* item_format) : values(std::move(items)) {
+  explicit VectorStorage(vantrel::PodVector<T> items, const char* item_format) : values(std::move(items)) {
     itemsize = sizeof(T);
     format = item_format;
   }
   void* data() override { return values.data(); }
   Py_ssize_t count() const override { return static_cast<Py_ssize_t>(values.size()); }
-  std::vector<T> values;  // owned for as long as the array object lives
+  vantrel::PodVector<T> values;  // owned for as long as the array object lives
 };
 
 struct ArrayObject {
@@ -328,7 +331,7 @@ PyType_Spec array_spec = {
 PyTypeObject* array_type = nullptr;  // created once at import
 
 template <class T>
-PyRef wrap_vector(std::vector<T>&& values, const char* format) {
+PyRef wrap_vector(vantrel::PodVector<T>&& values, const char* format) {
   auto storage = std::make_unique<VectorStorage<T>>(std::move(values), format);
   PyRef object = PyRef::steal(array_type->tp_alloc(array_type, 0));
   if (!object) return object;
@@ -368,31 +371,26 @@ struct MessageArgs {
   const vantrel::BufrMessage& message() const { return (**parsed).message; }
 };
 
-// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
-// descriptor, value, flags, slot, text_offsets, text_bytes (and raw), and the
-// ints used_bits and data_bits as for decode. The decode runs with the
-// interpreter's lock released.
-PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
-  PyObject* bound[5];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  MessageArgs in;
-  if (!in.read(bound)) return nullptr;
-  const int raw_flag = PyObject_IsTrue(bound[4]);
-  if (raw_flag < 0) return nullptr;
-  const bool with_raw = raw_flag == 1;
-  vantrel::ColumnSink sink(with_raw);
-  vantrel::Status status;
-  std::uint64_t used_bits = 0;
-  const vantrel::Bytes data = in.message().section4_data(in.bytes);
+// Runs `work` without the interpreter's lock; an exception it throws (out of
+// memory) is rethrown once the lock is held again.
+template <class Work>
+void without_lock(Work&& work) {
+  std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_columns(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
-                                   &used_bits);
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   Py_END_ALLOW_THREADS
-  if (!status) return raise_bufr_error(status.error());
-  vantrel::RecordColumns cols = sink.take();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The dict of arrays of `cols`: subset, descriptor, value, flags, slot,
+// text_offsets, text_bytes (and raw).
+PyRef columns_dict(vantrel::RecordColumns&& cols, bool with_raw) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
+  if (!dict) return dict;
   PyObject* d = dict.get();
   bool ok = set_item(d, "subset", wrap_vector(std::move(cols.subset), "I")) &&
             set_item(d, "descriptor", wrap_vector(std::move(cols.descriptor), "I")) &&
@@ -402,15 +400,196 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             set_item(d, "text_offsets", wrap_vector(std::move(cols.text_offsets), "q")) &&
             set_item(d, "text_bytes", wrap_vector(std::move(cols.text_bytes), "B"));
   if (ok && with_raw) ok = set_item(d, "raw", wrap_vector(std::move(cols.raw), "Q"));
-  ok = ok && set_item(d, "used_bits", py_int(used_bits)) && set_item(d, "data_bits", py_int(data_bits(data)));
-  if (!ok) return nullptr;
+  if (!ok) return PyRef();
+  return dict;
+}
+
+bool truth(PyObject* object, bool& out) {
+  const int flag = PyObject_IsTrue(object);
+  if (flag < 0) return false;
+  out = flag == 1;
+  return true;
+}
+
+// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
+// descriptor, value, flags, slot, text_offsets, text_bytes (and raw), and the
+// ints used_bits and data_bits as for decode. The decode runs with the
+// interpreter's lock released.
+PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
+  PyObject* bound[5];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  MessageArgs in;
+  bool with_raw = false;
+  if (!in.read(bound) || !truth(bound[4], with_raw)) return nullptr;
+  vantrel::ColumnSink sink(with_raw);
+  vantrel::Status status;
+  std::uint64_t used_bits = 0;
+  const vantrel::Bytes data = in.message().section4_data(in.bytes);
+  without_lock([&] {
+    status = vantrel::decode_columns(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
+                                     &used_bits);
+  });
+  if (!status) return raise_bufr_error(status.error());
+  PyRef dict = columns_dict(sink.take(), with_raw);
+  if (!dict || !set_item(dict.get(), "used_bits", py_int(used_bits)) ||
+      !set_item(dict.get(), "data_bits", py_int(data_bits(data)))) {
+    return nullptr;
+  }
   return dict.release();
 }
 
+// Largest reservation columns_many makes from its estimate (the columns grow beyond).
+constexpr double MAX_ESTIMATED_ROWS = static_cast<double>(std::uint64_t{1} << 28);
+
+// columns_many(data, frames, numbers, tables, raw=False) -> (dict, errors, bits):
+// the columns of several framed messages of `data` one after the other, in
+// one set of arrays with a "message" column. `frames` packs (offset, length)
+// as native uint64 pairs, `numbers` the uint32 number each message's rows
+// carry in "message", `tables` is a list of one TableSet per message. A
+// message whose header or data is bad leaves no rows; errors lists (position,
+// reason) of each, position counting the frames from 0; bits lists
+// (position, used_bits, data_bits) of each message decoded. The decode runs
+// with the interpreter's lock released.
+PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"columns_many", {"data", "frames", "numbers", "tables", "raw"}};
+  PyObject* bound[5];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  BufferView data;
+  BufferView frame_view;
+  BufferView number_view;
+  bool with_raw = false;
+  if (!data.acquire("data", bound[0]) || !frame_view.acquire("frames", bound[1]) ||
+      !number_view.acquire("numbers", bound[2]) || !truth(bound[4], with_raw)) {
+    return nullptr;
+  }
+  const vantrel::Bytes frame_bytes = frame_view.bytes();
+  const vantrel::Bytes number_bytes = number_view.bytes();
+  if (frame_bytes.size() % (2 * sizeof(std::uint64_t)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "frames must pack (offset, length) pairs of uint64");
+    return nullptr;
+  }
+  const std::size_t count = frame_bytes.size() / (2 * sizeof(std::uint64_t));
+  if (number_bytes.size() != count * sizeof(std::uint32_t)) {
+    PyErr_SetString(PyExc_ValueError, "numbers must hold one uint32 per frame");
+    return nullptr;
+  }
+  PyObject* table_list = bound[3];
+  if (!PyList_Check(table_list) || static_cast<std::size_t>(PyList_GET_SIZE(table_list)) != count) {
+    PyErr_SetString(PyExc_TypeError, "tables must be a list of one TableSet per frame");
+    return nullptr;
+  }
+  struct Job {
+    std::uint64_t offset;
+    std::uint64_t length;
+    std::uint32_t number;
+    const vantrel::TableSet* tables;
+    vantrel::PlanCache* plans;
+  };
+  std::vector<Job> jobs(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(table_list, static_cast<Py_ssize_t>(i));
+    if (!check_instance("tables", item, types.table_set, "TableSet")) return nullptr;
+    std::uint64_t pair[2];
+    std::memcpy(pair, frame_bytes.data() + i * sizeof(pair), sizeof(pair));
+    std::memcpy(&jobs[i].number, number_bytes.data() + i * sizeof(std::uint32_t), sizeof(std::uint32_t));
+    jobs[i].offset = pair[0];
+    jobs[i].length = pair[1];
+    jobs[i].tables = &table_set_of(item);
+    jobs[i].plans = &plan_cache_of(item);
+  }
+  // A copy of the list keeps every TableSet alive while the lock is released,
+  // whatever another thread does to the caller's list meanwhile.
+  PyRef keep_list = PyRef::steal(PyList_GetSlice(table_list, 0, PyList_GET_SIZE(table_list)));
+  if (!keep_list) return nullptr;
+
+  const vantrel::Bytes bytes = data.bytes();
+  vantrel::ColumnSink sink(with_raw);
+  vantrel::PodVector<std::uint32_t> message;
+  std::vector<std::pair<std::size_t, std::string>> failures;
+  struct Bits {
+    std::size_t position;
+    std::uint64_t used;
+    std::uint64_t available;
+  };
+  std::vector<Bits> bits;  // of each message decoded
+  bits.reserve(count);
+  std::uint64_t total_bytes = 0;  // of the frames inside the data
+  for (const Job& job : jobs) {
+    if (job.offset <= bytes.size() && job.length <= bytes.size() - job.offset) total_bytes += job.length;
+  }
+  without_lock([&] {
+    std::uint64_t done_bytes = 0;
+    bool reserved = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Job& job = jobs[i];
+      if (!reserved && done_bytes != 0) {
+        // Room for the rest at the rate of rows per byte the messages so far
+        // gave, and an eighth more: unused room is never touched, so costs
+        // no memory, and take() gives it back.
+        const double rate = static_cast<double>(sink.columns().rows()) / static_cast<double>(done_bytes);
+        const double rest = rate * static_cast<double>(total_bytes - done_bytes) * 1.125;
+        const auto rows = static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
+        sink.reserve_rows(rows);
+        message.reserve_more(rows);
+        reserved = true;
+      }
+      if (job.offset > bytes.size() || job.length > bytes.size() - job.offset) {
+        failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
+                                     std::to_string(job.length) + " bytes lies outside the " +
+                                     std::to_string(bytes.size()) + " bytes of data");
+        continue;
+      }
+      const vantrel::Bytes slice = bytes.subspan(job.offset, job.length);
+      const vantrel::HeaderResult parsed = vantrel::parse_archive_message(slice);
+      if (!parsed) {
+        failures.emplace_back(i, parsed.error());
+        continue;
+      }
+      const vantrel::BufrMessage& m = parsed->message;
+      const std::size_t before = sink.columns().rows();
+      std::uint64_t used_bits = 0;
+      const vantrel::Bytes section4 = m.section4_data(slice);
+      const vantrel::Status status =
+          vantrel::decode_columns(m, *job.tables, section4, sink, vantrel::DecodeLimits{}, job.plans, &used_bits);
+      if (!status) {
+        failures.emplace_back(i, status.error().message());
+        continue;
+      }
+      bits.push_back({i, used_bits, data_bits(section4)});
+      message.append(sink.columns().rows() - before, job.number);
+      done_bytes += job.length;
+    }
+    message.shrink_to_fit();
+  });
+  PyRef dict = columns_dict(sink.take(), with_raw);
+  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(message), "I"))) return nullptr;
+  PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
+  if (!errors) return nullptr;
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    PyRef reason = make_str(failures[i].second);
+    if (!reason) return nullptr;
+    PyObject* item = Py_BuildValue("(nO)", static_cast<Py_ssize_t>(failures[i].first), reason.get());
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  PyRef counts = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bits.size())));
+  if (!counts) return nullptr;
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    PyObject* item = Py_BuildValue("(nKK)", static_cast<Py_ssize_t>(bits[i].position),
+                                   static_cast<unsigned long long>(bits[i].used),
+                                   static_cast<unsigned long long>(bits[i].available));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return PyTuple_Pack(3, dict.get(), errors.get(), counts.get());
+}
+
 // matrix(data, offset, length, tables) -> (values, rows, descriptors,
-// used_bits, data_bits) with values row-major (rows x len(descriptors)) and
-// the bits as for decode, or (None, used_bits, data_bits) when the subsets of
-// non-compressed data differ in structure.
+// column_major, used_bits, data_bits): values rows x len(descriptors), one
+// column after the other when column_major (compressed data) else one row
+// after the other, and the bits as for decode; (None, used_bits, data_bits)
+// when the subsets of non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables"}};
   PyObject* bound[4];
@@ -421,19 +600,22 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   vantrel::Status status;
   std::uint64_t used_bits = 0;
   const vantrel::Bytes data = in.message().section4_data(in.bytes);
-  Py_BEGIN_ALLOW_THREADS
-  status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
-                                  &used_bits);
-  Py_END_ALLOW_THREADS
+  without_lock([&] {
+    status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
+                                    &used_bits);
+  });
   if (!status) return raise_bufr_error(status.error());
   const unsigned long long used = used_bits;
   const unsigned long long available = data_bits(data);
   if (!sink.regular()) return Py_BuildValue("(OKK)", Py_None, used, available);
   const std::uint32_t rows = sink.rows();
+  const bool column_major = sink.column_major();
+  sink.values().shrink_to_fit();
   PyRef values = wrap_vector(std::move(sink.values()), "d");
   PyRef descriptors = wrap_vector(std::move(sink.descriptors()), "I");
   if (!values || !descriptors) return nullptr;
-  return Py_BuildValue("(OIOKK)", values.get(), rows, descriptors.get(), used, available);
+  return Py_BuildValue("(OIOOKK)", values.get(), rows, descriptors.get(), column_major ? Py_True : Py_False, used,
+                       available);
 }
 
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -446,6 +628,9 @@ PyMethodDef core_functions[] = {
                      "The table set of a definitions root for these header fields."),
     VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
+    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw)\n--\n\n"
+                                   "Typed columns of several framed messages in one set of arrays, and "
+                                   "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),

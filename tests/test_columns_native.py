@@ -1,0 +1,286 @@
+"""Typed outputs against the value records, over the shared corpora: Message.columns()
+row by row against Message.values(), matrix() against the columns, Reader.columns()
+(one native call for all messages) against the messages one by one, the interpreter
+lock released while decoding, and the memory a whole-file decode peaks at."""
+
+from __future__ import annotations
+
+import json
+import math
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel import _core, frames
+
+from conftest import PROJECT_ROOT, SHARED_DATA
+
+CORPUS = sorted((SHARED_DATA / "bufr").glob("*.bufr")) + sorted((SHARED_DATA / "bufr-ed3").glob("*.bufr"))
+HIRS = SHARED_DATA / "bufr" / "hirs_metop_compressed.bufr"
+# hirs holds 17 million values: its first message stands for the rest.
+SAMPLED = {"hirs_metop_compressed.bufr": 1}
+
+
+def corpus_ids():
+    return [f"{p.parent.name}/{p.name}" for p in CORPUS]
+
+
+@pytest.fixture(params=CORPUS, ids=corpus_ids())
+def corpus_file(request, eccodes_root):
+    return request.param
+
+
+def decodable(reader):
+    for message in list(reader)[: SAMPLED.get(reader.name.rsplit("/", 1)[-1])]:
+        try:
+            values = message.values()
+        except ValueError:
+            continue
+        yield message, values
+
+
+def walk_order(cols):
+    return np.lexsort((cols["slot"], cols["subset"]))
+
+
+def test_columns_equal_values_record_by_record(corpus_file):
+    checked = 0
+    with vantrel.open(corpus_file) as reader:
+        for message, values in decodable(reader):
+            cols = message.columns(raw=True)
+            order = walk_order(cols)
+            assert len(order) == len(values)
+            for row, v in zip(order.tolist(), values):
+                flags = int(cols["flags"][row])
+                value = float(cols["value"][row])
+                assert cols["descriptor"][row] == v.descriptor
+                if flags & frames.CHARACTER:
+                    assert bool(flags & frames.MISSING) == (v.raw_text is None)
+                    assert cols["text"][row] == v.raw_text
+                    assert math.isnan(value)
+                    continue
+                assert cols["text"][row] is None
+                if flags & frames.OPERATOR:
+                    assert math.isnan(value) and v.raw == 0 and cols["raw"][row] == 0
+                    continue
+                assert bool(flags & frames.MISSING) == (v.raw_value is None)
+                assert math.isnan(value) if v.raw_value is None else value == v.raw_value
+                assert cols["raw"][row] == v.raw
+                assert bool(flags & frames.HAS_MEANING) == (v.raw_meaning is not None)
+                assert bool(flags & frames.ASSOCIATED) == (v.descriptor == 999999)
+            checked += 1
+    if not checked:
+        pytest.skip(f"no message of {corpus_file.name} decodes")
+
+
+def test_matrix_equals_columns_where_regular(corpus_file):
+    checked = 0
+    with vantrel.open(corpus_file) as reader:
+        for message, _ in decodable(reader):
+            result = message.matrix()
+            cols = message.columns()
+            if result is None:
+                # Irregular: some slot holds different descriptors, or subsets differ in length.
+                assert not message.compressed
+                continue
+            matrix, descriptors = result
+            assert matrix.shape == (message.number_of_subsets, len(descriptors))
+            assert len(cols["value"]) == matrix.size
+            rows = cols["subset"].astype(np.int64) - 1
+            slots = cols["slot"].astype(np.int64)
+            np.testing.assert_array_equal(matrix[rows, slots], cols["value"])  # NaN equals NaN here
+            np.testing.assert_array_equal(descriptors[slots], cols["descriptor"])
+            checked += 1
+    if not checked:
+        pytest.skip(f"no regular message in {corpus_file.name}")
+
+
+@pytest.mark.parametrize("raw", [False, True])
+@pytest.mark.parametrize("name", ["bufr/multi_invalid_messages.bufr", "bufr/synop_dwd_multi.bufr",
+                                  "bufr-ed3/ens_multi_subset_compressed.bufr", "bufr/aaen_55.bufr"])
+def test_reader_columns_are_the_messages_one_after_the_other(name, raw, eccodes_root):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip(f"{name} is not available")
+    with vantrel.open(path) as reader:
+        expected, failed = [], []
+        for message in reader:
+            try:
+                expected.append((message.index, frames.message_columns(message, raw, layout=True)))
+            except ValueError as error:
+                failed.append(str(error))
+        with vantrel.open(path) as again:
+            got = again.columns(raw=raw)
+            assert [str(e) for e in again.errors] == failed
+    want = frames.concat_columns(expected, raw)
+    assert list(got) == list(want)
+    for key in want:
+        assert got[key].dtype == want[key].dtype, key
+        np.testing.assert_array_equal(got[key], want[key], err_msg=key)
+
+
+def test_a_failed_message_keeps_its_neighbours(eccodes_root):
+    path = SHARED_DATA / "bufr" / "synop_dwd_multi.bufr"
+    if not path.is_file():
+        pytest.skip("synop_dwd_multi.bufr is not available")
+    with vantrel.open(path) as reader:
+        first, second = reader[0], reader[1]
+        data = bytes(reader._data)
+        tables = [first.tables(), second.tables()]
+        alone = frames.native_columns(_core.columns(data, second.offset, second.length, tables[1], False), False, True)
+        # The first frame is cut one byte short: it fails and leaves no rows.
+        pairs = np.array([[first.offset, first.length - 1], [second.offset, second.length]], dtype=np.uint64)
+        native, errors, _ = _core.columns_many(data, pairs, np.array([1, 2], dtype=np.uint32), tables, False)
+    assert [position for position, _ in errors] == [0]
+    assert np.frombuffer(native["message"], dtype=np.uint32).tolist() == [2] * len(alone["value"])
+    np.testing.assert_array_equal(np.frombuffer(native["value"], dtype=np.float64), alone["value"])
+    np.testing.assert_array_equal(np.frombuffer(native["text_offsets"], dtype=np.int64), alone["text_offsets"])
+
+
+@pytest.mark.parametrize(
+    "offset, length, fails",
+    [(0, 0, True), (None, None, False), ("end", 1, True), ("end", 0, True), ("past", 0, True)],
+)
+def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, eccodes_root):
+    sample = SHARED_DATA / "bufr" / "aaen_55.bufr"
+    if not sample.is_file():
+        pytest.skip("aaen_55.bufr is not available")
+    with vantrel.open(sample) as reader:
+        message = reader[0]
+        data = bytes(reader._data)
+        tables = message.tables()
+    offset = {None: message.offset, "end": len(data), "past": len(data) + 1}.get(offset, offset)
+    length = message.length if length is None else length
+    pairs = np.array([[offset, length]], dtype=np.uint64)
+    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], False)
+    rows = len(np.frombuffer(native["value"], dtype=np.float64))
+    assert (errors != []) == fails
+    assert (rows == 0) == fails
+    assert set(np.frombuffer(native["message"], dtype=np.uint32).tolist()) <= {7}
+
+
+@pytest.mark.parametrize(
+    "frames_bytes, numbers, tables_count, error",
+    [
+        (8, 1, 1, ValueError),    # half a pair
+        (16, 0, 1, ValueError),   # no number for the frame
+        (16, 2, 1, ValueError),   # a number too many
+        (16, 1, 0, TypeError),    # no tables for the frame
+        (32, 2, 1, TypeError),    # one TableSet short
+    ],
+)
+def test_columns_many_rejects_mismatched_arguments(frames_bytes, numbers, tables_count, error, latest_wmo_dir):
+    tables = vantrel.TableSet.from_eccodes(str(latest_wmo_dir))
+    with pytest.raises(error):
+        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, False)
+
+
+def test_columns_many_of_nothing(latest_wmo_dir):
+    native, errors, _ = _core.columns_many(b"", b"", b"", [], False)
+    assert errors == []
+    assert all(len(memoryview(native[k])) == (1 if k == "text_offsets" else 0) for k in native)
+
+
+# ---- the interpreter lock --------------------------------------------------------------------
+
+def hirs_reader():
+    if not HIRS.is_file():
+        pytest.skip("hirs_metop_compressed.bufr is not available")
+    return vantrel.open(HIRS)
+
+
+def native_calls(reader):
+    """Each decoding entry point of the native module over hirs, as a callable."""
+    messages = list(reader)
+    tables = [m.tables() for m in messages]
+    pairs = np.array([[m.offset, m.length] for m in messages], dtype=np.uint64)
+    numbers = np.array([m.index for m in messages], dtype=np.uint32)
+    data, first = reader._data, messages[0]
+    return {
+        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, False),
+        "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], False),
+        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0]),
+    }
+
+
+@pytest.mark.parametrize("entry", ["columns_many", "columns", "matrix"])
+def test_decoding_releases_the_interpreter_lock(entry, eccodes_root):
+    with hirs_reader() as reader:
+        call = native_calls(reader)[entry]
+        call()  # plans compiled, tables loaded
+        state = {"decoding": False, "seen": 0, "stop": False}
+
+        def count():
+            while not state["stop"]:
+                if state["decoding"]:
+                    state["seen"] += 1
+                time.sleep(0)  # hands the lock back at once
+
+        interval = sys.getswitchinterval()
+        # No forced switches: the counter runs during the call only if the call lets go of the lock.
+        sys.setswitchinterval(100.0)
+        thread = threading.Thread(target=count)
+        try:
+            thread.start()
+            state["decoding"] = True
+            # The counter thread may take a while to be scheduled: call again until it has run
+            # (never, if the lock stays held).
+            for _ in range(50):
+                call()
+                if state["seen"]:
+                    break
+            state["decoding"] = False
+        finally:
+            state["stop"] = True
+            sys.setswitchinterval(interval)
+            thread.join()
+    assert state["seen"] > 0
+
+
+# ---- memory ----------------------------------------------------------------------------------
+
+MEASURE = r"""
+import json, sys, tracemalloc
+sys.path[:0] = {paths!r}
+import vantrel
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+reader = vantrel.open({path!r})
+reader[0].columns()  # tables and plans loaded
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak starts again from here
+tracemalloc.start()
+cols = reader.columns()
+traced_peak = tracemalloc.get_traced_memory()[1]
+print(json.dumps({{"rss_peak": status("VmHWM") - before, "traced_peak": traced_peak,
+                   "result": sum(a.nbytes for a in cols.values()), "errors": len(reader.errors)}}))
+"""
+
+
+def test_whole_file_columns_peak_near_the_size_of_the_result(eccodes_root):
+    if not HIRS.is_file():
+        pytest.skip("hirs_metop_compressed.bufr is not available")
+    if not __import__("os").path.exists("/proc/self/clear_refs"):
+        pytest.skip("needs /proc/self/clear_refs to measure the peak")
+    paths = [p for p in sys.path if p]
+    script = MEASURE.format(paths=paths, path=str(HIRS))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=PROJECT_ROOT,
+                          check=True)
+    figures = json.loads(done.stdout.strip().splitlines()[-1])
+    assert figures["errors"] == 0
+    assert figures["result"] > 400 << 20  # the arrays of 17 million rows
+    # The arrays are the only large thing the decode builds: no doubled growth, no copies.
+    assert figures["rss_peak"] <= 1.5 * figures["result"]
+    # numpy allocates nothing of that size on the way: the arrays are the native blocks.
+    assert figures["traced_peak"] <= 0.05 * figures["result"]
