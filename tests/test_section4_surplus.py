@@ -111,9 +111,10 @@ def test_native_functions_count_the_bits_read(tables, compressed, subsets, data,
     assert tuple(_core.matrix(msg, 0, len(msg), table_set)[-2:]) == counts
 
 
+@pytest.mark.parametrize("threads", [None, 2])
 @pytest.mark.parametrize("surplus", [0, 2])
-def test_whole_reader_decode_notes_the_surplus_on_its_message(tables, surplus):
+def test_whole_reader_decode_notes_the_surplus_on_its_message(tables, surplus, threads):
     data = message(4, 8, 1) + message(4, 8, 1 + surplus)
     with vantrel.open(data, tables=tables) as reader:
-        reader.columns()
+        reader.columns(threads=threads)
         assert [surplus_warnings(m) for m in reader] == [[], expected(surplus, 5)]

@@ -115,6 +115,11 @@ class Reader:
             if not message.warnings:
                 self._messages.pop(position, None)
 
+    def _release_quiet(self) -> None:
+        """Forgets the messages without warnings (they are made again when asked for)."""
+        for position in [p for p, m in self._messages.items() if not m.warnings]:
+            del self._messages[position]
+
     def __repr__(self) -> str:
         return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
 
@@ -123,7 +128,7 @@ class Reader:
     def _decoded(self, raw: bool, threads: int | None = None, select=None) -> list[tuple[int, dict]]:
         """(index, columns) of every message that decodes (and that `select` accepts);
         failures go to ``errors``."""
-        messages = [m for m in self if select is None or select(m)]
+        messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
 
         def work(message):
             try:
@@ -182,9 +187,12 @@ class Reader:
         column (1-based index); messages that fail are recorded in ``errors``. ``threads``
         decodes messages in parallel; ``select(message)`` keeps only the messages it accepts."""
         if threads and threads > 1:
-            return _frames.concat_columns(self._decoded(raw, threads, select), raw)
-        messages = [m for m in self if select is None or select(m)]
+            cols = _frames.concat_columns(self._decoded(raw, threads, select), raw)
+            self._release_quiet()
+            return cols
+        messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
         cols = self._decode_many(messages, raw)
+        self._release_quiet()
         return {"message": cols.pop("message"), **cols}
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
