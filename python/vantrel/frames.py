@@ -271,37 +271,48 @@ def _structure_rows(parts: list[Run], cols, names: KeyNames) -> None:
     """Keys and ranks of the rows of non-uniform runs, all runs at once."""
     if not parts:
         return
-    rows = np.concatenate([r.order for r in parts])
-    run_of = np.repeat(np.arange(len(parts)), [r.stop - r.start for r in parts])
-    subset = cols["subset"][rows].astype(np.int64)
-    slot = cols["slot"][rows].astype(np.int64)
-    # The rows must already be in walk order inside each run; a run that is not gets sorted.
+    lengths = [r.stop - r.start for r in parts]
+    contiguous = all(a.stop == b.start for a, b in zip(parts, parts[1:]))
+    if contiguous:
+        rows = slice(parts[0].start, parts[-1].stop)
+    else:
+        rows = np.concatenate([r.order for r in parts])
+    subset = cols["subset"][rows]
+    slot = cols["slot"][rows]
+    run_of = np.repeat(np.arange(len(parts), dtype=np.int64), lengths)
+    # Rows of non-compressed data come in walk order inside each run; a run that does not is sorted.
     same_run = run_of[1:] == run_of[:-1]
     ahead = (subset[1:] > subset[:-1]) | ((subset[1:] == subset[:-1]) & (slot[1:] > slot[:-1]))
-    for i in np.unique(run_of[1:][same_run & ~ahead]).tolist():
-        r = parts[i]
-        r.order = r.start + np.lexsort((cols["slot"][r.start:r.stop], cols["subset"][r.start:r.stop]))
-    if not (same_run & ~ahead).any():
-        walk_rows = rows
+    unordered = same_run & ~ahead
+    if unordered.any():
+        for i in np.unique(run_of[1:][unordered]).tolist():
+            r = parts[i]
+            r.order = r.start + np.lexsort((cols["slot"][r.start:r.stop], cols["subset"][r.start:r.stop]))
+        rows = np.concatenate([r.order for r in parts])
+        subset = cols["subset"][rows]
+    descriptor = cols["descriptor"][rows]
+    tables = [r.tables for r in parts]
+    if all(t is tables[0] for t in tables):
+        keys = names.ids(descriptor, tables[0])
     else:
-        walk_rows = np.concatenate([r.order for r in parts])
-        subset = cols["subset"][walk_rows].astype(np.int64)
-    keys = np.empty(len(walk_rows), dtype=np.int64)
-    by_tables: dict[int, list[int]] = {}
-    for i, r in enumerate(parts):
-        by_tables.setdefault(id(r.tables), []).append(i)
-    for members in by_tables.values():
-        mask = np.isin(run_of, members) if len(by_tables) > 1 else slice(None)
-        keys[mask] = names.ids(cols["descriptor"][walk_rows[mask]], parts[members[0]].tables)
+        keys = np.empty(len(descriptor), dtype=np.int64)
+        groups: dict[int, list[int]] = {}
+        for i, t in enumerate(tables):
+            groups.setdefault(id(t), []).append(i)
+        for members in groups.values():
+            mask = np.repeat(np.isin(np.arange(len(parts)), members), lengths)
+            keys[mask] = names.ids(descriptor[mask], tables[members[0]])
     ranks = occurrence(keys, (run_of << 16) | subset)
     position = 0
-    for r in parts:
-        n = r.stop - r.start
-        walk = r.order - r.start
-        r.keys = np.empty(n, dtype=np.int64)
-        r.ranks = np.empty(n, dtype=np.int64)
-        r.keys[walk] = keys[position:position + n]
-        r.ranks[walk] = ranks[position:position + n]
+    for r, n in zip(parts, lengths):
+        if r.order[0] == r.start and len(r.order) == n and r.order[-1] == r.stop - 1 and not unordered.any():
+            r.keys, r.ranks = keys[position:position + n], ranks[position:position + n]
+        else:
+            walk = r.order - r.start
+            r.keys = np.empty(n, dtype=np.int64)
+            r.ranks = np.empty(n, dtype=np.int64)
+            r.keys[walk] = keys[position:position + n]
+            r.ranks[walk] = ranks[position:position + n]
         position += n
 
 
