@@ -262,3 +262,33 @@ def test_meanings_in_wide_and_levels_forms(tables, form):
     assert frame["presentWeather"].tolist() == ["HAZE"]
     assert frame["precipitationType"].tolist() == [["RAIN"]]
     assert frame["airTemperature"].tolist() == [280.1]
+
+
+@pytest.mark.parametrize(
+    "year, month, day, hour, expected",
+    [
+        (2024, 2, 29, 6, "2024-02-29T06:00:00"),   # leap day
+        (2023, 2, 29, 6, "NaT"),                   # no such day
+        (2023, 12, 31, 23, "2023-12-31T23:00:00"),
+        (2023, 13, 1, 0, "NaT"),                   # month out of range
+        (2023, 1, 0, 0, "NaT"),                    # day out of range
+        (2023, 1, 1, None, "2023-01-01T00:00:00"), # missing hour counts as 0
+        (2023, 1, None, 0, None),                  # no day anywhere: no datetime column
+    ],
+)
+def test_datetime_of_the_data(tmp_path, year, month, day, hour, expected):
+    directory = write_table_dir(tmp_path / "d", [
+        Element(4001, "YEAR", "a", 0, 0, 12, "year"), Element(4002, "MONTH", "mon", 0, 0, 4, "month"),
+        Element(4003, "DAY", "d", 0, 0, 6, "day"), Element(4004, "HOUR", "h", 0, 0, 5, "hour"),
+        Element(12101, "TEMPERATURE", "K", 0, 0, 12, "airTemperature")])
+    w = BitWriter().write(year, 12).write(month, 4)
+    w.write_ones(6) if day is None else w.write(day, 6)
+    w.write_ones(5) if hour is None else w.write(hour, 5)
+    w.write(280, 12)
+    frame = vantrel.open(build_message([4001, 4002, 4003, 4004, 12101], w), tables=directory)[0].to_pandas(
+        columns=["airTemperature"])
+    if expected is None:
+        assert list(frame.columns) == ["subset", "airTemperature"]
+        return
+    assert list(frame.columns) == ["subset", "airTemperature", "datetime"]
+    assert str(frame["datetime"].to_numpy().astype("datetime64[s]")[0]) == expected

@@ -483,16 +483,32 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
 
 
 def _datetime_column(pd, arrays):
+    """The subsets' own times from their year ... second keys, as datetime64[s]; NaT where
+    the date is missing or not a date. Missing hours, minutes and seconds count as 0."""
     parts = {key: arrays.get(key) for key in _TIME_KEYS}
+    date = []
     for key in ("year", "month", "day"):
-        if parts[key] is None or not np.any(np.isfinite(np.asarray(parts[key], dtype=float))):
+        value = parts[key]
+        if value is None or value.dtype == object or not np.isfinite(value).any():
             return None  # the data carry no date of their own
-    # Absent or missing hours, minutes and seconds count as 0; a missing date gives NaT.
-    frame = pd.DataFrame({
-        key: value if key in ("year", "month", "day") else np.nan_to_num(np.asarray(value, dtype=float))
-        for key, value in parts.items() if value is not None
-    })
-    return pd.to_datetime(frame, errors="coerce")
+        date.append(value)
+    year, month, day = date
+    valid = np.isfinite(year) & np.isfinite(month) & np.isfinite(day)
+    valid &= (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
+    y = np.where(valid, year, 1970).astype(np.int64)
+    mo = np.where(valid, month, 1).astype(np.int64)
+    d = np.where(valid, day, 1).astype(np.int64)
+    months = ((y - 1970) * 12 + (mo - 1)).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (d - 1).astype("timedelta64[D]")
+    valid &= days.astype("datetime64[M]") == months  # no 30 February
+    seconds = np.zeros(len(y), dtype=np.int64)
+    for key, scale in (("hour", 3600), ("minute", 60), ("second", 1)):
+        value = parts[key]
+        if value is not None and value.dtype != object:
+            seconds += np.where(np.isfinite(value), value, 0).astype(np.int64) * scale
+    when = days.astype("datetime64[s]") + seconds.astype("timedelta64[s]")
+    when[~valid] = np.datetime64("NaT")
+    return when
 
 
 def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool = False):
@@ -516,7 +532,7 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
     data.update(arrays)
     frame = pd.DataFrame(data)
     if when is not None:
-        frame["datetime"] = when.values
+        frame["datetime"] = when
     return frame
 
 
