@@ -5,13 +5,15 @@
 //
 //   build/dev/fuzz/replay_message fuzz/crashes/fuzz_message/ crash-1234
 //
-// Each input is copied into a heap block of exactly its size, so under
-// AddressSanitizer a read one byte past the end is reported. Prints the number
+// Each input is copied so that it ends exactly at an unreadable page: a read
+// one byte past the end crashes, with or without AddressSanitizer. Prints the number
 // of inputs run; exits 1 when a path cannot be read.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
+// `size` bytes that end exactly at an unreadable page: a read one byte past
+// them crashes, with or without a sanitizer (std::string, and a heap block
+// rounded up by the allocator, keep readable bytes after the data).
+class GuardedBlock {
+ public:
+  explicit GuardedBlock(std::size_t size) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t readable = (size + page - 1) / page * page;
+    length_ = readable + page;
+    void* base = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return;
+    base_ = static_cast<std::uint8_t*>(base);
+    if (::mprotect(base_ + readable, page, PROT_NONE) != 0) return;
+    data_ = base_ + (readable - size);
+  }
+  GuardedBlock(const GuardedBlock&) = delete;
+  GuardedBlock& operator=(const GuardedBlock&) = delete;
+  ~GuardedBlock() {
+    if (base_ != nullptr) ::munmap(base_, length_);
+  }
+  bool ok() const { return data_ != nullptr; }
+  std::uint8_t* data() const { return data_; }
+
+ private:
+  std::uint8_t* base_ = nullptr;  // the mapping
+  std::size_t length_ = 0;        // its size: the data's pages and the guard page
+  std::uint8_t* data_ = nullptr;  // the data, ending at the guard page
+};
+
 // Runs the target on the file at `path`; false (with a message) when it cannot be read.
 bool replay_file(const std::string& path) {
   auto contents = vantrel::read_whole_file(path, vantrel::UNBOUNDED_FILE_BYTES, false);
@@ -30,10 +61,13 @@ bool replay_file(const std::string& path) {
     return false;
   }
   const std::size_t size = contents->size();
-  // An exact-size copy: std::string keeps a readable NUL after its data.
-  std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[size == 0 ? 1 : size]);
-  std::copy(contents->begin(), contents->end(), exact.get());
-  (void)LLVMFuzzerTestOneInput(exact.get(), size);
+  GuardedBlock block(size);
+  if (!block.ok()) {
+    std::fprintf(stderr, "%s: cannot map %zu bytes\n", path.c_str(), size);
+    return false;
+  }
+  std::copy(contents->begin(), contents->end(), block.data());
+  (void)LLVMFuzzerTestOneInput(block.data(), size);
   return true;
 }
 

@@ -19,7 +19,7 @@ SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
-  TARGETS=(fuzz_message fuzz_scan fuzz_decode fuzz_columns fuzz_tables_eccodes fuzz_tables_csv)
+  TARGETS=(fuzz_message fuzz_scan fuzz_decode fuzz_columns fuzz_bits fuzz_tables_eccodes fuzz_tables_csv)
 fi
 
 CXX=${CXX:-$(command -v clang++-19 || command -v clang++)}

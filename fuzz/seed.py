@@ -41,8 +41,8 @@ def head(path: Path, lines: int) -> bytes:
 
 def main(out: Path) -> None:
     seeds: dict[str, list[bytes]] = {name: [] for name in
-                                     ("fuzz_message", "fuzz_scan", "fuzz_decode", "fuzz_columns", "fuzz_tables_eccodes",
-                                      "fuzz_tables_csv")}
+                                     ("fuzz_message", "fuzz_scan", "fuzz_decode", "fuzz_columns", "fuzz_bits",
+                                      "fuzz_tables_eccodes", "fuzz_tables_csv")}
     for message in built_messages():
         seeds["fuzz_message"].append(message)
         seeds["fuzz_decode"].append(message)
@@ -58,6 +58,12 @@ def main(out: Path) -> None:
     elements = [Element(12101, "TEMPERATURE", "K", 2, 0, 16), Element(1015, "STATION", "CCITT IA5", 0, 0, 160)]
     seeds["fuzz_scan"] = list(seeds["fuzz_message"])
     seeds["fuzz_columns"] = list(seeds["fuzz_decode"])
+    # The bit reader: every data length up to 17 bytes, every starting offset, and
+    # reads of 57 to 64 bits that end on the last bit of the data.
+    for length in range(1, 18):
+        for offset in range(8):
+            for wide in (57, 63, 64):
+                seeds["fuzz_bits"].append(bytes([2, offset, wide]) + bytes((7 * i + 3) & 0xFF for i in range(length)))
     seeds["fuzz_tables_eccodes"] += [
         b"\0" + ("\n".join([ELEMENT_HEADER] + [e.line() for e in elements]) + "\n").encode(),
         b"\1" + b'"300002" = [  000002, 000003 ]\n"301011" = [ 004001,\n 004002, 004003, ]\n',

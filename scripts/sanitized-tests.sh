@@ -27,7 +27,7 @@ PYTHONPATH="$BUILD:python" python3 -m pytest -q -p no:cacheprovider "$@"
 # Replays: the seeds (and any kept crash inputs) of each target.
 unset LD_PRELOAD
 python3 fuzz/seed.py "$BUILD/seeds"
-for target in fuzz_message fuzz_scan fuzz_decode fuzz_columns fuzz_tables_eccodes fuzz_tables_csv; do
+for target in fuzz_message fuzz_scan fuzz_decode fuzz_columns fuzz_bits fuzz_tables_eccodes fuzz_tables_csv; do
   inputs=("$BUILD/seeds/$target")
   [ -d "fuzz/crashes/$target" ] && inputs+=("fuzz/crashes/$target")
   "$BUILD/fuzz/${target/fuzz_/replay_}" "${inputs[@]}"

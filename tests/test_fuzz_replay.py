@@ -11,7 +11,7 @@ import _vantrel
 from bufr_builder import BitWriter, build_message
 
 FUZZ_DIR = Path(_vantrel.__file__).resolve().parent / "fuzz"
-TARGETS = ["replay_message", "replay_scan", "replay_decode", "replay_columns", "replay_tables_eccodes", "replay_tables_csv"]
+TARGETS = ["replay_message", "replay_scan", "replay_decode", "replay_columns", "replay_bits", "replay_tables_eccodes", "replay_tables_csv"]
 
 
 def program(name):

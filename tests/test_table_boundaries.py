@@ -64,3 +64,21 @@ def test_directory_with_and_without_trailing_slash(tmp_path, suffix):
         load(str(tmp_path) + suffix)
     assert str(info.value) == (f"csv/table parse error: {tmp_path}/element.table: "
                                "No such file or directory (os error 2)")
+
+
+MAX_TEXT_FILE_BYTES = 256 << 20
+
+
+@pytest.mark.parametrize("size, fails", [(MAX_TEXT_FILE_BYTES, False), (MAX_TEXT_FILE_BYTES + 1, True)])
+def test_whole_file_read_limit(tmp_path, size, fails):
+    # A comment line of NULs (sparse on disk) makes sequence.def exactly `size` bytes.
+    directory = write_table_dir(tmp_path / "t", [Element(1001)])
+    with (directory / "sequence.def").open("wb") as f:
+        f.write(b"#")
+        f.seek(size - 1)
+        f.write(b"\n")
+    if fails:
+        with pytest.raises(ValueError, match=f"^io error: file is longer than {MAX_TEXT_FILE_BYTES} bytes$"):
+            _vantrel.TableSet.from_eccodes(str(directory))
+    else:
+        assert _vantrel.TableSet.from_eccodes(str(directory)).get_element(1001) is not None
