@@ -371,7 +371,7 @@ def test_standard_input_reads_like_a_file(tmp_path, definitions):
     path = tmp_path / "in.bufr"
     path.write_bytes(data)
     command = [sys.executable, "-m", "vantrel"]
-    env_path = {"PYTHONPATH": ":".join(sys.path)}
+    env_path = {**os.environ, "PYTHONPATH": ":".join(sys.path)}
     for args in (["ls"], ["dump", "--json", "--definitions", str(definitions)]):
         from_file = subprocess.run(command + args + [str(path)], capture_output=True, env=env_path)
         from_stdin = subprocess.run(command + args + ["-"], input=data, capture_output=True, env=env_path)
@@ -396,7 +396,7 @@ def test_module_entry_point(tmp_path):
     path = tmp_path / "one.bufr"
     path.write_bytes(good_message())
     result = subprocess.run([sys.executable, "-m", "vantrel", "ls", str(path)], capture_output=True, text=True,
-                            env={"PYTHONPATH": ":".join(sys.path)})
+                            env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
     assert result.returncode == 0 and f"{path}: 1 message" in result.stdout
 
 
