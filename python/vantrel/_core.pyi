@@ -38,3 +38,35 @@ def decode(
 ) -> tuple[list[DecodedValue], list[int], int, int]:
     """(values, starts, used_bits, data_bits): every value of the framed message, subset after subset,
     where each subset starts, the bits of section 4 data the descriptors consumed and the bits it holds."""
+
+class Array:
+    """Memory of one decoded column, owned by this object and exported through the
+    buffer protocol (one dimension, contiguous, writable): ``numpy.frombuffer`` takes it
+    without a copy."""
+
+def columns(data: _Buffer, offset: int, length: int, tables: TableSet, raw: bool) -> dict[str, object]:
+    """Typed columns of the framed message at ``offset``, decoded without the interpreter lock.
+
+    Arrays (``Array``): subset (uint32, 1-based), descriptor (uint32), value (float64, NaN when
+    missing, for texts and operator records), flags (uint8), slot (uint32), text_offsets (int64,
+    rows + 1) and text_bytes (uint8) in Arrow's string layout, and raw (uint64) when asked for;
+    ints: used_bits and data_bits as for ``decode``. ValueError when the message does not decode.
+    """
+
+def columns_many(
+    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool
+) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int]]]:
+    """The columns of several framed messages one after the other, in one set of arrays.
+
+    ``frames`` packs (offset, length) as uint64 pairs, ``numbers`` one uint32 per frame (the
+    ``message`` column of its rows), ``tables`` one table set per frame. Returns (columns,
+    errors, bits): the columns of ``columns`` plus ``message``; (position, reason) of each
+    message that failed and left no rows; (position, used_bits, data_bits) of each decoded.
+    """
+
+def matrix(
+    data: _Buffer, offset: int, length: int, tables: TableSet
+) -> tuple[Array, int, Array, bool, int, int] | tuple[None, int, int]:
+    """(values, rows, descriptors, column_major, used_bits, data_bits): float64 values of rows
+    subsets by len(descriptors) slots, one column after the other when column_major; or
+    (None, used_bits, data_bits) when the subsets of non-compressed data differ in structure."""
