@@ -12,24 +12,17 @@ from the shared data. Figures are the best of N runs (default 7).
 from __future__ import annotations
 
 import argparse
-import time
 from pathlib import Path
 
 import numpy as np
 
 import vantrel
+from timing import best
 
 SHARED = Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "bufr"
 DEFAULT_FILES = ["hirs_metop_compressed.bufr", "synop_dwd_multi.bufr", "wave_uncompressed.bufr"]
 
 
-def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main() -> None:

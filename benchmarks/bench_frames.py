@@ -11,13 +11,13 @@ the long form of synop_dwd_multi.bufr. Best of N runs (default 5).
 from __future__ import annotations
 
 import argparse
-import time
 import warnings
 from pathlib import Path
 
 import numpy as np
 
 import vantrel
+from timing import best
 
 SHARED = Path(__file__).resolve().parent.parent.parent / "shared" / "data"
 SYNOP_KEYS = ["blockNumber", "stationNumber", "latitude", "longitude", "airTemperature", "dewpointTemperature",
@@ -31,13 +31,6 @@ CASES = [
 ]
 
 
-def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main() -> None:

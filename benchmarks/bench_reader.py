@@ -8,7 +8,6 @@ until SIZE_MB (default 512) is reached, with GTS-style bytes between them.
 
 from __future__ import annotations
 
-import os
 import statistics
 import sys
 import tempfile
@@ -16,18 +15,12 @@ import time
 from pathlib import Path
 
 import vantrel
+from timing import best
 from vantrel import _core, tables
 
 SHARED = Path(__file__).resolve().parent.parent.parent / "shared" / "data"
 
 
-def best(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main() -> None:

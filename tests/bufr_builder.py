@@ -11,7 +11,7 @@ unless given explicitly, so malformed messages are one keyword away.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterable, Mapping, Sequence
 

@@ -19,7 +19,7 @@ import pytest
 
 import vantrel
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
-from conftest import PROJECT_ROOT, SHARED_DATA
+from conftest import SHARED_DATA
 from vantrel import cli, samples
 from vantrel.cli import main
 

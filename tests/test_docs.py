@@ -14,7 +14,6 @@ from pathlib import Path
 
 import pytest
 
-import vantrel
 from conftest import PROJECT_ROOT, SHARED_DATA
 
 DOCS = PROJECT_ROOT / "docs"

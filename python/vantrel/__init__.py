@@ -36,6 +36,7 @@ __version__ = "0.2.0"
 __all__ = [
     "open",
     "read_bufr",
+    "samples",
     "Reader",
     "Message",
     "BufrError",

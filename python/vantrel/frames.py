@@ -32,8 +32,7 @@ Frames come in three forms:
 
 from __future__ import annotations
 
-import datetime as _dt
-from typing import Callable, Iterable, Mapping, Sequence
+from typing import Iterable, Sequence
 
 import numpy as np
 

@@ -100,6 +100,43 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return Py_BuildValue("(OOK)", frames.get(), issues.get(), static_cast<unsigned long long>(result.dropped_issues));
 }
 
+// Reads the (data, offset, length[, tables]) arguments shared by the functions
+// that take one framed message, and parses its header.
+struct MessageArgs {
+  BufferView view;                              // the caller's buffer, held for the call
+  vantrel::Bytes bytes;                         // the message inside it
+  std::optional<vantrel::HeaderResult> parsed;  // its header
+  const vantrel::TableSet* tables = nullptr;    // with read(): the tables argument
+  vantrel::PlanCache* plans = nullptr;          // and its plan cache
+
+  // data, offset, length: false with an exception set (ValueError with the
+  // reason when the header is bad).
+  bool read_message(PyObject* const* bound) {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!to_u64("offset", bound[1], offset) || !to_u64("length", bound[2], length) ||
+        !view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) {
+      return false;
+    }
+    parsed.emplace(vantrel::parse_archive_message(bytes));
+    if (!*parsed) {
+      PyRef text = make_str(parsed->error());
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return false;
+    }
+    return true;
+  }
+  // data, offset, length, tables.
+  bool read(PyObject* const* bound) {
+    if (!check_instance("tables", bound[3], types.table_set, "TableSet") || !read_message(bound)) return false;
+    tables = &table_set_of(bound[3]);
+    plans = &plan_cache_of(bound[3]);
+    return true;
+  }
+  const vantrel::ArchiveHeader& header() const { return **parsed; }
+  const vantrel::BufrMessage& message() const { return header().message; }
+};
+
 // ---- header ----------------------------------------------------------------
 
 // Sets `key` of `dict` to `value` (a new reference, may be null on failure).
@@ -118,22 +155,9 @@ PyRef py_optional(const std::optional<T>& value) {
 PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"header", {"data", "offset", "length"}};
   PyObject* bound[3];
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u64("offset", bound[1], offset) ||
-      !to_u64("length", bound[2], length)) {
-    return nullptr;
-  }
-  BufferView view;
-  vantrel::Bytes bytes;
-  if (!view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) return nullptr;
-  auto parsed = vantrel::parse_archive_message(bytes);
-  if (!parsed) {
-    PyRef text = make_str(parsed.error());
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
-  }
-  const vantrel::ArchiveHeader& h = *parsed;
+  MessageArgs in;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !in.read_message(bound)) return nullptr;
+  const vantrel::ArchiveHeader& h = in.header();
   const vantrel::BufrMessage& m = h.message;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -220,27 +244,15 @@ std::uint64_t data_bits(vantrel::Bytes data) { return static_cast<std::uint64_t>
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables"}};
   PyObject* bound[4];
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !to_u64("offset", bound[1], offset) ||
-      !to_u64("length", bound[2], length) || !check_instance("tables", bound[3], types.table_set, "TableSet")) {
-    return nullptr;
-  }
-  BufferView view;
-  vantrel::Bytes bytes;
-  if (!view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) return nullptr;
-  auto parsed = vantrel::parse_archive_message(bytes);
-  if (!parsed) {
-    PyRef text = make_str(parsed.error());
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
-  }
-  const vantrel::BufrMessage& message = parsed->message;
+  MessageArgs in;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !in.read(bound)) return nullptr;
+  const vantrel::BufrMessage& message = in.message();
+  const vantrel::Bytes bytes = in.bytes;
   std::vector<std::size_t> starts;
   std::uint64_t used_bits = 0;
   const vantrel::Bytes data = message.section4_data(bytes);
   PyRef values = PyRef::steal(
-      decode_to_list(message, data, table_set_of(bound[3]), &plan_cache_of(bound[3]), &starts, &used_bits));
+      decode_to_list(message, data, *in.tables, in.plans, &starts, &used_bits));
   if (!values) return nullptr;
   if (message.compressed_data) {
     // Compressed data flattens to equal runs, one per subset.
@@ -342,34 +354,6 @@ PyRef wrap_vector(vantrel::PodVector<T>&& values, const char* format) {
   return object;
 }
 
-// Reads the (data, offset, length, tables) arguments shared by the decoding functions.
-struct MessageArgs {
-  BufferView view;
-  vantrel::Bytes bytes;
-  std::optional<vantrel::HeaderResult> parsed;
-  const vantrel::TableSet* tables = nullptr;
-  vantrel::PlanCache* plans = nullptr;
-
-  bool read(PyObject* const* bound) {
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    if (!to_u64("offset", bound[1], offset) || !to_u64("length", bound[2], length) ||
-        !check_instance("tables", bound[3], types.table_set, "TableSet") || !view.acquire("data", bound[0]) ||
-        !message_slice(view.bytes(), offset, length, bytes)) {
-      return false;
-    }
-    parsed.emplace(vantrel::parse_archive_message(bytes));
-    if (!*parsed) {
-      PyRef text = make_str(parsed->error());
-      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-      return false;
-    }
-    tables = &table_set_of(bound[3]);
-    plans = &plan_cache_of(bound[3]);
-    return true;
-  }
-  const vantrel::BufrMessage& message() const { return (**parsed).message; }
-};
 
 // Runs `work` without the interpreter's lock; an exception it throws (out of
 // memory) is rethrown once the lock is held again.
