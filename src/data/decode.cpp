@@ -149,16 +149,13 @@ class Walker {
   // F = 1 at list[i]; returns the index after the replication.
   Result<std::size_t> replication(std::span<const PlanNode> list, std::size_t i, int depth) {
     const std::uint32_t code = list[i].code;
-    const std::size_t x = code_x(code);
-    const std::uint8_t y = narrow8(code_y(code));
-    const std::size_t n = list.size();
-    if (x == 0 || i + x >= n) return fail(BufrError::unsupported_replication(code));
-    if (y != 0) {
-      const auto body = list.subspan(i + 1, x);
+    VANTREL_ASSIGN(const ReplicationSpan span, replication_span(code, i, list.size()));
+    const auto body = list.subspan(span.first, span.count);
+    if (!span.delayed) {
+      const std::uint8_t y = narrow8(code_y(code));
       for (unsigned r = 0; r < y; ++r) VANTREL_TRY(walk(body, depth + 1));
-      return i + x + 1;
+      return span.next;
     }
-    if (i + x + 1 >= n) return fail(BufrError::incomplete_delayed_replication(code));
     const PlanNode& factor_node = list[i + 1];
     const ResolvedElement& factor = factor_node.element;
     if constexpr (!COMPRESSED) {
@@ -176,10 +173,9 @@ class Walker {
     // A character factor of non-compressed data counts as none.
     const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
     state.history.push_back(&factor);
-    const auto body = list.subspan(i + 2, x);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
     for (std::uint64_t r = 0; r < count; ++r) VANTREL_TRY(walk(body, depth + 1));
-    return i + x + 2;
+    return span.next;
   }
 
   // F = 2: the operator table.

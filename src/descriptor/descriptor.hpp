@@ -4,8 +4,11 @@
 // by every message and repr that names a descriptor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "error/error.hpp"
 
 namespace vantrel {
 
@@ -43,6 +46,35 @@ inline std::string format_code(std::uint32_t code) {
   std::string out;
   append_code(out, code);
   return out;
+}
+
+// What a replication descriptor F = 1 at position `i` of a list of `n` codes
+// replicates: the X codes after it, after its factor when it is delayed (Y = 0).
+struct ReplicationSpan {
+  bool delayed = false;    // Y is 0: the factor follows the descriptor
+  std::size_t first = 0;   // index of the first replicated code
+  std::size_t count = 0;   // X, the number of replicated codes
+  std::size_t next = 0;    // index just after the replication
+};
+
+// The span of the replication `code` at `i` (i < n). X = 0, or fewer than X
+// codes after it, is UnsupportedReplication; a delayed replication without
+// room for its factor and X codes is IncompleteDelayedReplication.
+inline Result<ReplicationSpan> replication_span(std::uint32_t code, std::size_t i, std::size_t n) {
+  const std::size_t x = code_x(code);
+  // x >= n - i is i + x >= n without overflow: fewer than x codes follow.
+  if (x == 0 || x >= n - i) return fail(BufrError::unsupported_replication(code));
+  ReplicationSpan span;
+  span.count = x;
+  if (narrow8(code_y(code)) != 0) {
+    span.first = i + 1;
+  } else {
+    if (x + 1 >= n - i) return fail(BufrError::incomplete_delayed_replication(code));
+    span.delayed = true;
+    span.first = i + 2;
+  }
+  span.next = span.first + x;
+  return span;
 }
 
 }  // namespace vantrel

@@ -47,17 +47,15 @@ Result<std::size_t> TableSet::expand_into(std::span<const std::uint32_t> codes, 
         ++i;
         break;
       case 1: {
-        // i + x >= n: fewer than x codes follow.
-        if (x == 0 || x >= n - i) return fail(BufrError::unsupported_replication(code));
-        if (y != 0) {
-          const auto group = codes.subspan(i + 1, x);
+        VANTREL_ASSIGN(const ReplicationSpan span, replication_span(code, i, n));
+        if (!span.delayed) {
+          const auto group = codes.subspan(span.first, span.count);
           for (unsigned repeat = 0; repeat < y; ++repeat) VANTREL_TRY(expand_into(group, output, state, level + 1));
-          i += x + 1;
         } else {
-          if (x + 1 >= n - i) return fail(BufrError::incomplete_delayed_replication(code));
-          VANTREL_TRY(expand_into(codes.subspan(i + 1, x + 1), output, state, level + 1));
-          i += x + 2;
+          // The factor and the replicated codes, once.
+          VANTREL_TRY(expand_into(codes.subspan(i + 1, span.count + 1), output, state, level + 1));
         }
+        i = span.next;
         break;
       }
       case 2:
