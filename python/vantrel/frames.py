@@ -303,8 +303,9 @@ def _structure_rows(parts: list[Run], cols, names: KeyNames) -> None:
             keys[mask] = names.ids(descriptor[mask], tables[members[0]])
     ranks = occurrence(keys, (run_of << 16) | subset)
     position = 0
+    in_place = not unordered.any()
     for r, n in zip(parts, lengths):
-        if r.order[0] == r.start and len(r.order) == n and r.order[-1] == r.stop - 1 and not unordered.any():
+        if in_place:
             r.keys, r.ranks = keys[position:position + n], ranks[position:position + n]
         else:
             walk = r.order - r.start

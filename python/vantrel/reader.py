@@ -9,6 +9,7 @@ raises only when its values are asked for.
 from __future__ import annotations
 
 import datetime as _datetime
+import functools
 import io
 import mmap
 import os
@@ -199,7 +200,8 @@ class Reader:
                   threads: int | None = None, select=None):
         """One DataFrame over every decodable message (see :meth:`Message.to_pandas`)."""
         cols = self.columns(raw=meanings, threads=threads, select=select)
-        return _frames.to_pandas(cols, lambda index: self[index - 1].tables(), form=form, columns=columns,
+        return _frames.to_pandas(cols, functools.lru_cache(maxsize=None)(lambda index: self[index - 1].tables()),
+                                 form=form, columns=columns,
                                  meanings=meanings, header=header, header_of=self._header_of)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
