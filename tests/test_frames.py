@@ -292,3 +292,42 @@ def test_datetime_of_the_data(tmp_path, year, month, day, hour, expected):
         return
     assert list(frame.columns) == ["subset", "airTemperature", "datetime"]
     assert str(frame["datetime"].to_numpy().astype("datetime64[s]")[0]) == expected
+
+
+# ---- whole-reader columns and filters over texts and bad headers ------------------------------
+
+def text_messages():
+    names = [[b"AB ", b"CDE"], [b"XYZ"], [b"\xff\xff\xff", b"Q  "]]
+    out = b""
+    for subsets in names:
+        w = BitWriter()
+        for i, name in enumerate(subsets):
+            w.write_bytes(name).write(2800 + i, 12)
+        out += build_message([1015, 12101], w, subsets=len(subsets))
+    return out
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2, 3])
+def test_reader_columns_keep_each_message_texts(tables, threads):
+    with vantrel.Reader(text_messages(), tables=tables) as reader:
+        cols = reader.columns(threads=threads)
+        character = (cols["flags"] & frames.CHARACTER) != 0
+        rows = np.flatnonzero(character)
+        texts = frames.text_values(cols, rows).tolist()
+        assert cols["message"][rows].tolist() == [1, 1, 2, 3, 3]
+        assert texts == ["AB", "CDE", "XYZ", None, "Q"]
+        assert reader.errors == []
+
+
+@pytest.mark.parametrize("filters", [{"data_category": 0}, {"data_category": {0, 1}}, {"centre": 98}])
+def test_header_filters_keep_messages_whose_header_is_bad(tmp_path, tables, monkeypatch, filters):
+    good = build_message([12101], BitWriter().write(2800, 12))
+    bad = build_message([12101], BitWriter().write(2800, 12), section1_length=21)
+    path = tmp_path / "bad_header.bufr"
+    path.write_bytes(good + bad + good)
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    with pytest.warns(UserWarning, match=r"^1 messages failed and were skipped; first: .*: message 2 .*section 1"):
+        frame = vantrel.read_bufr(path, filters=filters)
+    assert frame["message"].tolist() == [1, 3]
+    with pytest.raises(vantrel.HeaderError, match="^message 2 at offset"):
+        vantrel.read_bufr(path, filters=filters, errors="raise")

@@ -302,6 +302,17 @@ def test_table_sets_are_loaded_once_per_key(tmp_path):
         assert len({id(m.tables()) for m in reader}) == 1
 
 
+def test_table_sets_are_kept_apart_by_master_version(tmp_path):
+    vtables.clear_cache()
+    root = definitions_tree(tmp_path / "defs", [13, 30])
+    data = b"".join(synop(master_tables_version_number=v) for v in (13, 30, 20, 13))
+    with vantrel.open(data, definitions=root) as reader:
+        assert [m.values()[0].name for m in reader] == ["T13", "T30", "T30", "T13"]
+        ids = [id(m.tables()) for m in reader]
+    # Version 20 is absent and served by 30: the same set; 13 has its own.
+    assert ids[0] == ids[3] and ids[1] == ids[2] and ids[0] != ids[1]
+
+
 @pytest.mark.parametrize(
     "environ, expected",
     [
@@ -335,3 +346,33 @@ def test_closed_reader_releases_its_file(tmp_path):
     reader.close()
     os.remove(path)  # nothing holds it open
     assert len(reader) == 1
+
+
+@pytest.mark.parametrize("order", [(0, 1, 0), (1, 0, 1), (0, 0, 1)])
+def test_one_table_set_decodes_lists_of_equal_length_apart(tmp_path, order):
+    # The table set's plan cache holds one plan per descriptor list, not per length.
+    directory = write_table_dir(tmp_path / "t", [Element(12101, "T", "K", 0, 0, 8, "airTemperature"),
+                                                 Element(7004, "P", "Pa", 0, 0, 16, "pressure")])
+    lists = ([12101, 7004], [7004, 12101])
+    data = [BitWriter().write(7, 8).write(1000, 16), BitWriter().write(1000, 16).write(7, 8)]
+    messages = b"".join(build_message(lists[i], data[i]) for i in order)
+    tables = vantrel.TableSet.from_eccodes(str(directory))
+    with vantrel.open(messages, tables=tables) as reader:
+        for message, i in zip(reader, order):
+            assert [(v.descriptor, v.raw) for v in message.values()] == [
+                (code, 7 if code == 12101 else 1000) for code in lists[i]]
+        cols = reader.columns()
+        assert cols["descriptor"].tolist() == [code for i in order for code in lists[i]]
+        assert cols["value"].tolist() == [7.0 if code == 12101 else 1000.0 for i in order for code in lists[i]]
+
+
+@pytest.mark.parametrize("count", [0, 1, 2])
+def test_positions_at_both_ends_of_the_reader(count):
+    reader = vantrel.open(GOOD * count)
+    for position in (count, -count - 1):
+        with pytest.raises(IndexError, match=f"^message position {position if position >= 0 else -1} out of "
+                                             f"range for {count} messages$"):
+            reader[position]
+    assert len(reader._messages) == 0  # nothing was made for a refused position
+    for position in range(-count, count):
+        assert reader[position].index == position % count + 1
