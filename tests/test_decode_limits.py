@@ -46,4 +46,5 @@ def test_hostile_messages_fail_fast(tmp_path, descriptors, data, subsets, compre
     elapsed = time.perf_counter() - start
     assert str(info.value) == message
     # A sanitized build runs several times slower; the bound is for real builds.
-    assert elapsed < (10.0 if os.environ.get("VANTREL_SANITIZED") == "1" else 1.0)
+    # Bounded work ends in well under a second; the bound leaves room for a loaded machine.
+    assert elapsed < (20.0 if os.environ.get("VANTREL_SANITIZED") == "1" else 5.0)
