@@ -481,7 +481,8 @@ def run_convert(args) -> int:
             from . import dask as vantrel_dask
 
             dask_options = {k: v for k, v in options.items() if k not in ("threads", "errors")}
-            client = distributed.Client(n_workers=args.jobs or None) if args.dask == "local" \
+            # A local cluster takes any free port for its dashboard.
+            client = distributed.Client(n_workers=args.jobs or None, dashboard_address=":0") if args.dask == "local" \
                 else distributed.Client(args.dask)
             with client:  # the scheduler of the dask work while it is open
                 lazy = vantrel_dask.read_bufr(args.files, **dask_options)
