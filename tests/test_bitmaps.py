@@ -1,5 +1,7 @@
-"""Bitmaps (2 36 000, 2 37 YYY, 2 35 000) and the marker operators
-2 23/24/25/32 255, in non-compressed and compressed data alike."""
+"""Bitmaps and the marker operators 2 23/24/25/32 255, in non-compressed and
+compressed data alike. 2 22/23/24/25/32 000 each take the 0 31 031 run that
+follows them as a bitmap of their own unless 2 37 000 reuses the one in force;
+2 36 000 defines one; 2 37 YYY and 2 35 000 cancel."""
 
 import pytest
 
@@ -7,7 +9,7 @@ import _vantrel
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
 
 ELEMENTS = [Element(code, width=8) for code in range(1001, 1006)] + [
-    Element(31031, width=1), Element(31001, width=8), Element(12101, width=12)]
+    Element(31031, width=1), Element(31001, width=8), Element(12101, width=12), Element(33007, width=7)]
 HISTORY_OUTSIDE = "csv/table parse error: bitmap reference is outside descriptor history"
 
 
@@ -156,3 +158,146 @@ def test_compressed_bitmap_bytes_come_from_the_first_subset(tmp_path):
     values = _vantrel.decode_values_with_tables(message, tables)
     assert records(values) == [(1001, 5, 5.0), op(236000), (31031, 1, 1.0),
                                (1001, 5, 5.0), op(236000), (31031, 2, 2.0)]
+
+
+# ---------------------------------------------------------------------------
+# Bitmaps of the quality, substitution, statistics and replacement operators.
+
+# The forms a 0 31 031 run takes in data: descriptors, fields before the bits, records before the bits.
+RUN_FORMS = {
+    "direct": lambda n: ([31031] * n, [], []),
+    "fixed": lambda n: ([101000 + n, 31031], [], []),
+    "delayed": lambda n: ([101000, 31001, 31031], [(n, 8)], [(31001, n, float(n))]),
+}
+
+
+def run(form, bits):
+    """Descriptors, fields and records of a bitmap run of `bits` in `form`."""
+    descriptors, fields, recs = RUN_FORMS[form](len(bits))
+    return descriptors, fields + [(b, 1) for b in bits], recs + [(31031, b, float(b)) for b in bits]
+
+
+HEAD = [1001, 1002, 1003]
+HEAD_FIELDS = [(11, 8), (12, 8), (13, 8)]
+HEAD_RECORDS = [(1001, 11, 11.0), (1002, 12, 12.0), (1003, 13, 13.0)]
+
+
+@both
+@pytest.mark.parametrize("form", list(RUN_FORMS))
+@pytest.mark.parametrize(
+    "operator, marker, raws, values",
+    [(223000, 223255, [21, 23], [21.0, 23.0]),
+     (224000, 224255, [21, 23], [21.0, 23.0]),
+     (225000, 225255, [260, 250], [4.0, -6.0]),  # 9 bits with reference -256
+     (232000, 232255, [21, 23], [21.0, 23.0])],
+)
+def test_an_operator_takes_the_run_that_follows_as_its_bitmap(tmp_path, compressed, form, operator, marker, raws,
+                                                             values):
+    # Bitmap 0 1 0 over the three elements before the operator: the markers
+    # refer to 0 01 001 and 0 01 003, a third one finds the bitmap exhausted.
+    descriptors, fields, recs = run(form, [0, 1, 0])
+    width = 9 if operator == 225000 else 8
+    got = decode(tmp_path, HEAD + [operator] + descriptors + [marker] * 3,
+                 HEAD_FIELDS + fields + [(raws[0], width), (raws[1], width)], compressed)
+    assert records(got) == (HEAD_RECORDS + [op(operator)] + recs +
+                            [(1001, raws[0], values[0]), (1003, raws[1], values[1])]) * 2
+
+
+@both
+@pytest.mark.parametrize("form", list(RUN_FORMS))
+def test_without_an_operator_the_run_is_elements(tmp_path, compressed, form):
+    # The same data without 2 23 000: no bitmap, the marker reads nothing.
+    descriptors, fields, recs = run(form, [0, 1, 0])
+    got = decode(tmp_path, HEAD + descriptors + [223255], HEAD_FIELDS + fields, compressed)
+    assert records(got) == (HEAD_RECORDS + recs) * 2
+
+
+@both
+@pytest.mark.parametrize(
+    "cancel, marker_record",
+    [([], (1003, 40, 40.0)),             # the back reference: the elements before 2 22 000
+     ([235000], (33007, 40, 40.0))],     # after 2 35 000: the three entries before 2 23 000
+)
+def test_later_bitmaps_refer_back_to_the_same_elements(tmp_path, compressed, cancel, marker_record):
+    # 2 22 000 with its bitmap 0 1 0 and two quality values, then 2 23 000
+    # with a bitmap 1 1 0 and one substituted value. The quality block (its
+    # factor and class 33 values) does not shift the second bitmap, unless
+    # 2 35 000 cancels the back reference between the blocks.
+    quality, quality_fields, quality_records = run("delayed", [0, 1, 0])
+    substitution, substitution_fields, substitution_records = run("delayed", [1, 1, 0])
+    width = 8 if marker_record[0] == 1003 else 7
+    descriptors = (HEAD + [222000] + quality + [33007, 33007] + cancel + [223000] + substitution +
+                   [101000, 31001, 223255])
+    fields = (HEAD_FIELDS + quality_fields + [(1, 7), (2, 7)] + substitution_fields + [(1, 8)] +
+              [(marker_record[1], width)])
+    got = decode(tmp_path, descriptors, fields, compressed)
+    assert records(got) == (HEAD_RECORDS + [op(222000)] + quality_records + [(33007, 1, 1.0), (33007, 2, 2.0)] +
+                            [op(c) for c in cancel] + [op(223000)] + substitution_records + [(31001, 1, 1.0),
+                            marker_record]) * 2
+
+
+@both
+@pytest.mark.parametrize(
+    "definition, second, after",
+    [([223000], [224000, 237000], [(1002, 30, 30.0)]),          # 2 37 000 reuses the operator's bitmap
+     ([222000], [223000, 237000], [(1002, 30, 30.0)]),          # also one of 2 22 000
+     ([224000, 236000], [224000, 237000], [(1002, 30, 30.0)]),  # and one that 2 36 000 defined
+     ([224000, 236000], [224000], []),                           # no reuse, no run: the new bitmap is empty
+     ([223000], [224000, 31031, 31031], [(1001, 30, 30.0)])],    # a new run: a new bitmap (0 1)
+)
+def test_reuse_or_a_new_bitmap(tmp_path, compressed, definition, second, after):
+    descriptors = [1001, 1002] + definition + [31031, 31031, 232255] + second + [224255, 224255]
+    new_bits = [(0, 1), (1, 1)] if 31031 in second else []
+    fields = [(1, 8), (2, 8), (1, 1), (0, 1), (20, 8)] + new_bits + [(30, 8)][:len(after)]
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    new_records = [(31031, 0, 0.0), (31031, 1, 1.0)] if new_bits else []
+    assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0)] + [op(c) for c in definition] +
+                            [(31031, 1, 1.0), (31031, 0, 0.0), (1002, 20, 20.0)] +
+                            [op(c) for c in second if c != 31031] + new_records + after)
+
+
+@both
+@pytest.mark.parametrize(
+    "then, after",
+    [([232255], []),                                             # cancelled: the marker reads nothing
+     ([225000, 31031, 31031, 225255], [(31031, 1, 1.0), (31031, 0, 0.0), (1002, 258, 2.0)])],  # a new bitmap
+)
+def test_cancel_then_an_operator_starts_afresh(tmp_path, compressed, then, after):
+    descriptors = [1001, 1002, 232000, 31031, 31031, 232255, 237255] + then
+    fields = [(1, 8), (2, 8), (0, 1), (1, 1), (10, 8)] + ([(1, 1), (0, 1), (258, 9)] if after else [])
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0), op(232000), (31031, 0, 0.0), (31031, 1, 1.0),
+                             (1001, 10, 10.0), op(237255)] + [op(c) for c in then if c // 100000 == 2 and c % 1000 == 0]
+                            + after)
+
+
+@both
+@pytest.mark.parametrize("start", [[223000], [236000], [223000, 236000]])
+def test_a_bitmap_run_ends_at_the_first_other_value(tmp_path, compressed, start):
+    # Bitmap 0 0 over 0 01 001 and 0 01 002; the 0 31 031 after 0 01 003 is an
+    # element, so the third marker finds the bitmap exhausted (were it a third
+    # position, the marker would read 0 01 003).
+    descriptors = [1001, 1002] + start + [31031, 31031, 1003, 31031, 223255, 223255, 223255]
+    fields = [(1, 8), (2, 8), (0, 1), (0, 1), (3, 8), (0, 1), (10, 8), (20, 8)]
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0)] + [op(c) for c in start] +
+                            [(31031, 0, 0.0), (31031, 0, 0.0), (1003, 3, 3.0), (31031, 0, 0.0),
+                             (1001, 10, 10.0), (1002, 20, 20.0)])
+
+
+@both
+@pytest.mark.parametrize(
+    "between, between_fields, between_records",
+    [([1003], [(3, 8)], [(1003, 3, 3.0)]),   # an element: the awaited bitmap stays empty
+     ([223255], [], [])],                      # a marker: likewise, and it reads nothing
+)
+def test_an_operator_without_its_run_has_an_empty_bitmap(tmp_path, compressed, between, between_fields,
+                                                          between_records):
+    # A bitmap 0 defined by 2 36 000, then 2 23 000 whose 0 31 031 comes only
+    # after another value: that 0 31 031 is an element, and the markers do
+    # not fall back on the earlier bitmap.
+    descriptors = [1001, 236000, 31031, 223255, 223000] + between + [31031, 223255]
+    fields = [(1, 8), (0, 1), (10, 8)] + between_fields + [(0, 1)]
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    assert records(got) == ([(1001, 1, 1.0), op(236000), (31031, 0, 0.0), (1001, 10, 10.0), op(223000)] +
+                            between_records + [(31031, 0, 0.0)])

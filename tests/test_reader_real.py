@@ -127,6 +127,38 @@ def normalised(line: dict) -> dict:
     return line
 
 
+MARKER_BLOCKS = {223000, 224000, 225000, 232000}
+FACTORS = {31000, 31001, 31002}
+
+
+def without_marker_values(line: dict) -> dict:
+    """A candidate line without the values of 2 23/24/25/32 255 markers, for messages whose
+    reference lists none (the TEMP files list a substitution block's bitmap, 0 01 031,
+    0 01 032 and the factor of its replicated markers, but not the substituted values).
+    In a block laid out as the operator, a replicated 0 31 031 bitmap, the block's own
+    elements and a replicated marker, the marker values are the items the second factor
+    counts; a decoder that read a different number of them leaves a disagreement."""
+    if "items" not in line:
+        return line
+    items, drop, phase = [], 0, None
+    for item in line["items"]:
+        if drop:
+            drop -= 1
+            continue
+        if len(item) > 2 and item[0] in MARKER_BLOCKS:
+            phase = "bitmap"
+        elif phase == "bitmap" and item[0] not in FACTORS and item[0] != 31031:
+            phase = "elements"
+        elif phase == "elements" and item[0] in FACTORS:
+            drop, phase = int(item[1] or 0), None
+        items.append(item)
+    return {**line, "items": items}
+
+
+def soft_items(entry: dict) -> int:
+    return sum(item[0] is None for line in entry["lines"] for item in line["items"])
+
+
 # Messages of these files do not decode yet where the reference does.
 KNOWN_FAILURES: dict[str, str] = {}
 
@@ -141,7 +173,8 @@ def test_sample_messages_decode_to_reference_values(path, ref, compare, tmp_path
     with vantrel.open(path) as reader:
         count = len(reader)
         sample = sorted({1, (count + 1) // 2, count})
-        lines = [normalised(line) for index in sample for line in message_lines(reader[index - 1], file)]
+        lines = [normalised(line if soft_items(reference[index]) else without_marker_values(line))
+                 for index in sample for line in message_lines(reader[index - 1], file)]
     candidate = tmp_path / "candidate.jsonl"
     candidate.write_text("".join(json.dumps(line) + "\n" for line in lines))
     expected = tmp_path / "reference.jsonl"

@@ -4,12 +4,15 @@ and before edition 4 to an even section length, is normal and gives none."""
 
 from __future__ import annotations
 
+import warnings
+
 import pytest
 
 import vantrel
 from vantrel import _core
 
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
+from conftest import SHARED_DATA
 from test_reader import old_edition
 
 ELEMENTS = [Element(12101, "TEMPERATURE", "K", 1, 0, 8, "airTemperature"), Element(1004, width=4)]
@@ -118,3 +121,35 @@ def test_whole_reader_decode_notes_the_surplus_on_its_message(tables, surplus, t
     with vantrel.open(data, tables=tables) as reader:
         reader.columns(threads=threads)
         assert [surplus_warnings(m) for m in reader] == [[], expected(surplus, 5)]
+
+
+TEMP_FILES = ["bufr-ed3/temp.bufr", "bufr-ed3/temp_small.bufr", "bufr/edition3_temp_101.bufr"]
+
+
+@pytest.mark.parametrize("name", TEMP_FILES)
+def test_temp_substitution_blocks_read_all_their_data(name):
+    # Edition 3 TEMP messages: 2 22 000 with a bitmap and quality values, then
+    # 2 23 000 with a bitmap of its own and replicated 2 23 255 markers. Each
+    # substituted value takes the descriptor of the element its bitmap position
+    # names (counted over the elements before 2 22 000), and the data ends there.
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    blocks = 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with vantrel.open(path) as reader:
+            for msg in reader:
+                if 223000 not in msg.descriptors:
+                    continue
+                blocks += 1
+                values = msg.subsets()[0]
+                codes = [v.descriptor for v in values]
+                data = [v.descriptor for v in values[:codes.index(222000)] if v.name != "operator"]
+                bitmap = [v.raw for v in values[codes.index(223000):] if v.descriptor == 31031]
+                present = [data[p] for p, bit in enumerate(bitmap) if bit != 1]
+                factor = len(codes) - len(present) - 1
+                assert (codes[factor], values[factor].raw) == (31002, len(present)), msg.index
+                assert codes[factor + 1:] == present, msg.index
+                assert surplus_warnings(msg) == [], msg.index
+    assert blocks > 0

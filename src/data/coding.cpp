@@ -22,12 +22,14 @@ void ValueCodingState::reset() {
   reference_power = 0;
   bitmap_cursor = 0;
   bitmap_anchor = 0;
+  awaited_anchor = 0;
+  back_reference.reset();
   character_column_count = 0;
   local_width.reset();
   character_width.reset();
   width_change = 0;
   scale_change = 0;
-  collecting_bitmap = false;
+  bitmap_phase = BitmapPhase::None;
   associated_width = 0;
   reference_definition_width = 0;
   if (!new_references.empty()) new_references.clear();
@@ -140,19 +142,68 @@ Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state) {
   return state.history[target];
 }
 
-void start_bitmap(ValueCodingState& state) {
-  state.collecting_bitmap = true;
+namespace {
+
+// An empty bitmap whose positions will end at history entry `anchor`.
+void begin_bitmap(ValueCodingState& state, std::size_t anchor) {
   state.bitmap.clear();
   state.bitmap_cursor = 0;
-  state.bitmap_anchor = state.history.size();
+  state.bitmap_anchor = anchor;
 }
 
-void restart_bitmap(ValueCodingState& state) { state.bitmap_cursor = 0; }
+}  // namespace
+
+void await_bitmap(ValueCodingState& state) {
+  if (!state.back_reference) state.back_reference = state.history.size();
+  state.awaited_anchor = *state.back_reference;
+  state.bitmap_phase = BitmapPhase::Awaiting;
+}
+
+void define_bitmap(ValueCodingState& state) {
+  if (state.bitmap_phase != BitmapPhase::Awaiting) {
+    state.awaited_anchor = state.history.size();
+    if (!state.back_reference) state.back_reference = state.awaited_anchor;
+  }
+  begin_bitmap(state, state.awaited_anchor);
+  state.bitmap_phase = BitmapPhase::Awaiting;
+}
+
+bool take_bitmap_value(ValueCodingState& state) {
+  switch (state.bitmap_phase) {
+    case BitmapPhase::Awaiting:
+      begin_bitmap(state, state.awaited_anchor);
+      state.bitmap_phase = BitmapPhase::Collecting;
+      return true;
+    case BitmapPhase::Collecting:
+      return true;
+    case BitmapPhase::None:
+      break;
+  }
+  return false;
+}
+
+void close_bitmap_run(ValueCodingState& state, bool element) {
+  if (state.bitmap_phase == BitmapPhase::Collecting) {
+    state.bitmap_phase = BitmapPhase::None;
+  } else if (state.bitmap_phase == BitmapPhase::Awaiting && element) {
+    begin_bitmap(state, state.awaited_anchor);
+    state.bitmap_phase = BitmapPhase::None;
+  }
+}
+
+void reuse_bitmap(ValueCodingState& state) {
+  state.bitmap_cursor = 0;
+  state.bitmap_phase = BitmapPhase::None;
+}
 
 void cancel_bitmap(ValueCodingState& state) {
-  state.bitmap.clear();
-  state.bitmap_cursor = 0;
-  state.bitmap_anchor = 0;
+  begin_bitmap(state, 0);
+  state.bitmap_phase = BitmapPhase::None;
+}
+
+void cancel_back_reference(ValueCodingState& state) {
+  cancel_bitmap(state);
+  state.back_reference.reset();
 }
 
 std::int64_t signed_reference(std::uint64_t bits, std::uint32_t width) {

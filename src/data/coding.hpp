@@ -17,19 +17,28 @@ namespace vantrel {
 
 struct ResolvedElement;
 
+// Where a walk stands with the data present bitmap.
+enum class BitmapPhase : std::uint8_t {
+  None,        // 0 31 031 values are ordinary elements
+  Awaiting,    // an operator asked for a bitmap: the next 0 31 031 value starts it
+  Collecting,  // 0 31 031 values extend the bitmap until any other value is read
+};
+
 struct ValueCodingState {
   std::vector<std::uint8_t> bitmap;                  // 0 = present, other = absent; one byte per 0 31 031
   std::vector<const ResolvedElement*> history;       // elements decoded so far (entries of the decode plan)
   std::uint8_t reference_power = 0;                  // 2 07 YYY: Table B references are multiplied by 10^YYY
   std::size_t bitmap_cursor = 0;                     // next bitmap position a marker examines
-  std::size_t bitmap_anchor = 0;                     // history length when the bitmap was started
+  std::size_t bitmap_anchor = 0;                     // history length the bitmap's last position refers to
+  std::size_t awaited_anchor = 0;                    // the anchor of the bitmap being awaited
+  std::optional<std::size_t> back_reference;         // history length the operators' bitmaps refer back to
   std::uint64_t character_value_count = 0;           // character values read so far (non-compressed)
   std::uint64_t character_column_count = 0;          // character columns read so far (compressed)
   std::optional<std::uint16_t> local_width;          // 2 06 YYY: width of the next element only
   std::optional<std::uint16_t> character_width;      // 2 08 YYY: width of character elements, in bits
   std::int32_t width_change = 0;                     // 2 01 / 2 07: added to non-character widths
   std::int32_t scale_change = 0;                     // 2 02 / 2 07: added to scales
-  bool collecting_bitmap = false;                    // 2 36 000 seen: 0 31 031 values build the bitmap
+  BitmapPhase bitmap_phase = BitmapPhase::None;      // whether 0 31 031 values build a bitmap
   std::uint8_t associated_width = 0;                 // 2 04 YYY: bits of the associated field
   std::uint16_t reference_definition_width = 0;      // 2 03 YYY (1..254) in force: bits of each new reference
   std::unordered_map<std::uint32_t, std::int64_t> new_references;  // 2 03 YYY: element code -> reference
@@ -161,10 +170,38 @@ std::uint8_t bitmap_byte(double value);
 // is no bitmap or it is exhausted. Advances the cursor.
 Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state);
 
-// 2 36 000, 2 37 000, 2 37 YYY / 2 35 000.
-void start_bitmap(ValueCodingState& state);
-void restart_bitmap(ValueCodingState& state);
+// The data present bitmap follows the operators as data is encoded:
+// 2 22 000, 2 23 000, 2 24 000, 2 25 000 and 2 32 000 each await a bitmap of
+// their own, formed by the run of 0 31 031 values that follows them (directly
+// or through a replication), unless 2 37 000 comes first and reuses the
+// bitmap in force. 2 36 000 starts a bitmap that 2 37 000 can reuse. The
+// run ends at the first other value; 0 31 031 values after it are elements.
+//
+// Every bitmap of those operators refers back to the same elements: the
+// ones decoded before the first of them (the back reference), so quality
+// values and bitmaps of an earlier block are not counted. 2 35 000 cancels the
+// back reference, and the next operator refers to the elements before itself.
+//
+// 2 22/23/24/25/32 000: awaits a bitmap anchored at the back reference (set here if none).
+void await_bitmap(ValueCodingState& state);
+// 2 36 000: starts a bitmap, anchored like the awaited one when it follows such an
+// operator, else at the current history; its 0 31 031 values follow.
+void define_bitmap(ValueCodingState& state);
+// A 0 31 031 value: true when it belongs to a bitmap (starting the awaited one), false when it is an element.
+bool take_bitmap_value(ValueCodingState& state);
+// Any other value (`element`: an element or a marker value; false: a replication factor): ends a
+// run of bitmap values. An element met while a bitmap is awaited leaves that bitmap empty;
+// a factor does not, since a replicated 0 31 031 run may follow it.
+void close_bitmap_run(ValueCodingState& state, bool element);
+inline void end_bitmap_run(ValueCodingState& state, bool element) {
+  if (state.bitmap_phase != BitmapPhase::None) [[unlikely]] close_bitmap_run(state, element);
+}
+// 2 37 000: the markers that follow walk the bitmap in force again from its start.
+void reuse_bitmap(ValueCodingState& state);
+// 2 37 YYY (YYY != 0): no bitmap is in force or awaited.
 void cancel_bitmap(ValueCodingState& state);
+// 2 35 000: as cancel_bitmap, and the back reference ends too.
+void cancel_back_reference(ValueCodingState& state);
 
 // A 2 03 YYY reference: the leftmost of `width` bits is the sign (set:
 // negative), the rest the magnitude.

@@ -125,7 +125,7 @@ class Walker {
     VANTREL_TRY(read_value(element, element_coding));
     const ValueSummary& summary = summary_;
     state.local_width.reset();
-    if (node.code == 31031 && state.collecting_bitmap) {
+    if (node.code == 31031 && take_bitmap_value(state)) {
       // Compressed data always adds a byte: 0 for no subsets or a missing first value.
       if (summary.has_first) {
         state.bitmap.push_back(bitmap_byte(summary.first));
@@ -133,6 +133,7 @@ class Walker {
         state.bitmap.push_back(0);
       }
     } else {
+      end_bitmap_run(state, true);
       state.history.push_back(&element);
     }
     return {};
@@ -172,6 +173,7 @@ class Walker {
     }
     // A character factor of non-compressed data counts as none.
     const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
+    end_bitmap_run(state, false);
     state.history.push_back(&factor);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
     for (std::uint64_t r = 0; r < count; ++r) VANTREL_TRY(walk(body, depth + 1));
@@ -226,13 +228,20 @@ class Walker {
         }
         return {};
       case 22:
+        if (y != 0) return {};
+        VANTREL_TRY(operator_record(code));
+        await_bitmap(state);
+        return {};
       case 62:
         return y == 0 ? operator_record(code) : Status{};
       case 23:
       case 24:
       case 25:
       case 32:
-        return y == 255 ? marker(x == 25) : operator_record(code);
+        if (y == 255) return marker(x == 25);
+        VANTREL_TRY(operator_record(code));
+        if (y == 0) await_bitmap(state);
+        return {};
       case 26:
       case 27:
       case 29:
@@ -248,17 +257,17 @@ class Walker {
         return operator_record(code);
       case 35:
         VANTREL_TRY(operator_record(code));
-        if (y == 0) cancel_bitmap(state);
+        if (y == 0) cancel_back_reference(state);
         return {};
       case 36:
         if (y != 0) return {};
         VANTREL_TRY(operator_record(code));
-        start_bitmap(state);
+        define_bitmap(state);
         return {};
       case 37:
         VANTREL_TRY(operator_record(code));
         if (y == 0) {
-          restart_bitmap(state);
+          reuse_bitmap(state);
         } else {
           cancel_bitmap(state);
         }
@@ -270,8 +279,10 @@ class Walker {
 
   // 2 23/24/25/32 255: one value for the next present bitmap position, read
   // with the referenced definition (2 25 255: reference -2^width, width + 1).
-  // Marker values enter neither the history nor the bitmap.
+  // Marker values enter neither the history nor the bitmap; they end a run
+  // of bitmap values.
   Status marker(bool difference) {
+    end_bitmap_run(state, true);
     VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state));
     if (element == nullptr) return {};
     const ElementDefinition& definition = *element->definition;
