@@ -376,3 +376,11 @@ def test_positions_at_both_ends_of_the_reader(count):
     assert len(reader._messages) == 0  # nothing was made for a refused position
     for position in range(-count, count):
         assert reader[position].index == position % count + 1
+
+
+def test_errors_hold_the_latest_whole_reader_decode(local_tables):
+    short = build_message([12101, 12101, 12101], BitWriter().write(1, 8))
+    with vantrel.open(GOOD + short, tables=local_tables) as reader:
+        for _ in range(2):
+            assert len(reader.columns()["value"]) == 1
+            assert [e.index for e in reader.errors] == [2]

@@ -58,8 +58,8 @@ class Reader:
     ``reader[i]`` is the i-th framed message (0-based; ``Message.index`` is
     1-based); iteration yields every framed message, good or bad. Candidates
     that frame no message (junk holding "BUFR", a truncated last message) and
-    trailing bytes are listed in ``warnings``. ``errors`` collects the
-    failures of whole-reader operations such as :meth:`columns`.
+    trailing bytes are listed in ``warnings``. ``errors`` holds the failed
+    messages of the latest whole-reader decode (:meth:`columns`, :meth:`to_pandas`).
     """
 
     def __init__(self, source, *, definitions=None, tables=None):
@@ -186,7 +186,9 @@ class Reader:
     def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
         column (1-based index); messages that fail are recorded in ``errors``. ``threads``
-        decodes messages in parallel; ``select(message)`` keeps only the messages it accepts."""
+        decodes messages in parallel; ``select(message)`` keeps only the messages it accepts.
+        ``errors`` holds the failures of the latest call."""
+        self.errors = []
         if threads and threads > 1:
             cols = _frames.concat_columns(self._decoded(raw, threads, select), raw)
             self._release_quiet()
