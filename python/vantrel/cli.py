@@ -253,6 +253,7 @@ class Describer:
         return found
 
     def meaning(self, code: int, raw: int):
+        """The code or flag table meaning of a raw value, looked up once per (code, raw)."""
         found = self._meanings.get((code, raw), self)
         if found is self:
             found = self._meanings[(code, raw)] = meaning_of(code, raw, self.tables)
@@ -517,6 +518,7 @@ class UsageError(Exception):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the command line: ls, dump, tables and convert."""
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
         "--definitions",
@@ -600,6 +602,7 @@ def _with_default_command(argv: list[str]) -> list[str]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line on `argv` (default: the process's arguments); returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(_with_default_command(list(sys.argv[1:] if argv is None else argv)))
     if args.command is None:
