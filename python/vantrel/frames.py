@@ -402,8 +402,112 @@ def _long(pd, cols, tables_of, meanings: bool, header_of):
 _TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
+class WideColumns:
+    """The columns of a wide frame being filled: numbers in one 2-D array, texts and
+    meanings in object columns made when a column first receives one."""
+
+    def __init__(self, cols, tables_of, labels: list[str], total: int, meanings: bool):
+        self.cols, self.labels, self.total = cols, labels, total
+        self.values = np.full((len(labels), total), np.nan)
+        self.objects: dict[int, np.ndarray] = {}
+        self.resolver = Meanings(cols, tables_of) if meanings else None
+
+    def _object_column(self, j: int) -> np.ndarray:
+        column = self.objects.get(j)
+        if column is None:
+            column = self.objects[j] = np.full(self.total, None, dtype=object)
+        return column
+
+    def put(self, j: int, out_rows, rows) -> None:
+        """Column j at output rows `out_rows` takes the values of the column rows `rows`."""
+        rows = np.asarray(rows)
+        if not len(rows):
+            return
+        if self.resolver is not None and self.resolver.applies(int(rows[0])):
+            self._object_column(j)[out_rows] = self.resolver.of(rows)
+        elif self.cols["flags"][rows[0]] & CHARACTER:
+            self._object_column(j)[out_rows] = text_values(self.cols, rows)
+        else:
+            self.values[j, out_rows] = self.cols["value"][rows]
+
+    def arrays(self) -> dict[str, np.ndarray]:
+        return {label: self.objects.get(j, self.values[j]) for j, label in enumerate(self.labels)}
+
+
+def message_runs(cols) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(first row, message number, number of subsets) of each message's rows."""
+    n = len(cols["subset"])
+    if n == 0:
+        return np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.int64)
+    message = cols.get("message")
+    if message is None:
+        starts = np.zeros(1, dtype=np.int64)
+        numbers = np.zeros(1, dtype=np.uint32)
+    else:
+        starts = np.concatenate([[0], np.flatnonzero(np.diff(message)) + 1]).astype(np.int64)
+        numbers = message[starts]
+    subsets = np.maximum.reduceat(cols["subset"], starts).astype(np.int64)
+    return starts, numbers, subsets
+
+
+def _wide_selected(cols, tables_of, columns, meanings: bool):
+    """The wide form of selected keys, over every message at once: only the rows of the
+    selected keys are ranked (within each subset, in walk order, which is row order inside
+    a subset for both layouts of the data)."""
+    starts, numbers, subsets = message_runs(cols)
+    n = len(cols["subset"])
+    total = int(subsets.sum())
+    first = np.cumsum(subsets) - subsets  # the output row of each message's first subset
+    message = np.repeat(numbers, subsets)
+    subset = (np.arange(total) - np.repeat(first, subsets) + 1).astype(np.uint32)
+    selection = list(_select(columns))
+    labels = [_keys.canonical(label) for _, label in selection]
+    key_ids = {key: i for i, key in enumerate(dict.fromkeys(key for (_, key), _ in selection))}
+    out = WideColumns(cols, tables_of, labels, total, meanings)
+    if n == 0 or not selection:
+        return message, subset, out.arrays()
+    lengths = np.diff(np.concatenate([starts, [n]]))
+    run_of = np.repeat(np.arange(len(starts)), lengths)
+    # The selected key of each row (-1: not selected), with the keys of its message's tables.
+    descriptor = cols["descriptor"]
+    key_of_row = np.full(n, -1, dtype=np.int64)
+    by_tables: dict[int, tuple[object, list[int]]] = {}
+    for i, number in enumerate(numbers.tolist()):
+        tables = tables_of(number)
+        by_tables.setdefault(id(tables), (tables, []))[1].append(i)
+    for tables, members in by_tables.values():
+        rows = slice(None) if len(by_tables) == 1 else np.repeat(np.isin(np.arange(len(starts)), members), lengths)
+        codes = descriptor[rows]
+        present = np.unique(codes) if len(codes) < 65536 else np.flatnonzero(np.bincount(codes))
+        table = np.full(int(present[-1]) + 1 if len(present) else 1, -1, dtype=np.int64)
+        for code in present.tolist():
+            table[code] = key_ids.get(_keys.key_of(code, tables), -1)
+        key_of_row[rows] = table[codes]
+    chosen = np.flatnonzero((key_of_row >= 0) & ((cols["flags"] & (OPERATOR | ASSOCIATED)) == 0))
+    keys = key_of_row[chosen]
+    groups = (run_of[chosen].astype(np.int64) << 16) | cols["subset"][chosen].astype(np.int64)
+    rank = occurrence(keys, groups)
+    pair = (keys << 20) | np.minimum(rank, (1 << 20) - 1)
+    column_of = {}
+    for j, ((r, key), _) in enumerate(selection):
+        column_of.setdefault((key_ids[key] << 20) | min(r, (1 << 20) - 1), []).append(j)
+    wanted = np.array(sorted(column_of), dtype=np.int64)
+    at = np.minimum(np.searchsorted(wanted, pair), len(wanted) - 1)
+    hit = np.flatnonzero(wanted[at] == pair)
+    hit = hit[np.argsort(pair[hit], kind="stable")]
+    bounds = np.flatnonzero(np.diff(pair[hit])) + 1
+    for group in np.split(hit, bounds) if len(hit) else []:
+        rows = chosen[group]
+        out_rows = first[run_of[rows]] + cols["subset"][rows].astype(np.int64) - 1
+        for j in column_of[int(pair[group[0]])]:
+            out.put(j, out_rows, rows)
+    return message, subset, out.arrays()
+
+
 def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
     """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
+    if columns is not None:
+        return _wide_selected(cols, tables_of, columns, meanings)
     parts, names = runs(cols, tables_of)
     if columns is None:
         # Every key, in the walk order of its first appearance.
@@ -430,25 +534,9 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
     message = np.repeat(np.array([r.message for r in parts], dtype=np.uint32), sizes)
     subset = (np.arange(total) - np.repeat(first, sizes) + 1).astype(np.uint32)
     column_of = {pair: j for j, (pair, _) in enumerate(wanted)}
-    values = np.full((len(wanted), total), np.nan)
-    texts_by_column: dict[int, np.ndarray] = {}
+    out = WideColumns(cols, tables_of, [label for _, label in wanted], total, meanings)
+    put = out.put
     flags = cols["flags"]
-
-    resolver = Meanings(cols, tables_of) if meanings else None
-
-    def put(j, out_rows, rows):
-        if resolver is not None and len(rows) and resolver.applies(int(rows[0])):
-            column = texts_by_column.get(j)
-            if column is None:
-                column = texts_by_column[j] = np.full(total, None, dtype=object)
-            column[out_rows] = resolver.of(np.asarray(rows))
-        elif flags[rows[0]] & CHARACTER if len(rows) else False:
-            column = texts_by_column.get(j)
-            if column is None:
-                column = texts_by_column[j] = np.full(total, None, dtype=object)
-            column[out_rows] = text_values(cols, rows)
-        else:
-            values[j, out_rows] = cols["value"][rows]
 
     for r, base in zip(parts, first.tolist()):
         if r.uniform:
@@ -476,10 +564,7 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
             for group in np.split(index, bounds):
                 code = int(pair[group[0]])
                 put(column_of[(code >> 20, code & ((1 << 20) - 1))], out_row[group], rows[group])
-    out = {}
-    for j, (_, label) in enumerate(wanted):
-        out[label] = texts_by_column.get(j, values[j])
-    return message, subset, out
+    return message, subset, out.arrays()
 
 
 def _datetime_column(pd, arrays):
