@@ -9,7 +9,6 @@ raises only when its values are asked for.
 from __future__ import annotations
 
 import datetime as _datetime
-import functools
 import io
 import mmap
 import os
@@ -85,6 +84,7 @@ class Reader:
         self.errors: list[Exception] = []
         self._resolver = TableResolver(definitions=definitions, tables=tables)
         self._messages: dict[int, Message] = {}
+        self._tables_of_index: dict[int, object] = {}  # of the messages decoded, by index
 
     # ---- sequence -----------------------------------------------------------
 
@@ -170,6 +170,7 @@ class Reader:
             numbers[len(decodable)] = message.index
             table_sets.append(tables)
             decodable.append(message)
+            self._tables_of_index[message.index] = tables
         count = len(decodable)
         native, native_errors, bits = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets,
                                                          raw)
@@ -202,13 +203,19 @@ class Reader:
                   threads: int | None = None, select=None):
         """One DataFrame over every decodable message (see :meth:`Message.to_pandas`)."""
         cols = self.columns(raw=meanings, threads=threads, select=select)
-        return _frames.to_pandas(cols, functools.lru_cache(maxsize=None)(lambda index: self[index - 1].tables()),
-                                 form=form, columns=columns,
+        return _frames.to_pandas(cols, self._tables_of, form=form, columns=columns,
                                  meanings=meanings, header=header, header_of=self._header_of)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
         """A pyarrow.Table of :meth:`columns`."""
         return _frames.to_arrow(self.columns(raw, threads))
+
+    def _tables_of(self, index: int):
+        """The table set of message `index` (1-based), as its latest decode used it."""
+        tables = self._tables_of_index.get(index)
+        if tables is None:
+            tables = self._tables_of_index[index] = self[index - 1].tables()
+        return tables
 
     def _header_of(self, index: int) -> dict:
         message = self[index - 1]
