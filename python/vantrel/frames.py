@@ -450,6 +450,19 @@ def message_runs(cols) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return starts, numbers, subsets
 
 
+_KEYS_BY_TABLES: dict[int, tuple[object, dict[int, str]]] = {}
+
+
+def _keys_of(tables) -> dict[int, str]:
+    """The memo of descriptor keys of one table set (table sets never change once loaded)."""
+    kept = _KEYS_BY_TABLES.get(id(tables))
+    if kept is None or kept[0] is not tables:
+        if len(_KEYS_BY_TABLES) >= 64:
+            _KEYS_BY_TABLES.clear()
+        kept = _KEYS_BY_TABLES[id(tables)] = (tables, {})
+    return kept[1]
+
+
 def _wide_selected(cols, tables_of, columns, meanings: bool):
     """The wide form of selected keys, over every message at once: only the rows of the
     selected keys are ranked (within each subset, in walk order, which is row order inside
@@ -480,8 +493,12 @@ def _wide_selected(cols, tables_of, columns, meanings: bool):
         codes = descriptor[rows]
         present = np.unique(codes) if len(codes) < 65536 else np.flatnonzero(np.bincount(codes))
         table = np.full(int(present[-1]) + 1 if len(present) else 1, -1, dtype=np.int64)
+        known = _keys_of(tables)
         for code in present.tolist():
-            table[code] = key_ids.get(_keys.key_of(code, tables), -1)
+            key = known.get(code)
+            if key is None:
+                key = known[code] = _keys.key_of(code, tables)
+            table[code] = key_ids.get(key, -1)
         key_of_row[rows] = table[codes]
     chosen = np.flatnonzero((key_of_row >= 0) & ((cols["flags"] & (OPERATOR | ASSOCIATED)) == 0))
     keys = key_of_row[chosen]
@@ -615,10 +632,9 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
         # A data key named like a header field ("centre") keeps its name; the header's gets a prefix.
         data[f"header_{field}"] = data.pop(field)
     data.update(arrays)
-    frame = pd.DataFrame(data)
     if when is not None:
-        frame["datetime"] = when
-    return frame
+        data["datetime"] = when
+    return pd.DataFrame(data)
 
 
 def _levels(pd, cols, tables_of, columns, meanings: bool = False):

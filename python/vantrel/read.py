@@ -139,12 +139,16 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
     frame = row_mask(frame, filters)
     if columns is not None and form != "long":
-        keep = [c for c in frame.columns if c in ("file", "message", "subset", "level", "datetime",
-                                                  "edition", "centre", "subcentre", "data_category",
-                                                  "master_table_version")
-                or c in {_canonical(n) for n in columns}]
-        frame = frame[keep]
+        # Keys added only to filter rows go; the frame's own columns and the selection stay.
+        selected = {_canonical(n) for n in columns}
+        keep = [c for c in frame.columns if c in _FRAME_COLUMNS or c.startswith("header_") or c in selected]
+        if len(keep) != len(frame.columns):
+            frame = frame[keep]
     return frame
+
+
+_FRAME_COLUMNS = frozenset({"file", "message", "subset", "level", "datetime", "edition", "centre", "subcentre",
+                            "data_category", "master_table_version"})
 
 
 def _canonical(name: str) -> str:
