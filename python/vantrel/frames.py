@@ -463,22 +463,11 @@ def _keys_of(tables) -> dict[int, str]:
     return kept[1]
 
 
-def _wide_selected(cols, tables_of, columns, meanings: bool):
-    """The wide form of selected keys, over every message at once: only the rows of the
-    selected keys are ranked (within each subset, in walk order, which is row order inside
-    a subset for both layouts of the data)."""
-    starts, numbers, subsets = message_runs(cols)
+def selected_rows(cols, tables_of, key_ids: dict[str, int], starts, numbers):
+    """(rows, key ids, message run of every row): the data rows (not operator records or
+    associated fields) whose key is one of `key_ids`, each key taken from the tables of
+    the row's message."""
     n = len(cols["subset"])
-    total = int(subsets.sum())
-    first = np.cumsum(subsets) - subsets  # the output row of each message's first subset
-    message = np.repeat(numbers, subsets)
-    subset = (np.arange(total) - np.repeat(first, subsets) + 1).astype(np.uint32)
-    selection = list(_select(columns))
-    labels = [_keys.canonical(label) for _, label in selection]
-    key_ids = {key: i for i, key in enumerate(dict.fromkeys(key for (_, key), _ in selection))}
-    out = WideColumns(cols, tables_of, labels, total, meanings)
-    if n == 0 or not selection:
-        return message, subset, out.arrays()
     lengths = np.diff(np.concatenate([starts, [n]]))
     run_of = np.repeat(np.arange(len(starts)), lengths)
     # The selected key of each row (-1: not selected), with the keys of its message's tables.
@@ -501,7 +490,26 @@ def _wide_selected(cols, tables_of, columns, meanings: bool):
             table[code] = key_ids.get(key, -1)
         key_of_row[rows] = table[codes]
     chosen = np.flatnonzero((key_of_row >= 0) & ((cols["flags"] & (OPERATOR | ASSOCIATED)) == 0))
-    keys = key_of_row[chosen]
+    return chosen, key_of_row[chosen], run_of
+
+
+def _wide_selected(cols, tables_of, columns, meanings: bool):
+    """The wide form of selected keys, over every message at once: only the rows of the
+    selected keys are ranked (within each subset, in walk order, which is row order inside
+    a subset for both layouts of the data)."""
+    starts, numbers, subsets = message_runs(cols)
+    n = len(cols["subset"])
+    total = int(subsets.sum())
+    first = np.cumsum(subsets) - subsets  # the output row of each message's first subset
+    message = np.repeat(numbers, subsets)
+    subset = (np.arange(total) - np.repeat(first, subsets) + 1).astype(np.uint32)
+    selection = list(_select(columns))
+    labels = [_keys.canonical(label) for _, label in selection]
+    key_ids = {key: i for i, key in enumerate(dict.fromkeys(key for (_, key), _ in selection))}
+    out = WideColumns(cols, tables_of, labels, total, meanings)
+    if n == 0 or not selection:
+        return message, subset, out.arrays()
+    chosen, keys, run_of = selected_rows(cols, tables_of, key_ids, starts, numbers)
     groups = (run_of[chosen].astype(np.int64) << 16) | cols["subset"][chosen].astype(np.int64)
     rank = occurrence(keys, groups)
     pair = (keys << 20) | np.minimum(rank, (1 << 20) - 1)
@@ -638,71 +646,59 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
 
 
 def _levels(pd, cols, tables_of, columns, meanings: bool = False):
+    """One row per level: the n-th occurrence of each selected key within a subset goes to
+    level n; a key that occurs once in a subset is repeated on every level of it. A subset
+    holds as many levels as its most repeated selected key (at least one)."""
     if columns is None:
         raise ValueError('form="levels" needs columns=[...] naming the keys of one level')
-    parts, names = runs(cols, tables_of)
-    index = names.name_index()
-    selected = [_keys.split_rank(c)[1] for c in columns]
+    starts, numbers, subsets = message_runs(cols)
+    total_subsets = int(subsets.sum())
+    first_subset = np.cumsum(subsets) - subsets
+    selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
+    key_ids = {key: i for i, key in enumerate(selected)}
+    if len(cols["subset"]):
+        chosen, keys, run_of = selected_rows(cols, tables_of, key_ids, starts, numbers)
+    else:
+        chosen, keys, run_of = (np.zeros(0, np.int64),) * 3
+    # The subset of every chosen row, numbered over all messages; rows come in walk order within it.
+    group = first_subset[run_of[chosen]] + cols["subset"][chosen].astype(np.int64) - 1
+    occurrence_of = occurrence(keys, group)
+    counts = np.bincount(group * len(selected) + keys, minlength=total_subsets * len(selected)).reshape(
+        total_subsets, len(selected))
+    levels = np.maximum(counts.max(axis=1) if len(selected) else 0, 1)
+    total = int(levels.sum())
+    first_row = np.cumsum(levels) - levels
+    level = np.arange(total) - np.repeat(first_row, levels)
+    out = {}
+    if "message" in cols:
+        out["message"] = np.repeat(np.repeat(numbers, subsets), levels)
+    subset = (np.arange(total_subsets) - np.repeat(first_subset, subsets) + 1).astype(np.uint32)
+    out["subset"] = np.repeat(subset, levels)
+    out["level"] = (level + 1).astype(np.uint32)
     resolver = Meanings(cols, tables_of) if meanings else None
     flags = cols["flags"]
-    per_run = []  # for each run: {key: rows in walk order}, levels
-    for r in parts:
-        walk = r.walk_order()
-        keys, _ = r.row_keys()
-        keys = keys[walk - r.start]
-        data = (flags[walk] & (OPERATOR | ASSOCIATED)) == 0
-        groups = cols["subset"][walk].astype(np.int64) - 1
-        found = {}
-        for key in selected:
-            hit = data & (keys == index.get(key, -1))
-            found[key] = (walk[hit], groups[hit])
-        counts = [np.bincount(g, minlength=r.subsets) for _, g in found.values()]
-        levels = np.maximum(np.max(counts, axis=0) if counts else np.zeros(r.subsets, int), 1)
-        per_run.append((found, levels))
-    levels_all = np.concatenate([lv for _, lv in per_run]) if per_run else np.zeros(0, np.int64)
-    total = int(levels_all.sum())
-    first_row = np.concatenate([[0], np.cumsum(levels_all)[:-1]]).astype(np.int64)
-    level = np.arange(total) - np.repeat(first_row, levels_all)
-    out = {}
-    sub_message = np.concatenate([np.full(r.subsets, r.message, dtype=np.uint32) for r in parts]) if parts \
-        else np.zeros(0, np.uint32)
-    sub_subset = np.concatenate([np.arange(1, r.subsets + 1, dtype=np.uint32) for r in parts]) if parts \
-        else np.zeros(0, np.uint32)
-    if "message" in cols:
-        out["message"] = np.repeat(sub_message, levels_all)
-    out["subset"] = np.repeat(sub_subset, levels_all)
-    out["level"] = (level + 1).astype(np.uint32)
-    offsets = np.concatenate([[0], np.cumsum([r.subsets for r in parts])[:-1]]).astype(np.int64) if parts \
-        else np.zeros(0, np.int64)
-    for key in selected:
-        rows_list, group_list = [], []
-        for (found, _), base in zip(per_run, offsets.tolist()):
-            rows, groups = found[key]
-            rows_list.append(rows)
-            group_list.append(groups + base)
-        rows = np.concatenate(rows_list) if rows_list else np.zeros(0, np.int64)
-        g = np.concatenate(group_list) if group_list else np.zeros(0, np.int64)
-        character = bool(len(rows)) and bool(np.all(flags[rows] & CHARACTER))
+    for key, k in key_ids.items():
+        mine = keys == k
+        rows, g, occ = chosen[mine], group[mine], occurrence_of[mine]
         if resolver is not None and len(rows) and resolver.applies(int(rows[0])):
-            character, source = True, resolver.of(rows)
+            source, objects = resolver.of(rows), True
+        elif len(rows) and bool(np.all(flags[rows] & CHARACTER)):
+            source, objects = text_values(cols, rows), True
         else:
-            source = text_values(cols, rows) if character else cols["value"][rows]
-        column = np.full(total, None, dtype=object) if character else np.full(total, np.nan)
-        count = np.bincount(g, minlength=len(levels_all))
-        occurrence_in_subset = np.arange(len(g)) - np.searchsorted(g, g)  # g is sorted within walk order
-        scalar = count[g] == 1
-        # Keys that occur once in a subset are repeated on all its levels.
-        for j in np.flatnonzero(scalar).tolist():
-            gi = g[j]
-            if character:
-                # Element by element: a list (flag table meanings) must not be spread over the levels.
-                for row in range(first_row[gi], first_row[gi] + levels_all[gi]):
-                    column[row] = source[j]
-            else:
-                column[first_row[gi]: first_row[gi] + levels_all[gi]] = source[j]
-        multi = ~scalar
-        if np.any(multi):
-            column[first_row[g[multi]] + occurrence_in_subset[multi]] = source[multi]
+            source, objects = cols["value"][rows], False
+        column = np.full(total, None, dtype=object) if objects else np.full(total, np.nan)
+        once = counts[g, k] == 1
+        # A key met once in its subset stands on each of the subset's levels.
+        spread = levels[g[once]]
+        targets = np.repeat(first_row[g[once]], spread) + (
+            np.arange(int(spread.sum())) - np.repeat(np.cumsum(spread) - spread, spread))
+        if objects:
+            for target, value in zip(targets.tolist(), np.repeat(np.arange(len(source))[once], spread).tolist()):
+                column[target] = source[value]  # element by element: a list of meanings stays whole
+        else:
+            column[targets] = np.repeat(source[once], spread)
+        many = ~once
+        column[first_row[g[many]] + occ[many] - 1] = source[many]
         out[key] = column
     return pd.DataFrame(out)
 
