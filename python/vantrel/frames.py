@@ -533,6 +533,8 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
     """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
     if columns is not None:
         return _wide_selected(cols, tables_of, columns, meanings)
+    # Every key: ranking every row would sort all of them (17 M rows for a satellite
+    # file), so compressed messages are described by their slots instead (see Run).
     parts, names = runs(cols, tables_of)
     if columns is None:
         # Every key, in the walk order of its first appearance.
