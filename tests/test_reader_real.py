@@ -50,9 +50,9 @@ def load_reference(path: Path) -> dict[int, dict]:
 def compare():
     if not COMPARE.is_file():
         pytest.skip("../shared/tools/compare.py is not available")
-    spec = importlib.util.spec_from_file_location("reference_compare", COMPARE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.util.spec_from_file_location("reference_compare", COMPARE)
+    module = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(module)
     return module
 
 

@@ -60,10 +60,10 @@ def _candidates(explicit: str | os.PathLike | None, environ: Mapping[str, str]):
         yield "CONDA_PREFIX", os.path.join(environ["CONDA_PREFIX"], "share", "eccodes", "definitions")
     for package in _WHEEL_PACKAGES:
         try:
-            spec = importlib.util.find_spec(package)
+            found = importlib.util.find_spec(package)
         except (ImportError, ValueError):
-            spec = None
-        for folder in (spec.submodule_search_locations or []) if spec else []:
+            found = None
+        for folder in (found.submodule_search_locations or []) if found else []:
             yield f"the {package} wheel", os.path.join(folder, "share", "eccodes", "definitions")
 
 
