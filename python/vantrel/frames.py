@@ -365,7 +365,7 @@ def _select(names: Iterable[str] | None):
     return None if names is None else [(_keys.split_rank(n), n) for n in names]
 
 
-def _long(pd, cols, tables_of, meanings: bool, header_of):
+def _long(pd, cols, tables_of, meanings: bool):
     parts, names = runs(cols, tables_of)
     order = np.concatenate([r.walk_order() for r in parts]) if parts else np.zeros(0, dtype=np.int64)
     key_ids = np.empty(len(cols["subset"]), dtype=np.int64)
@@ -594,7 +594,7 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
     return message, subset, out.arrays()
 
 
-def _datetime_column(pd, arrays):
+def _datetime_column(arrays):
     """The subsets' own times from their year ... second keys, as datetime64[s]; NaT where
     the date is missing or not a date. Missing hours, minutes and seconds count as 0."""
     parts = {key: arrays.get(key) for key in _TIME_KEYS}
@@ -635,7 +635,7 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
         per_message = {m: header_of(m) for m in np.unique(message).tolist()}
         for field in ("edition", "centre", "subcentre", "data_category", "master_table_version"):
             data[field] = [per_message[m].get(field) for m in message.tolist()]
-    when = _datetime_column(pd, arrays)
+    when = _datetime_column(arrays)
     for key in extra_time:
         arrays.pop(key, None)
     for field in [f for f in arrays if f in data]:
@@ -711,7 +711,7 @@ def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, hea
     if header_of is None:
         header_of = lambda index: {}  # noqa: E731
     if form == "long":
-        frame = _long(pd, cols, tables_of, meanings, header_of)
+        frame = _long(pd, cols, tables_of, meanings)
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
