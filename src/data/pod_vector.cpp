@@ -1,6 +1,10 @@
 #include "data/pod_vector.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <utility>
 #include <cstdint>
+#include <mutex>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -30,7 +34,7 @@ bool mapped(std::size_t capacity) { return MAPPED_BLOCKS && capacity >= BIG; }
 // `bytes` (a multiple of HUGE_PAGE) of fresh memory starting on a huge-page boundary.
 void* map_aligned(std::size_t bytes) {
   const std::size_t span = bytes + HUGE_PAGE;
-  void* mapping = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapping = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapping == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(mapping);
   const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~std::uintptr_t{HUGE_PAGE - 1};
@@ -41,6 +45,117 @@ void* map_aligned(std::size_t bytes) {
   // Advice only: a kernel without huge pages refuses it and nothing changes.
   (void)madvise(block, bytes, MADV_HUGEPAGE);
   return block;
+}
+
+// Released mapped blocks kept for the next large output. Filling fresh pages
+// costs more than the decode that writes them (the kernel clears every page
+// first), so a process that decodes file after file reuses the pages of the
+// arrays it has let go, as allocators with a retained-memory decay do. The
+// pages are marked free (MADV_FREE): under memory pressure the kernel takes
+// them back and a reuse starts from fresh pages again. At most RETAINED bytes
+// are kept, none for longer than RETAIN_SECONDS after its release; what is
+// older goes back to the system at the next allocation or release.
+class Retained {
+ public:
+  static constexpr std::size_t RETAINED = std::size_t{1} << 30;
+  static constexpr auto RETAIN_SECONDS = std::chrono::seconds(5);
+  static constexpr std::size_t SLOTS = 32;
+
+  // The kept block nearest in size to `bytes` (blocks of arrays released
+  // together come back for arrays of the same sizes), or {null, 0}.
+  std::pair<void*, std::size_t> take(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    expire(Clock::now());
+    if (count_ == 0) return {nullptr, 0};
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < count_; ++i) {
+      if (distance(blocks_[i].bytes, bytes) < distance(blocks_[best].bytes, bytes)) best = i;
+    }
+    const Block block = remove(best);
+    return {block.data, block.bytes};
+  }
+
+  // Keeps the mapped block [data, data + bytes) or unmaps it.
+  void give(void* data, std::size_t bytes) noexcept {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    expire(now);
+    if (bytes > RETAINED) {
+      munmap(data, bytes);
+      return;
+    }
+    while (count_ == SLOTS || total_ + bytes > RETAINED) munmap_block(remove(0));  // the oldest first
+    insert(Block{data, bytes, now});
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Block {
+    void* data = nullptr;
+    std::size_t bytes = 0;
+    Clock::time_point released;
+  };
+
+  static std::size_t distance(std::size_t a, std::size_t b) { return a > b ? a - b : b - a; }
+  void expire(Clock::time_point now) noexcept {
+    while (count_ != 0 && now - blocks_[0].released > RETAIN_SECONDS) munmap_block(remove(0));
+  }
+  static void munmap_block(const Block& block) noexcept { munmap(block.data, block.bytes); }
+  // Blocks stay in release order, the oldest at 0.
+  void insert(const Block& block) noexcept {
+    std::size_t i = count_;
+    while (i != 0 && blocks_[i - 1].released > block.released) {
+      blocks_[i] = blocks_[i - 1];
+      --i;
+    }
+    blocks_[i] = block;
+    ++count_;
+    total_ += block.bytes;
+  }
+  Block remove(std::size_t i) noexcept {
+    const Block block = blocks_[i];
+    for (; i + 1 < count_; ++i) blocks_[i] = blocks_[i + 1];
+    --count_;
+    total_ -= block.bytes;
+    return block;
+  }
+
+  std::mutex mutex_;
+  Block blocks_[SLOTS];
+  std::size_t count_ = 0;
+  std::size_t total_ = 0;
+};
+
+// Never destroyed: arrays may be released while the process exits.
+Retained& retained() {
+  static Retained* const instance = new Retained;
+  return *instance;
+}
+
+// A mapped block for `wanted` bytes (at least BIG), its size in `granted`:
+// address space for growing in place (RESERVE_FACTOR times `wanted`, at least
+// MIN_RESERVE, pages given only where written), starting with the pages of a
+// kept block when there is one.
+constexpr std::size_t MIN_RESERVE = std::size_t{1} << 30;
+constexpr std::size_t RESERVE_FACTOR = 4;
+
+void* map_block(std::size_t wanted, std::size_t& granted) {
+  const std::size_t reserve =
+      round_up(std::max(MIN_RESERVE, wanted > SIZE_MAX / RESERVE_FACTOR ? wanted : wanted * RESERVE_FACTOR));
+  void* target = map_aligned(reserve);
+  const auto [kept, kept_bytes] = retained().take(wanted);
+  if (kept != nullptr) {
+    // The kept pages move to the head of the new block; nothing is copied.
+    const std::size_t moving = std::min(kept_bytes, reserve);
+    if (mremap(kept, moving, moving, MREMAP_MAYMOVE | MREMAP_FIXED, target) == MAP_FAILED) {
+      munmap(kept, kept_bytes);
+    } else if (moving < kept_bytes) {
+      munmap(static_cast<char*>(kept) + moving, kept_bytes - moving);
+    }
+    (void)madvise(target, reserve, MADV_HUGEPAGE);
+  }
+  granted = reserve;
+  return target;
 }
 #endif
 
@@ -57,20 +172,20 @@ void* resize(void* data, std::size_t used, std::size_t capacity, std::size_t wan
         return data;
       }
       // The pages move to a new aligned place whole, huge pages included; nothing is copied.
-      void* target = map_aligned(bytes);
-      void* moved = mremap(data, capacity, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+      const std::size_t reserve = bytes > SIZE_MAX / 2 ? bytes : round_up(bytes * 2);
+      void* target = map_aligned(reserve);
+      void* moved = mremap(data, capacity, reserve, MREMAP_MAYMOVE | MREMAP_FIXED, target);
       if (moved == MAP_FAILED) {
-        munmap(target, bytes);
+        munmap(target, reserve);
         throw std::bad_alloc();
       }
-      (void)madvise(moved, bytes, MADV_HUGEPAGE);
-      granted = bytes;
+      (void)madvise(moved, reserve, MADV_HUGEPAGE);
+      granted = reserve;
       return moved;
     }
-    void* block = map_aligned(bytes);
+    void* block = map_block(bytes, granted);
     if (used != 0) std::memcpy(block, data, used);
     std::free(data);
-    granted = bytes;
     return block;
   }
 #endif
@@ -96,7 +211,7 @@ void release(void* data, std::size_t capacity) noexcept {
   if (data == nullptr) return;
 #if defined(__linux__) && defined(MREMAP_FIXED) && defined(MADV_HUGEPAGE)
   if (mapped(capacity)) {
-    munmap(data, capacity);
+    retained().give(data, capacity);
     return;
   }
 #endif
