@@ -1,10 +1,13 @@
 // Fuzz target: the column sink and the collecting sink agree on the first
 // message of the input: both decodes fail with the same message, or both
 // succeed with the same records in the same order (descriptor, value or
-// missing, raw, text, meaning present, slot), uniform columns expanded. Same
-// tables and lowered limits as fuzz_decode.cpp.
+// missing, raw, text, meaning present, slot), uniform columns expanded. The
+// row counter agrees with the column sink, and a batch of copies of the
+// message decodes alike on one thread and on two (which count, then fill).
+// Same tables and lowered limits as fuzz_decode.cpp.
 #include <dirent.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "data/column_batch.hpp"
 #include "data/column_sink.hpp"
 #include "data/decode.hpp"
 #include "message/message.hpp"
@@ -28,6 +32,33 @@ namespace {
 }
 
 bool same_double(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+template <class T>
+bool same_bytes(const vantrel::PodVector<T>& a, const vantrel::PodVector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// Copies of the framed message `bytes` of `data` (enough of them to be split
+// between threads) decode alike on one thread and on two.
+void check_batch(vantrel::Bytes data, vantrel::Bytes bytes) {
+  using namespace vantrel;
+  const std::size_t copies = std::min<std::size_t>(64, std::max<std::size_t>(2, 4096 / bytes.size() + 1));
+  std::vector<ColumnJob> jobs(copies);
+  for (std::size_t i = 0; i < copies; ++i) {
+    jobs[i] = ColumnJob{static_cast<std::uint64_t>(bytes.data() - data.data()), bytes.size(),
+                        static_cast<std::uint32_t>(i + 1), &fixed_tables(), nullptr};
+  }
+  const ColumnBatch one = decode_column_batch(data, jobs, true, 1);
+  const ColumnBatch two = decode_column_batch(data, jobs, true, 2);
+  const RecordColumns& a = one.columns;
+  const RecordColumns& b = two.columns;
+  if (!same_bytes(a.subset, b.subset) || !same_bytes(a.descriptor, b.descriptor) || !same_bytes(a.value, b.value) ||
+      !same_bytes(a.flags, b.flags) || !same_bytes(a.slot, b.slot) || !same_bytes(a.raw, b.raw) ||
+      !same_bytes(a.text_offsets, b.text_offsets) || !same_bytes(a.text_bytes, b.text_bytes) ||
+      !same_bytes(one.message, two.message) || one.failures != two.failures || one.bits.size() != two.bits.size()) {
+    disagree("a batch on one thread and on two");
+  }
+}
 
 }  // namespace
 
@@ -54,6 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const RecordColumns& rows = sink.columns();
+  RowCounter counter;
+  const Status counted = count_columns(*message, fixed_tables(), section4, counter, limits);
+  if (!counted || counter.rows != rows.rows() || counter.text != rows.text_bytes.size()) disagree("row counter");
+  check_batch(Bytes(data, size), bytes);
   const std::vector<DecodedValue>& values = collected.values();
   if (rows.rows() != values.size() || rows.text_offsets.size() != rows.rows() + 1) disagree("row counts");
   // Compressed rows come column by column; the collected records subset by subset.

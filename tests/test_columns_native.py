@@ -44,6 +44,21 @@ def decodable(reader):
         yield message, values
 
 
+def concat_columns(parts, raw):
+    """The columns of several messages (Arrow text layout) one after the other, built
+    with numpy from the messages one by one."""
+    names = ["subset", "descriptor", "value", "flags", "slot"] + (["raw"] if raw else [])
+    lengths = [len(cols["subset"]) for _, cols in parts]
+    out = {"message": np.repeat(np.array([index for index, _ in parts], dtype=np.uint32), lengths)}
+    for name in names:
+        out[name] = np.concatenate([cols[name] for _, cols in parts])
+    bases = np.cumsum([0] + [len(cols["text_bytes"]) for _, cols in parts])
+    out["text_offsets"] = np.concatenate(
+        [[0]] + [cols["text_offsets"][1:] + base for (_, cols), base in zip(parts, bases)]).astype(np.int64)
+    out["text_bytes"] = np.frombuffer(b"".join(cols["text_bytes"].tobytes() for _, cols in parts), dtype=np.uint8)
+    return out
+
+
 def walk_order(cols):
     return np.lexsort((cols["slot"], cols["subset"]))
 
@@ -100,10 +115,11 @@ def test_matrix_equals_columns_where_regular(corpus_file):
         pytest.skip(f"no regular message in {corpus_file.name}")
 
 
-@pytest.mark.parametrize("raw", [False, True])
+@pytest.mark.parametrize(("raw", "threads"), [(False, 1), (True, 1), (False, 2), (True, 3), (False, None)])
 @pytest.mark.parametrize("name", ["bufr/multi_invalid_messages.bufr", "bufr/synop_dwd_multi.bufr",
-                                  "bufr-ed3/ens_multi_subset_compressed.bufr", "bufr/aaen_55.bufr"])
-def test_reader_columns_are_the_messages_one_after_the_other(name, raw, eccodes_root):
+                                  "bufr-ed3/ens_multi_subset_compressed.bufr", "bufr/aaen_55.bufr",
+                                  "bufr-ed3/temp.bufr"])
+def test_reader_columns_are_the_messages_one_after_the_other(name, raw, threads, eccodes_root):
     path = SHARED_DATA / name
     if not path.is_file():
         pytest.skip(f"{name} is not available")
@@ -115,31 +131,37 @@ def test_reader_columns_are_the_messages_one_after_the_other(name, raw, eccodes_
             except ValueError as error:
                 failed.append(str(error))
         with vantrel.open(path) as again:
-            got = again.columns(raw=raw)
+            got = again.columns(raw=raw, threads=threads)
             assert [str(e) for e in again.errors] == failed
-    want = frames.concat_columns(expected, raw)
+    want = concat_columns(expected, raw)
     assert list(got) == list(want)
     for key in want:
         assert got[key].dtype == want[key].dtype, key
         np.testing.assert_array_equal(got[key], want[key], err_msg=key)
 
 
-def test_a_failed_message_keeps_its_neighbours(eccodes_root):
+@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("bad", [0, 1, 3])
+def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root):
     path = SHARED_DATA / "bufr" / "synop_dwd_multi.bufr"
     if not path.is_file():
         pytest.skip("synop_dwd_multi.bufr is not available")
     with vantrel.open(path) as reader:
-        first, second = reader[0], reader[1]
+        messages = [reader[i] for i in range(4)]
         data = bytes(reader._data)
-        tables = [first.tables(), second.tables()]
-        alone = frames.native_columns(_core.columns(data, second.offset, second.length, tables[1], False), False, True)
-        # The first frame is cut one byte short: it fails and leaves no rows.
-        pairs = np.array([[first.offset, first.length - 1], [second.offset, second.length]], dtype=np.uint64)
-        native, errors, _ = _core.columns_many(data, pairs, np.array([1, 2], dtype=np.uint32), tables, False)
-    assert [position for position, _ in errors] == [0]
-    assert np.frombuffer(native["message"], dtype=np.uint32).tolist() == [2] * len(alone["value"])
-    np.testing.assert_array_equal(np.frombuffer(native["value"], dtype=np.float64), alone["value"])
-    np.testing.assert_array_equal(np.frombuffer(native["text_offsets"], dtype=np.int64), alone["text_offsets"])
+        tables = [m.tables() for m in messages]
+        alone = [(m.index, frames.native_columns(_core.columns(data, m.offset, m.length, t, False), False, True))
+                 for m, t in zip(messages, tables) if m.index != bad + 1]
+        # Frame `bad` is cut one byte short: it fails and leaves no rows.
+        pairs = np.array([[m.offset, m.length - (m.index == bad + 1)] for m in messages], dtype=np.uint64)
+        numbers = np.array([m.index for m in messages], dtype=np.uint32)
+        native, errors, bits = _core.columns_many(data, pairs, numbers, tables, False, threads)
+    assert [position for position, _ in errors] == [bad]
+    assert [position for position, _, _ in bits] == [i for i in range(4) if i != bad]
+    want = concat_columns(alone, False)
+    for key, dtype in (("message", np.uint32), ("value", np.float64), ("slot", np.uint32),
+                       ("text_offsets", np.int64), ("text_bytes", np.uint8)):
+        np.testing.assert_array_equal(np.frombuffer(native[key], dtype=dtype), want[key], err_msg=key)
 
 
 @pytest.mark.parametrize(
@@ -157,7 +179,7 @@ def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, ecc
     offset = {None: message.offset, "end": len(data), "past": len(data) + 1}.get(offset, offset)
     length = message.length if length is None else length
     pairs = np.array([[offset, length]], dtype=np.uint64)
-    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], False)
+    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], False, 1)
     rows = len(np.frombuffer(native["value"], dtype=np.float64))
     assert (errors != []) == fails
     assert (rows == 0) == fails
@@ -177,11 +199,11 @@ def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, ecc
 def test_columns_many_rejects_mismatched_arguments(frames_bytes, numbers, tables_count, error, latest_wmo_dir):
     tables = vantrel.TableSet.from_eccodes(str(latest_wmo_dir))
     with pytest.raises(error):
-        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, False)
+        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, False, 1)
 
 
 def test_columns_many_of_nothing(latest_wmo_dir):
-    native, errors, _ = _core.columns_many(b"", b"", b"", [], False)
+    native, errors, _ = _core.columns_many(b"", b"", b"", [], False, 1)
     assert errors == []
     assert all(len(memoryview(native[k])) == (1 if k == "text_offsets" else 0) for k in native)
 
@@ -202,7 +224,7 @@ def native_calls(reader):
     numbers = np.array([m.index for m in messages], dtype=np.uint32)
     data, first = reader._data, messages[0]
     return {
-        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, False),
+        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, False, 1),
         "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], False),
         "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0]),
     }

@@ -54,9 +54,11 @@ def columns(data: _Buffer, offset: int, length: int, tables: TableSet, raw: bool
     """
 
 def columns_many(
-    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool
+    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool, threads: int
 ) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int]]]:
-    """The columns of several framed messages one after the other, in one set of arrays.
+    """The columns of several framed messages one after the other, in one set of arrays,
+    decoded on up to ``threads`` threads (0 or 1: the calling thread); the result is the
+    same whatever their number.
 
     ``frames`` packs (offset, length) as uint64 pairs, ``numbers`` one uint32 per frame (the
     ``message`` column of its rows), ``tables`` one table set per frame. Returns (columns,

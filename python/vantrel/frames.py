@@ -40,7 +40,7 @@ from . import keys as _keys
 
 __all__ = [
     "MISSING", "CHARACTER", "OPERATOR", "ASSOCIATED", "HAS_MEANING",
-    "message_columns", "concat_columns", "to_pandas", "to_arrow", "import_optional",
+    "message_columns", "to_pandas", "to_arrow", "import_optional",
 ]
 
 MISSING = 1       # the value is missing (NaN in ``value``, None in ``text``)
@@ -96,22 +96,6 @@ def native_columns(native: dict, raw: bool, layout: bool = False) -> dict[str, n
 def message_columns(message, raw: bool = False, layout: bool = False) -> dict[str, np.ndarray]:
     """The columns of one message (raises the message's error)."""
     return native_columns(message._native("columns", raw), raw, layout)
-
-
-def concat_columns(parts: Sequence[tuple[int, dict]], raw: bool = False) -> dict[str, np.ndarray]:
-    """Columns of several messages (in Arrow text layout, see :func:`native_columns`) one
-    after the other, with a ``message`` column (1-based index) and the object column ``text``."""
-    names = [n for n in COLUMN_NAMES if n != "text"] + (["raw"] if raw else [])
-    lengths = [len(cols["subset"]) for _, cols in parts]
-    out = {"message": np.repeat(np.array([index for index, _ in parts], dtype=np.uint32), lengths)}
-    for name in names:
-        out[name] = np.concatenate([cols[name] for _, cols in parts]) if parts else np.zeros(0, _DTYPES[name])
-    # Texts: shift each message's offsets past the bytes of the messages before it.
-    bases = np.cumsum([0] + [len(cols["text_bytes"]) for _, cols in parts])
-    offsets = np.concatenate([[0]] + [cols["text_offsets"][1:] + base for (_, cols), base in zip(parts, bases)])
-    out["text_offsets"] = offsets.astype(np.int64, copy=False)
-    out["text_bytes"] = np.frombuffer(b"".join(cols["text_bytes"].tobytes() for _, cols in parts), dtype=np.uint8)
-    return out
 
 
 def text_values(cols: dict, rows: np.ndarray) -> np.ndarray:

@@ -107,7 +107,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     before they are decoded, other names select rows by value; a condition is
     a value, a set of values, a ``slice``/``range`` (lo <= x < hi) or a
     callable. ``form``: "wide", "long" or "levels" (see :mod:`vantrel.frames`).
-    ``threads``: messages decoded in parallel. Messages that fail are skipped
+    ``threads``: threads decoding messages (default: every usable core). Messages that fail are skipped
     with one warning summarising them, or raise with ``errors="raise"``.
 
     >>> vantrel.read_bufr("synop.bufr", columns=["stationNumber", "airTemperature"])  # doctest: +SKIP

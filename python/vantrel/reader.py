@@ -126,35 +126,10 @@ class Reader:
 
     # ---- tables of values ---------------------------------------------------
 
-    def _decoded(self, raw: bool, threads: int | None = None, select=None) -> list[tuple[int, dict]]:
-        """(index, columns) of every message that decodes (and that `select` accepts);
-        failures go to ``errors``."""
-        messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
-
-        def work(message):
-            try:
-                return message.index, _frames.message_columns(message, raw, layout=True)
-            except ValueError as error:
-                return message.index, error
-
-        if threads and threads > 1:
-            from concurrent.futures import ThreadPoolExecutor
-
-            with ThreadPoolExecutor(threads) as pool:
-                results = list(pool.map(work, messages))
-        else:
-            results = [work(m) for m in messages]
-        parts = []
-        for index, result in results:
-            if isinstance(result, Exception):
-                self.errors.append(result)
-            else:
-                parts.append((index, result))
-        return parts
-
-    def _decode_many(self, messages: list, raw: bool) -> dict:
+    def _decode_many(self, messages: list, raw: bool, threads: int | None) -> dict:
         """The columns of `messages` in one native call (one set of arrays, a ``message``
-        column, texts in Arrow's layout); failures go to ``errors``, in message order."""
+        column, texts in Arrow's layout) on up to `threads` threads (None: every usable
+        core); failures go to ``errors``, in message order."""
         frames = np.empty((len(messages), 2), dtype=np.uint64)
         numbers = np.empty(len(messages), dtype=np.uint32)
         table_sets = []
@@ -173,7 +148,7 @@ class Reader:
             self._tables_of_index[message.index] = tables
         count = len(decodable)
         native, native_errors, bits = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets,
-                                                         raw)
+                                                         raw, _usable_cores() if threads is None else threads)
         for position, reason in native_errors:
             message = decodable[position]
             failed[message.index] = message._error(reason)
@@ -186,16 +161,14 @@ class Reader:
 
     def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
-        column (1-based index); messages that fail are recorded in ``errors``. ``threads``
-        decodes messages in parallel; ``select(message)`` keeps only the messages it accepts.
-        ``errors`` holds the failures of the latest call."""
+        column (1-based index); messages that fail are recorded in ``errors``. Messages are
+        decoded on up to ``threads`` threads (default: every usable core; 1 decodes on the
+        calling thread alone), with the same result whatever their number.
+        ``select(message)`` keeps only the messages it accepts. ``errors`` holds the
+        failures of the latest call."""
         self.errors = []
-        if threads and threads > 1:
-            cols = _frames.concat_columns(self._decoded(raw, threads, select), raw)
-            self._release_quiet()
-            return cols
         messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
-        cols = self._decode_many(messages, raw)
+        cols = self._decode_many(messages, raw, threads)
         self._release_quiet()
         return {"message": cols.pop("message"), **cols}
 
@@ -239,6 +212,13 @@ class Reader:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+def _usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 def _has_buffer(obj) -> bool:

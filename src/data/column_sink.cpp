@@ -13,7 +13,7 @@ constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 20;
 
 }  // namespace
 
-void RecordColumns::truncate(std::size_t rows) {
+void RecordColumns::truncate(std::size_t rows, std::size_t text) {
   if (rows >= this->rows()) return;
   subset.truncate(rows);
   descriptor.truncate(rows);
@@ -22,7 +22,7 @@ void RecordColumns::truncate(std::size_t rows) {
   slot.truncate(rows);
   raw.truncate(rows);
   text_offsets.truncate(rows + 1);
-  text_bytes.truncate(static_cast<std::size_t>(text_offsets.back()));
+  text_bytes.truncate(text);
 }
 
 void RecordColumns::shrink_to_fit() {
@@ -38,10 +38,13 @@ void RecordColumns::shrink_to_fit() {
 
 void ColumnSink::begin_message(std::uint32_t subsets, std::uint64_t data_bits) {
   subsets_ = subsets;
+  message_rows_ = columns_.rows();
+  message_text_ = columns_.text_bytes.size();
   reserve_rows(static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS)));
 }
 
 void ColumnSink::reserve_rows(std::size_t rows) {
+  if (windows_) return;  // windows hold their rows exactly
   columns_.subset.reserve_more(rows);
   columns_.descriptor.reserve_more(rows);
   columns_.value.reserve_more(rows);
@@ -59,6 +62,22 @@ RecordColumns ColumnSink::take() {
   return out;
 }
 
+void ColumnSink::append_rows(const RecordColumns& from, std::size_t first, std::size_t count) {
+  const std::size_t last = first + count;
+  columns_.subset.append(from.subset.begin() + first, from.subset.begin() + last);
+  columns_.descriptor.append(from.descriptor.begin() + first, from.descriptor.begin() + last);
+  columns_.value.append(from.value.begin() + first, from.value.begin() + last);
+  columns_.flags.append(from.flags.begin() + first, from.flags.begin() + last);
+  columns_.slot.append(from.slot.begin() + first, from.slot.begin() + last);
+  if (with_raw_) columns_.raw.append(from.raw.begin() + first, from.raw.begin() + last);
+  // The offsets move from where the rows' texts start there to where they start here.
+  const std::int64_t shift = static_cast<std::int64_t>(columns_.text_bytes.size()) - from.text_offsets[first];
+  std::int64_t* offsets = columns_.text_offsets.extend(count);
+  for (std::size_t i = 0; i < count; ++i) offsets[i] = from.text_offsets[first + 1 + i] + shift;
+  columns_.text_bytes.append(from.text_bytes.begin() + from.text_offsets[first],
+                             from.text_bytes.begin() + from.text_offsets[last]);
+}
+
 void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                              std::uint64_t raw) {
   const std::size_t n = subsets_;
@@ -69,7 +88,7 @@ void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, doubl
   columns_.flags.append(n, flags);
   columns_.slot.append(n, slot);
   if (with_raw_) columns_.raw.append(n, raw);
-  columns_.text_offsets.append(n, columns_.text_offsets.back());
+  columns_.text_offsets.append(n, static_cast<std::int64_t>(columns_.text_bytes.size()));
 }
 
 void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t flags,

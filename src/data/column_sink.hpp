@@ -45,8 +45,8 @@ struct RecordColumns {
   PodVector<char> text_bytes;           // the texts, concatenated; rows without text are empty
 
   std::size_t rows() const { return subset.size(); }
-  // Keeps the first `rows` rows and their texts.
-  void truncate(std::size_t rows);
+  // Keeps the first `rows` rows and the first `text` bytes of texts (theirs).
+  void truncate(std::size_t rows, std::size_t text);
   // Gives back the capacity beyond the rows.
   void shrink_to_fit();
 };
@@ -55,6 +55,13 @@ class ColumnSink final : public ValueSink {
  public:
   // `with_raw`: also fill the raw column.
   explicit ColumnSink(bool with_raw = false) : with_raw_(with_raw) { columns_.text_offsets.push_back(0); }
+  // A sink writing into windows of shared arrays (PodVector::window): each
+  // column's window starts at the sink's first row (text_offsets one later,
+  // its first row's offset being the previous row's end; text_bytes at the
+  // sink's first text byte) and holds exactly the rows it will get. Row
+  // offsets into the texts count from the start of the shared text array.
+  ColumnSink(RecordColumns windows, bool with_raw)
+      : columns_(std::move(windows)), with_raw_(with_raw), windows_(true) {}
 
   // Called by decode_columns before the walk: the message's subset count,
   // and a reservation from the size of its data (bounded, never from a
@@ -65,11 +72,14 @@ class ColumnSink final : public ValueSink {
   // Moves the columns out, trimmed to their rows, and leaves the sink empty,
   // ready for reuse.
   RecordColumns take();
+  // Appends rows [first, first + count) of `from` (another sink's columns)
+  // with their texts.
+  void append_rows(const RecordColumns& from, std::size_t first, std::size_t count);
   // Room for `rows` more rows without growing (a caller that decodes many
   // messages into one sink reserves from what the first ones gave).
   void reserve_rows(std::size_t rows);
-  // Drops the rows from `rows` on (the rows of a message that failed).
-  void truncate(std::size_t rows) { columns_.truncate(rows); }
+  // Drops the rows of the message begun last (it failed).
+  void drop_message() { columns_.truncate(message_rows_, message_text_); }
 
   bool begin_column(const ColumnInfo& column) override {
     uniform_ = column.uniform;
@@ -116,7 +126,7 @@ class ColumnSink final : public ValueSink {
     columns_.flags.push_back(flags);
     columns_.slot.push_back(place.slot);
     if (with_raw_) columns_.raw.push_back(raw);
-    columns_.text_offsets.push_back(columns_.text_offsets.back());
+    columns_.text_offsets.push_back(static_cast<std::int64_t>(columns_.text_bytes.size()));
   }
   void add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                    std::uint64_t raw);
@@ -124,8 +134,55 @@ class ColumnSink final : public ValueSink {
 
   RecordColumns columns_;
   bool with_raw_;             // fill columns_.raw
+  bool windows_ = false;      // columns_ are windows: exact, no reservations
   bool uniform_ = false;      // inside a uniform column
   std::uint32_t subsets_ = 0; // subsets of the message
+  std::size_t message_rows_ = 0;  // rows before the message begun last
+  std::size_t message_text_ = 0;  // text bytes before it
+};
+
+// Counts the rows and text bytes a ColumnSink would get from the same walk.
+class RowCounter final : public ValueSink {
+ public:
+  void begin_message(std::uint32_t subsets) {
+    subsets_ = subsets;
+    rows = 0;
+    text = 0;
+  }
+  std::uint64_t rows = 0;  // of the message
+  std::uint64_t text = 0;  // text bytes of the message
+
+  bool begin_column(const ColumnInfo& column) override {
+    uniform_ = column.uniform;
+    return true;
+  }
+  bool end_column() override {
+    uniform_ = false;
+    return true;
+  }
+  bool numeric(Place, const ElementDefinition&, std::uint64_t, const std::optional<double>&,
+               const std::string*) override {
+    return add(0);
+  }
+  bool character(Place, const ElementDefinition&, double, std::optional<std::string_view> text) override {
+    return add(text ? text->size() : 0);
+  }
+  bool associated_field(Place, std::uint64_t) override { return add(0); }
+  bool operator_record(Place, std::uint32_t) override { return add(0); }
+  bool operator_text(Place, std::uint32_t, std::optional<std::string_view> text) override {
+    return add(text ? text->size() : 0);
+  }
+
+ private:
+  // One row (a uniform column: one per subset), each with `bytes` of text.
+  bool add(std::size_t bytes) {
+    const std::uint64_t n = uniform_ ? subsets_ : 1;
+    rows += n;
+    text += n * bytes;
+    return true;
+  }
+  bool uniform_ = false;
+  std::uint32_t subsets_ = 0;
 };
 
 // One row per subset, one column per slot, as a matrix of values (NaN when
@@ -211,6 +268,10 @@ class MatrixSink final : public ValueSink {
 Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
                       const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
                       std::uint64_t* used_bits = nullptr);
+// Walks `message` into `counter` (the rows decode_columns would append).
+Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter,
+                     const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
+                     std::uint64_t* used_bits = nullptr);
 // Decodes `message` into the matrix of `sink` (replacing its contents; see
 // MatrixSink::column_major for the layout).
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,

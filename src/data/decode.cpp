@@ -569,11 +569,16 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
 
 Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
                       const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
-  const std::size_t rows = sink.columns().rows();
   sink.begin_message(message.number_of_subsets, static_cast<std::uint64_t>(data.size()) * 8u);
   Status status = walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
-  if (!status) sink.truncate(rows);
+  if (!status) sink.drop_message();
   return status;
+}
+
+Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter,
+                     const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
+  counter.begin_message(message.number_of_subsets);
+  return walk_message(*plan_for(message, tables, plans), message, data, counter, limits, used_bits);
 }
 
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,

@@ -44,17 +44,35 @@ class PodVector {
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        owned_(std::exchange(other.owned_, true)) {}
   PodVector& operator=(PodVector&& other) noexcept {
     if (this != &other) {
-      pod_block::release(data_, capacity_ * sizeof(T));
+      if (owned_) pod_block::release(data_, capacity_ * sizeof(T));
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      owned_ = std::exchange(other.owned_, true);
     }
     return *this;
   }
-  ~PodVector() { pod_block::release(data_, capacity_ * sizeof(T)); }
+  ~PodVector() {
+    if (owned_) pod_block::release(data_, capacity_ * sizeof(T));
+  }
+
+  // A vector over the elements [0, capacity) of memory it does not own, the
+  // first `size` of them counted in (and left alone): several writers fill
+  // their own ranges of one array. It never grows (that throws
+  // std::length_error) and frees nothing.
+  static PodVector window(T* data, std::size_t size, std::size_t capacity) {
+    PodVector out;
+    out.data_ = data;
+    out.size_ = size;
+    out.capacity_ = capacity;
+    out.owned_ = false;
+    return out;
+  }
+  bool owned() const { return owned_; }
 
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
@@ -99,9 +117,9 @@ class PodVector {
   // Keeps the first `count` elements (no effect when there are fewer).
   void truncate(std::size_t count) { size_ = std::min(size_, count); }
   void clear() { size_ = 0; }
-  // Gives back the capacity beyond size().
+  // Gives back the capacity beyond size() (a window keeps its range).
   void shrink_to_fit() {
-    if (capacity_ == size_) return;
+    if (capacity_ == size_ || !owned_) return;
     reallocate(size_);
   }
 
@@ -115,6 +133,7 @@ class PodVector {
     reallocate(std::max({needed, doubled, std::size_t{16}}));
   }
   void reallocate(std::size_t count) {
+    if (!owned_) throw std::length_error("window full");
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::length_error("column too long");
     std::size_t granted = 0;
     data_ = static_cast<T*>(
@@ -125,6 +144,7 @@ class PodVector {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool owned_ = true;  // false: a window
 };
 
 }  // namespace vantrel

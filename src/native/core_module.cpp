@@ -14,6 +14,7 @@
 
 #include <memory>
 
+#include "data/column_batch.hpp"
 #include "data/column_sink.hpp"
 #include "data/decode.hpp"
 #include "lib/args.hpp"
@@ -423,10 +424,7 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return dict.release();
 }
 
-// Largest reservation columns_many makes from its estimate (the columns grow beyond).
-constexpr double MAX_ESTIMATED_ROWS = static_cast<double>(std::uint64_t{1} << 28);
-
-// columns_many(data, frames, numbers, tables, raw=False) -> (dict, errors, bits):
+// columns_many(data, frames, numbers, tables, raw, threads) -> (dict, errors, bits):
 // the columns of several framed messages of `data` one after the other, in
 // one set of arrays with a "message" column. `frames` packs (offset, length)
 // as native uint64 pairs, `numbers` the uint32 number each message's rows
@@ -434,17 +432,19 @@ constexpr double MAX_ESTIMATED_ROWS = static_cast<double>(std::uint64_t{1} << 28
 // message whose header or data is bad leaves no rows; errors lists (position,
 // reason) of each, position counting the frames from 0; bits lists
 // (position, used_bits, data_bits) of each message decoded. The decode runs
-// with the interpreter's lock released.
+// with the interpreter's lock released, on up to `threads` threads (0: one).
 PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns_many", {"data", "frames", "numbers", "tables", "raw"}};
-  PyObject* bound[5];
+  static const FunctionSpec signature{"columns_many", {"data", "frames", "numbers", "tables", "raw", "threads"}};
+  PyObject* bound[6];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   BufferView data;
   BufferView frame_view;
   BufferView number_view;
   bool with_raw = false;
+  std::uint32_t threads = 1;
   if (!data.acquire("data", bound[0]) || !frame_view.acquire("frames", bound[1]) ||
-      !number_view.acquire("numbers", bound[2]) || !truth(bound[4], with_raw)) {
+      !number_view.acquire("numbers", bound[2]) || !truth(bound[4], with_raw) ||
+      !to_u32("threads", bound[5], threads)) {
     return nullptr;
   }
   const vantrel::Bytes frame_bytes = frame_view.bytes();
@@ -463,14 +463,7 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyErr_SetString(PyExc_TypeError, "tables must be a list of one TableSet per frame");
     return nullptr;
   }
-  struct Job {
-    std::uint64_t offset;
-    std::uint64_t length;
-    std::uint32_t number;
-    const vantrel::TableSet* tables;
-    vantrel::PlanCache* plans;
-  };
-  std::vector<Job> jobs(count);
+  std::vector<vantrel::ColumnJob> jobs(count);
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(table_list, static_cast<Py_ssize_t>(i));
     if (!check_instance("tables", item, types.table_set, "TableSet")) return nullptr;
@@ -487,67 +480,12 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyRef keep_list = PyRef::steal(PyList_GetSlice(table_list, 0, PyList_GET_SIZE(table_list)));
   if (!keep_list) return nullptr;
 
-  const vantrel::Bytes bytes = data.bytes();
-  vantrel::ColumnSink sink(with_raw);
-  vantrel::PodVector<std::uint32_t> message;
-  std::vector<std::pair<std::size_t, std::string>> failures;
-  struct Bits {
-    std::size_t position;
-    std::uint64_t used;
-    std::uint64_t available;
-  };
-  std::vector<Bits> bits;  // of each message decoded
-  bits.reserve(count);
-  std::uint64_t total_bytes = 0;  // of the frames inside the data
-  for (const Job& job : jobs) {
-    if (job.offset <= bytes.size() && job.length <= bytes.size() - job.offset) total_bytes += job.length;
-  }
-  without_lock([&] {
-    std::uint64_t done_bytes = 0;
-    bool reserved = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      const Job& job = jobs[i];
-      if (!reserved && done_bytes != 0) {
-        // Room for the rest at the rate of rows per byte the messages so far
-        // gave, and an eighth more: unused room is never touched, so costs
-        // no memory, and take() gives it back.
-        const double rate = static_cast<double>(sink.columns().rows()) / static_cast<double>(done_bytes);
-        const double rest = rate * static_cast<double>(total_bytes - done_bytes) * 1.125;
-        const auto rows = static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
-        sink.reserve_rows(rows);
-        message.reserve_more(rows);
-        reserved = true;
-      }
-      if (job.offset > bytes.size() || job.length > bytes.size() - job.offset) {
-        failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
-                                     std::to_string(job.length) + " bytes lies outside the " +
-                                     std::to_string(bytes.size()) + " bytes of data");
-        continue;
-      }
-      const vantrel::Bytes slice = bytes.subspan(job.offset, job.length);
-      const vantrel::HeaderResult parsed = vantrel::parse_archive_message(slice);
-      if (!parsed) {
-        failures.emplace_back(i, parsed.error());
-        continue;
-      }
-      const vantrel::BufrMessage& m = parsed->message;
-      const std::size_t before = sink.columns().rows();
-      std::uint64_t used_bits = 0;
-      const vantrel::Bytes section4 = m.section4_data(slice);
-      const vantrel::Status status =
-          vantrel::decode_columns(m, *job.tables, section4, sink, vantrel::DecodeLimits{}, job.plans, &used_bits);
-      if (!status) {
-        failures.emplace_back(i, status.error().message());
-        continue;
-      }
-      bits.push_back({i, used_bits, data_bits(section4)});
-      message.append(sink.columns().rows() - before, job.number);
-      done_bytes += job.length;
-    }
-    message.shrink_to_fit();
-  });
-  PyRef dict = columns_dict(sink.take(), with_raw);
-  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(message), "I"))) return nullptr;
+  vantrel::ColumnBatch batch;
+  without_lock([&] { batch = vantrel::decode_column_batch(data.bytes(), jobs, with_raw, threads); });
+  const auto& failures = batch.failures;
+  const auto& bits = batch.bits;
+  PyRef dict = columns_dict(std::move(batch.columns), with_raw);
+  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(batch.message), "I"))) return nullptr;
   PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
   if (!errors) return nullptr;
   for (std::size_t i = 0; i < failures.size(); ++i) {
@@ -612,7 +550,7 @@ PyMethodDef core_functions[] = {
                      "The table set of a definitions root for these header fields."),
     VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
-    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw)\n--\n\n"
+    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw, threads)\n--\n\n"
                                    "Typed columns of several framed messages in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"

@@ -1,0 +1,305 @@
+#include "data/column_batch.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "message/archive.hpp"
+
+namespace vantrel {
+namespace {
+
+// Largest reservation a run makes from its estimate (the columns grow beyond).
+constexpr double MAX_ESTIMATED_ROWS = static_cast<double>(std::uint64_t{1} << 28);
+// A thread of its own only for at least this many bytes of messages (starting
+// a thread costs about as much as decoding a kilobyte).
+constexpr std::uint64_t MIN_BYTES_PER_THREAD = 1024;
+
+// Runs work(0) ... work(count - 1), each on a thread of its own but the
+// first, which runs on the calling thread; a thread that cannot be started
+// leaves its work to the calling thread. Rethrows the first exception.
+template <class Work>
+void run_parallel(std::size_t count, Work&& work) {
+  std::vector<std::exception_ptr> failures(count);
+  auto guarded = [&](std::size_t i) {
+    try {
+      work(i);
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  std::vector<std::size_t> left;  // work no thread took
+  threads.reserve(count);
+  for (std::size_t i = 1; i < count; ++i) {
+    try {
+      threads.emplace_back(guarded, i);
+    } catch (const std::system_error&) {
+      left.push_back(i);
+    }
+  }
+  guarded(0);
+  for (std::size_t i : left) guarded(i);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// What one thread decodes: jobs [first, last).
+struct Run {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::uint64_t bytes = 0;  // of its frames inside the data
+  ColumnBatch out;
+};
+
+bool inside(Bytes data, const ColumnJob& job) {
+  return job.offset <= data.size() && job.length <= data.size() - job.offset;
+}
+
+void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, Run& run) {
+  ColumnSink sink(with_raw);
+  ColumnBatch& out = run.out;
+  out.bits.reserve(run.last - run.first);
+  std::uint64_t done_bytes = 0;
+  bool reserved = false;
+  for (std::size_t i = run.first; i < run.last; ++i) {
+    const ColumnJob& job = jobs[i];
+    if (!reserved && done_bytes != 0) {
+      // Room for the rest at the rate of rows per byte the messages so far
+      // gave, and an eighth more: unused room is never touched, so costs no
+      // memory, and take() gives it back.
+      const double rate = static_cast<double>(sink.columns().rows()) / static_cast<double>(done_bytes);
+      const double rest = rate * static_cast<double>(run.bytes - done_bytes) * 1.125;
+      const auto rows = static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
+      sink.reserve_rows(rows);
+      out.message.reserve_more(rows);
+      reserved = true;
+    }
+    if (!inside(data, job)) {
+      out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
+                                       std::to_string(job.length) + " bytes lies outside the " +
+                                       std::to_string(data.size()) + " bytes of data");
+      continue;
+    }
+    const Bytes slice = data.subspan(job.offset, job.length);
+    const HeaderResult parsed = parse_archive_message(slice);
+    if (!parsed) {
+      out.failures.emplace_back(i, parsed.error());
+      continue;
+    }
+    const BufrMessage& m = parsed->message;
+    const std::size_t before = sink.columns().rows();
+    std::uint64_t used_bits = 0;
+    const Bytes section4 = m.section4_data(slice);
+    const Status status = decode_columns(m, *job.tables, section4, sink, DecodeLimits{}, job.plans, &used_bits);
+    if (!status) {
+      out.failures.emplace_back(i, status.error().message());
+      continue;
+    }
+    out.bits.push_back({i, used_bits, static_cast<std::uint64_t>(section4.size()) * 8u});
+    out.message.append(sink.columns().rows() - before, job.number);
+    done_bytes += job.length;
+  }
+  out.columns = sink.take();
+}
+
+// Runs of consecutive jobs with about equal bytes, at most `threads` of them.
+std::vector<Run> split(Bytes data, std::span<const ColumnJob> jobs, unsigned threads) {
+  std::uint64_t total = 0;
+  for (const ColumnJob& job : jobs) total += inside(data, job) ? job.length : 0;
+  const std::uint64_t most = std::max<std::uint64_t>(1, total / MIN_BYTES_PER_THREAD);
+  const std::size_t count = static_cast<std::size_t>(
+      std::min<std::uint64_t>({std::max(threads, 1u), most, std::max<std::size_t>(jobs.size(), 1)}));
+  std::vector<Run> runs(count);
+  std::size_t i = 0;
+  std::uint64_t before = 0;  // bytes of the runs so far
+  for (std::size_t r = 0; r < count; ++r) {
+    Run& run = runs[r];
+    run.first = i;
+    // Each run ends where the bytes so far reach its share; the last takes the rest.
+    const std::uint64_t goal = r + 1 == count ? total : total / count * (r + 1);
+    while (i < jobs.size() && (r + 1 == count || before + run.bytes < goal)) {
+      run.bytes += inside(data, jobs[i]) ? jobs[i].length : 0;
+      ++i;
+    }
+    run.last = i;
+    before += run.bytes;
+  }
+  return runs;
+}
+
+// ---- several threads ---------------------------------------------------
+//
+// The first pass decodes each run's non-compressed messages into a sink of
+// the run (their walk costs more than copying their rows later) and only
+// counts the rows of compressed ones (a count costs a fraction of writing
+// hundreds of rows per value read). The rows of every message then have
+// their place in arrays of the exact total size, and the second pass fills
+// each run's range: compressed messages decode straight into it, the others
+// are copied from the run's sink.
+
+struct Counted {
+  bool ok = false;          // decodes (else a failure is recorded)
+  bool decoded = false;     // its rows wait in the run's sink (non-compressed)
+  std::uint64_t rows = 0;
+  std::uint64_t text = 0;   // text bytes
+  std::size_t first_row = 0;   // decoded: in the run's sink
+  std::size_t first_text = 0;
+};
+
+struct CountedRun {
+  ColumnSink sink;                 // rows of its non-compressed messages
+  std::vector<Counted> jobs;       // one per job of the run
+  ColumnBatch out;                 // failures and bits
+  std::uint64_t rows = 0;          // of the run's messages, in the final arrays
+  std::uint64_t text = 0;
+  explicit CountedRun(bool with_raw) : sink(with_raw) {}
+};
+
+void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted) {
+  RowCounter counter;
+  counted.jobs.resize(run.last - run.first);
+  for (std::size_t i = run.first; i < run.last; ++i) {
+    const ColumnJob& job = jobs[i];
+    Counted& c = counted.jobs[i - run.first];
+    if (!inside(data, job)) {
+      counted.out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
+                                               std::to_string(job.length) + " bytes lies outside the " +
+                                               std::to_string(data.size()) + " bytes of data");
+      continue;
+    }
+    const Bytes slice = data.subspan(job.offset, job.length);
+    const HeaderResult parsed = parse_archive_message(slice);
+    if (!parsed) {
+      counted.out.failures.emplace_back(i, parsed.error());
+      continue;
+    }
+    const BufrMessage& m = parsed->message;
+    const Bytes section4 = m.section4_data(slice);
+    std::uint64_t used_bits = 0;
+    Status status;
+    if (m.compressed_data) {
+      status = count_columns(m, *job.tables, section4, counter, DecodeLimits{}, job.plans, &used_bits);
+      c.rows = counter.rows;
+      c.text = counter.text;
+    } else {
+      const RecordColumns& held = counted.sink.columns();
+      c.first_row = held.rows();
+      c.first_text = held.text_bytes.size();
+      status = decode_columns(m, *job.tables, section4, counted.sink, DecodeLimits{}, job.plans, &used_bits);
+      c.decoded = true;
+      c.rows = held.rows() - c.first_row;
+      c.text = held.text_bytes.size() - c.first_text;
+    }
+    if (!status) {
+      counted.out.failures.emplace_back(i, status.error().message());
+      continue;
+    }
+    c.ok = true;
+    counted.out.bits.push_back({i, used_bits, static_cast<std::uint64_t>(section4.size()) * 8u});
+    counted.rows += c.rows;
+    counted.text += c.text;
+  }
+}
+
+template <class T>
+PodVector<T> window_at(PodVector<T>& array, std::size_t first, std::size_t count) {
+  return PodVector<T>::window(array.data(), first, first + count);
+}
+
+// Fills the run's rows of `all` from row `row` and text byte `text` on.
+void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted, ColumnBatch& all,
+              std::size_t row, std::size_t text, bool with_raw) {
+  RecordColumns& to = all.columns;
+  RecordColumns windows;
+  windows.subset = window_at(to.subset, row, counted.rows);
+  windows.descriptor = window_at(to.descriptor, row, counted.rows);
+  windows.value = window_at(to.value, row, counted.rows);
+  windows.flags = window_at(to.flags, row, counted.rows);
+  windows.slot = window_at(to.slot, row, counted.rows);
+  if (with_raw) windows.raw = window_at(to.raw, row, counted.rows);
+  windows.text_offsets = window_at(to.text_offsets, row + 1, counted.rows);
+  windows.text_bytes = window_at(to.text_bytes, text, counted.text);
+  ColumnSink sink(std::move(windows), with_raw);
+  PodVector<std::uint32_t> message = window_at(all.message, row, counted.rows);
+  const RecordColumns& held = counted.sink.columns();
+  for (std::size_t i = run.first; i < run.last; ++i) {
+    const Counted& c = counted.jobs[i - run.first];
+    if (!c.ok) continue;
+    const std::size_t before = sink.columns().rows();
+    if (c.decoded) {
+      sink.append_rows(held, c.first_row, c.rows);
+    } else {
+      // The same walk as the count, now into the arrays.
+      const Bytes slice = data.subspan(jobs[i].offset, jobs[i].length);
+      const HeaderResult parsed = parse_archive_message(slice);
+      if (!parsed) throw std::logic_error("a counted message no longer parses");
+      const BufrMessage& m = parsed->message;
+      if (!decode_columns(m, *jobs[i].tables, m.section4_data(slice), sink, DecodeLimits{}, jobs[i].plans)) {
+        throw std::logic_error("a counted message no longer decodes");
+      }
+    }
+    if (sink.columns().rows() - before != c.rows) throw std::logic_error("a message gave other rows than counted");
+    message.append(c.rows, jobs[i].number);
+  }
+}
+
+ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, std::vector<Run>& runs) {
+  std::vector<CountedRun> counted;
+  counted.reserve(runs.size());
+  for (std::size_t r = 0; r < runs.size(); ++r) counted.emplace_back(with_raw);
+  run_parallel(runs.size(), [&](std::size_t r) { count_run(data, jobs, runs[r], counted[r]); });
+
+  ColumnBatch all;
+  std::vector<std::size_t> first_row(runs.size());
+  std::vector<std::size_t> first_text(runs.size());
+  std::size_t rows = 0;
+  std::size_t text = 0;
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    first_row[r] = rows;
+    first_text[r] = text;
+    rows += counted[r].rows;
+    text += counted[r].text;
+    ColumnBatch& out = counted[r].out;
+    all.failures.insert(all.failures.end(), std::make_move_iterator(out.failures.begin()),
+                        std::make_move_iterator(out.failures.end()));
+    all.bits.insert(all.bits.end(), out.bits.begin(), out.bits.end());
+  }
+  RecordColumns& to = all.columns;
+  to.subset.extend(rows);
+  to.descriptor.extend(rows);
+  to.value.extend(rows);
+  to.flags.extend(rows);
+  to.slot.extend(rows);
+  if (with_raw) to.raw.extend(rows);
+  to.text_offsets.extend(rows + 1)[0] = 0;
+  to.text_bytes.extend(text);
+  all.message.extend(rows);
+  run_parallel(runs.size(), [&](std::size_t r) {
+    fill_run(data, jobs, runs[r], counted[r], all, first_row[r], first_text[r], with_raw);
+  });
+  return all;
+}
+
+}  // namespace
+
+ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads) {
+  std::vector<Run> runs = split(data, jobs, threads);
+  ColumnBatch out;
+  if (runs.size() > 1) {
+    out = decode_in_parallel(data, jobs, with_raw, runs);
+  } else {
+    decode_run(data, jobs, with_raw, runs[0]);
+    out = std::move(runs[0].out);
+  }
+  out.columns.shrink_to_fit();
+  out.message.shrink_to_fit();
+  return out;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,46 @@
+// The columns of many framed messages of one buffer in one set of arrays,
+// decoded on several threads: each thread decodes a run of consecutive
+// messages into a sink of its own, and the runs are then joined behind the
+// first one (whose columns grow in place) by copies split over the threads.
+// Python-free; the caller releases the interpreter's lock around it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/column_sink.hpp"
+#include "data/plan.hpp"
+
+namespace vantrel {
+
+// One message of the buffer: its frame, the number its rows carry in the
+// `message` column, and the tables (and their plans) to decode it with.
+struct ColumnJob {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::uint32_t number = 0;
+  const TableSet* tables = nullptr;
+  PlanCache* plans = nullptr;
+};
+
+struct ColumnBatch {
+  struct Bits {
+    std::size_t position;     // of the job
+    std::uint64_t used;       // bits the decode read
+    std::uint64_t available;  // bits of section 4
+  };
+  RecordColumns columns;                                  // the rows of every message decoded, in job order
+  PodVector<std::uint32_t> message;                       // the job's number, per row
+  std::vector<std::pair<std::size_t, std::string>> failures;  // (position, reason), in job order
+  std::vector<Bits> bits;                                 // of each job decoded, in job order
+};
+
+// Decodes every job over `data` (a frame outside it fails that job alone)
+// with up to `threads` threads (0 or 1: the calling thread only). The result
+// is the same whatever the number of threads. Throws std::bad_alloc.
+ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads);
+
+}  // namespace vantrel
