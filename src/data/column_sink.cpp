@@ -1,6 +1,7 @@
 #include "data/column_sink.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <numeric>
 #include <utility>
 
@@ -43,7 +44,24 @@ void ColumnSink::begin_message(std::uint32_t subsets, std::uint64_t data_bits) {
   reserve_rows(static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS)));
 }
 
+void ColumnSink::make_room() {
+  auto room = [&] {
+    const RecordColumns& c = columns_;
+    std::size_t n = std::min({c.subset.capacity() - c.subset.size(), c.descriptor.capacity() - c.descriptor.size(),
+                              c.value.capacity() - c.value.size(), c.flags.capacity() - c.flags.size(),
+                              c.slot.capacity() - c.slot.size(), c.text_offsets.capacity() - c.text_offsets.size()});
+    if (with_raw_) n = std::min(n, c.raw.capacity() - c.raw.size());
+    return n;
+  };
+  room_ = room();
+  if (room_ != 0) return;
+  if (windows_) throw std::length_error("window full");
+  reserve_rows(std::max<std::size_t>(columns_.rows(), 256));
+  room_ = room();
+}
+
 void ColumnSink::reserve_rows(std::size_t rows) {
+  room_ = 0;  // counted again on the next row
   if (windows_) return;  // windows hold their rows exactly
   columns_.subset.reserve_more(rows);
   columns_.descriptor.reserve_more(rows);
@@ -55,6 +73,7 @@ void ColumnSink::reserve_rows(std::size_t rows) {
 }
 
 RecordColumns ColumnSink::take() {
+  room_ = 0;
   RecordColumns out = std::move(columns_);
   out.shrink_to_fit();
   columns_ = RecordColumns{};
@@ -63,6 +82,7 @@ RecordColumns ColumnSink::take() {
 }
 
 void ColumnSink::append_rows(const RecordColumns& from, std::size_t first, std::size_t count) {
+  room_ = 0;
   const std::size_t last = first + count;
   columns_.subset.append(from.subset.begin() + first, from.subset.begin() + last);
   columns_.descriptor.append(from.descriptor.begin() + first, from.descriptor.begin() + last);
@@ -80,6 +100,7 @@ void ColumnSink::append_rows(const RecordColumns& from, std::size_t first, std::
 
 void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                              std::uint64_t raw) {
+  room_ = 0;
   const std::size_t n = subsets_;
   std::uint32_t* subset = columns_.subset.extend(n);
   std::iota(subset, subset + n, std::uint32_t{1});
@@ -93,6 +114,7 @@ void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, doubl
 
 void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t flags,
                           std::optional<std::string_view> text) {
+  room_ = 0;
   if (!text) flags |= row_flags::MISSING;
   // A uniform text column (2 05 YYY with NBINC 0) repeats its text per subset.
   const std::uint32_t first = uniform_ ? 1 : place.subset + 1;

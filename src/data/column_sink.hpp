@@ -120,14 +120,19 @@ class ColumnSink final : public ValueSink {
   // One row, or one per subset for the event of a uniform column.
   void add(Place place, std::uint32_t descriptor, double value, std::uint8_t flags, std::uint64_t raw) {
     if (uniform_) [[unlikely]] return add_uniform(place.slot, descriptor, value, flags, raw);
-    columns_.subset.push_back(place.subset + 1);
-    columns_.descriptor.push_back(descriptor);
-    columns_.value.push_back(value);
-    columns_.flags.push_back(flags);
-    columns_.slot.push_back(place.slot);
-    if (with_raw_) columns_.raw.push_back(raw);
-    columns_.text_offsets.push_back(static_cast<std::int64_t>(columns_.text_bytes.size()));
+    if (room_ == 0) [[unlikely]] make_room();
+    --room_;
+    columns_.subset.push_unchecked(place.subset + 1);
+    columns_.descriptor.push_unchecked(descriptor);
+    columns_.value.push_unchecked(value);
+    columns_.flags.push_unchecked(flags);
+    columns_.slot.push_unchecked(place.slot);
+    if (with_raw_) columns_.raw.push_unchecked(raw);
+    columns_.text_offsets.push_unchecked(static_cast<std::int64_t>(columns_.text_bytes.size()));
   }
+  // Makes room_ at least 1: the rows every column can take without growing
+  // (throws when windows are full).
+  void make_room();
   void add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                    std::uint64_t raw);
   void add_text(Place place, std::uint32_t descriptor, std::uint8_t flags, std::optional<std::string_view> text);
@@ -137,6 +142,7 @@ class ColumnSink final : public ValueSink {
   bool windows_ = false;      // columns_ are windows: exact, no reservations
   bool uniform_ = false;      // inside a uniform column
   std::uint32_t subsets_ = 0; // subsets of the message
+  std::size_t room_ = 0;          // rows every column takes without growing (0: unknown)
   std::size_t message_rows_ = 0;  // rows before the message begun last
   std::size_t message_text_ = 0;  // text bytes before it
 };

@@ -49,6 +49,12 @@ std::uint64_t repetition_count(double value) {
   return BufrError::parse(std::string("decoding exceeded the limit of ") + std::to_string(limit) + " " + what);
 }
 
+// The error of a replication at `i` of a list of `n` codes that does not fit it.
+[[gnu::cold, gnu::noinline]] BufrError span_error(std::uint32_t code, std::size_t i, std::size_t n) {
+  auto span = replication_span(code, i, n);
+  return span ? BufrError::unsupported_replication(code) : span.error();
+}
+
 [[gnu::cold, gnu::noinline]] BufrError invalid_descriptor(std::uint32_t code) {
   return BufrError::parse("invalid descriptor " + format_code(code));
 }
@@ -121,8 +127,8 @@ class Walker {
     const ResolvedElement& element = node.element;
     if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
     if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
-    VANTREL_ASSIGN(const ElementCoding element_coding, coding(element));
-    VANTREL_TRY(read_value(element, element_coding));
+    VANTREL_ASSIGN(const ElementCoding* element_coding, coding(element));
+    VANTREL_TRY(read_value(element, *element_coding));
     const ValueSummary& summary = summary_;
     state.local_width.reset();
     if (node.code == 31031 && take_bitmap_value(state)) {
@@ -140,17 +146,25 @@ class Walker {
   }
 
   // How `element` is read with the operators in force: the plan's coding
-  // unless an operator changes it.
-  Result<ElementCoding> coding(const ResolvedElement& element) const {
-    if (state.plain_coding()) [[likely]] return element.coding;
+  // unless an operator changes it (then held until the next call).
+  Result<const ElementCoding*> coding(const ResolvedElement& element) {
+    if (state.plain_coding()) [[likely]] return &element.coding;
     const ElementDefinition& definition = *element.definition;
-    return effective_coding(element, base_coding(definition, state), state);
+    VANTREL_ASSIGN(changed_coding_, effective_coding(element, base_coding(definition, state), state));
+    return &changed_coding_;
   }
 
   // F = 1 at list[i]; returns the index after the replication.
   Result<std::size_t> replication(std::span<const PlanNode> list, std::size_t i, int depth) {
     const std::uint32_t code = list[i].code;
-    VANTREL_ASSIGN(const ReplicationSpan span, replication_span(code, i, list.size()));
+    // replication_span's rules, checked inline: X codes (and the factor when
+    // delayed) must follow within the list.
+    ReplicationSpan span;
+    span.delayed = narrow8(code_y(code)) == 0;
+    span.count = code_x(code);
+    span.first = i + (span.delayed ? 2 : 1);
+    span.next = span.first + span.count;
+    if (span.count == 0 || span.next > list.size()) [[unlikely]] return fail(span_error(code, i, list.size()));
     const auto body = list.subspan(span.first, span.count);
     if (!span.delayed) {
       const std::uint8_t y = narrow8(code_y(code));
@@ -163,8 +177,8 @@ class Walker {
       if (state.associated_width != 0 && !factor.class31) VANTREL_TRY(associated_field());
     }
     if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
-    VANTREL_ASSIGN(const ElementCoding factor_coding, coding(factor));
-    VANTREL_TRY(read_value(factor, factor_coding));
+    VANTREL_ASSIGN(const ElementCoding* factor_coding, coding(factor));
+    VANTREL_TRY(read_value(factor, *factor_coding));
     const ValueSummary& summary = summary_;
     if constexpr (COMPRESSED) {
       if (summary.has_first && !summary.consistent) {
@@ -526,6 +540,7 @@ class Walker {
   std::vector<std::uint8_t> bytes_;   // scratch: character bytes
   std::string text_;                  // scratch: decoded text
   ValueSummary summary_;              // of the last value read_value read
+  ElementCoding changed_coding_;      // the latest coding an operator changed
 };
 
 // Walks the plan of `message` over `data`, handing every value to `sink`;
