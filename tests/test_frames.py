@@ -331,3 +331,46 @@ def test_header_filters_keep_messages_whose_header_is_bad(tmp_path, tables, monk
     assert frame["message"].tolist() == [1, 3]
     with pytest.raises(vantrel.HeaderError, match="^message 2 at offset"):
         vantrel.read_bufr(path, filters=filters, errors="raise")
+
+
+# ---- rows of selected keys only ----------------------------------------------------------------
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("selection", [["airTemperature"], ["#2#pressure", "stationName"], ["048001"], ["absentKey"]])
+def test_reader_columns_of_selected_keys_are_those_rows_of_all(tables, selection, threads):
+    # Message 2 holds only an element without abbreviation: "048001" is its key.
+    data = profile_message([2, 3, 0]) + build_message([48001], BitWriter().write(7, 8))
+    with vantrel.open(data, tables=tables) as reader:
+        every = reader.columns(threads=threads)
+        some = reader.columns(threads=threads, keys=selection)
+    wanted = {keys.split_rank(k)[1] for k in selection}
+    names = np.array([keys.key_of(int(c), tables) for c in every["descriptor"]])
+    rows = np.isin(names, list(wanted)) & ((every["flags"] & (frames.OPERATOR | frames.ASSOCIATED)) == 0)
+    assert set(some) == set(every)
+    for name in set(every) - {"text_offsets", "text_bytes"}:
+        np.testing.assert_array_equal(some[name], every[name][rows], err_msg=name)
+    assert (frames.text_values(some, np.arange(len(some["subset"]))).tolist()
+            == frames.text_values(every, np.flatnonzero(rows)).tolist())
+
+
+@pytest.mark.parametrize("form, columns", [("wide", ["airTemperature", "#3#pressure"]), ("wide", ["048001"]),
+                                           ("levels", ["pressure", "airTemperature"])])
+def test_frames_of_selected_keys_keep_messages_without_them(tables, form, columns):
+    # The frames decode only the selected keys' rows, yet every subset of every
+    # message stands in them, as in the frame built from every row.
+    data = profile_message([2, 3, 0]) + build_message([48001], BitWriter().write(7, 8))
+    with vantrel.open(data, tables=tables) as reader:
+        frame = reader.to_pandas(form, columns)
+        full = frames.to_pandas(reader.columns(), reader._tables_of, form=form, columns=columns)
+    assert frame["message"].tolist() == [1] * (len(frame) - 1) + [2]
+    pd.testing.assert_frame_equal(frame, full)
+
+
+def test_synop_wide_frame_of_selected_keys_equals_the_frame_of_every_row(bufr_dir):
+    path = bufr_dir / "synop_dwd_multi.bufr"
+    columns = ["stationNumber", "airTemperature", "#2#timePeriod", "year", "hour"]
+    with vantrel.open(path) as reader:
+        frame = reader.to_pandas("wide", columns, threads=2)
+        full = frames.to_pandas(reader.columns(threads=1), reader._tables_of, form="wide", columns=columns)
+    assert len(frame) == 1031
+    pd.testing.assert_frame_equal(frame, full)

@@ -56,9 +56,9 @@ def test_columns_many_frames_hold_whole_pairs(frame_words, rejected, tables):
     numbers = np.arange(1, count + 1, dtype=np.uint32).tobytes()
     if rejected:
         with pytest.raises(ValueError, match="frames must pack"):
-            _core.columns_many(data, frames, numbers, [tables] * count, False, 1)
+            _core.columns_many(data, frames, numbers, [tables] * count, False, 1, None)
     else:
-        native, errors, bits = _core.columns_many(data, frames, numbers, [tables] * count, False, 1)
+        native, errors, bits = _core.columns_many(data, frames, numbers, [tables] * count, False, 1, None)
         assert errors == [] and len(bits) == count
         assert np.frombuffer(native["message"], dtype=np.uint32).tolist() == list(range(1, count + 1))
 

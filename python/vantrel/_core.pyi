@@ -53,12 +53,17 @@ def columns(data: _Buffer, offset: int, length: int, tables: TableSet, raw: bool
     ints: used_bits and data_bits as for ``decode``. ValueError when the message does not decode.
     """
 
+def element_keys(tables: TableSet) -> dict[str, list[int]]:
+    """The element codes of a table set by abbreviation (elements without one left out)."""
+
 def columns_many(
-    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool, threads: int
+    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool, threads: int,
+    keep: _Buffer | None,
 ) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int]]]:
     """The columns of several framed messages one after the other, in one set of arrays,
     decoded on up to ``threads`` threads (0 or 1: the calling thread); the result is the
-    same whatever their number.
+    same whatever their number. ``keep`` (uint32 element codes) keeps only the rows of
+    those elements; None keeps every row.
 
     ``frames`` packs (offset, length) as uint64 pairs, ``numbers`` one uint32 per frame (the
     ``message`` column of its rows), ``tables`` one table set per frame. Returns (columns,

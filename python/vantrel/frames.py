@@ -383,7 +383,8 @@ def _long(pd, cols, tables_of, meanings: bool):
     return pd.DataFrame(data)
 
 
-_TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
+# The keys of the data's own date and time (the wide form's ``datetime`` column).
+TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
 class WideColumns:
@@ -418,8 +419,14 @@ class WideColumns:
         return {label: self.objects.get(j, self.values[j]) for j, label in enumerate(self.labels)}
 
 
-def message_runs(cols) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(first row, message number, number of subsets) of each message's rows."""
+def message_runs(cols, decoded=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(first row, message number, number of subsets) of each message's rows; `decoded`,
+    (numbers, subsets) of the messages decoded, also gives those whose rows were all
+    left out (columns of selected keys)."""
+    if decoded is not None and "message" in cols:
+        numbers, subsets = decoded
+        starts = np.searchsorted(cols["message"], numbers).astype(np.int64)
+        return starts, numbers, subsets
     n = len(cols["subset"])
     if n == 0:
         return np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.int64)
@@ -477,11 +484,11 @@ def selected_rows(cols, tables_of, key_ids: dict[str, int], starts, numbers):
     return chosen, key_of_row[chosen], run_of
 
 
-def _wide_selected(cols, tables_of, columns, meanings: bool):
+def _wide_selected(cols, tables_of, columns, meanings: bool, decoded=None):
     """The wide form of selected keys, over every message at once: only the rows of the
     selected keys are ranked (within each subset, in walk order, which is row order inside
     a subset for both layouts of the data)."""
-    starts, numbers, subsets = message_runs(cols)
+    starts, numbers, subsets = message_runs(cols, decoded)
     n = len(cols["subset"])
     total = int(subsets.sum())
     first = np.cumsum(subsets) - subsets  # the output row of each message's first subset
@@ -513,10 +520,10 @@ def _wide_selected(cols, tables_of, columns, meanings: bool):
     return message, subset, out.arrays()
 
 
-def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
+def _wide_arrays(cols, tables_of, columns, meanings: bool = False, decoded=None):
     """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
     if columns is not None:
-        return _wide_selected(cols, tables_of, columns, meanings)
+        return _wide_selected(cols, tables_of, columns, meanings, decoded)
     # Every key: ranking every row would sort all of them (17 M rows for a satellite
     # file), so compressed messages are described by their slots instead (see Run).
     parts, names = runs(cols, tables_of)
@@ -581,7 +588,7 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False):
 def _datetime_column(arrays):
     """The subsets' own times from their year ... second keys, as datetime64[s]; NaT where
     the date is missing or not a date. Missing hours, minutes and seconds count as 0."""
-    parts = {key: arrays.get(key) for key in _TIME_KEYS}
+    parts = {key: arrays.get(key) for key in TIME_KEYS}
     date = []
     for key in ("year", "month", "day"):
         value = parts[key]
@@ -607,10 +614,10 @@ def _datetime_column(arrays):
     return when
 
 
-def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool = False):
-    extra_time = [k for k in _TIME_KEYS if columns is not None and k not in columns]
+def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool = False, decoded=None):
+    extra_time = [k for k in TIME_KEYS if columns is not None and k not in columns]
     selection = None if columns is None else list(columns) + extra_time
-    message, subset, arrays = _wide_arrays(cols, tables_of, selection, meanings)
+    message, subset, arrays = _wide_arrays(cols, tables_of, selection, meanings, decoded)
     data = {}
     if "message" in cols:
         data["message"] = message
@@ -631,13 +638,13 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
     return pd.DataFrame(data)
 
 
-def _levels(pd, cols, tables_of, columns, meanings: bool = False):
+def _levels(pd, cols, tables_of, columns, meanings: bool = False, decoded=None):
     """One row per level: the n-th occurrence of each selected key within a subset goes to
     level n; a key that occurs once in a subset is repeated on every level of it. A subset
     holds as many levels as its most repeated selected key (at least one)."""
     if columns is None:
         raise ValueError('form="levels" needs columns=[...] naming the keys of one level')
-    starts, numbers, subsets = message_runs(cols)
+    starts, numbers, subsets = message_runs(cols, decoded)
     total_subsets = int(subsets.sum())
     first_subset = np.cumsum(subsets) - subsets
     selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
@@ -689,8 +696,11 @@ def _levels(pd, cols, tables_of, columns, meanings: bool = False):
     return pd.DataFrame(out)
 
 
-def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, header=False, header_of=None):
-    """A DataFrame of columns (see the module docstring for the forms)."""
+def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, header=False, header_of=None,
+              decoded=None):
+    """A DataFrame of columns (see the module docstring for the forms); `decoded`, (numbers,
+    subsets) of the messages decoded, gives each of them its subsets even where the
+    columns hold no row of it."""
     pd = import_optional("pandas", "pandas")
     if header_of is None:
         header_of = lambda index: {}  # noqa: E731
@@ -699,9 +709,9 @@ def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, hea
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
-        frame = _wide(pd, cols, tables_of, columns, header_of, header, meanings)
+        frame = _wide(pd, cols, tables_of, columns, header_of, header, meanings, decoded)
     elif form == "levels":
-        frame = _levels(pd, cols, tables_of, columns, meanings)
+        frame = _levels(pd, cols, tables_of, columns, meanings, decoded)
     else:
         raise ValueError(f'form must be "long", "wide" or "levels", not {form!r}')
     return frame

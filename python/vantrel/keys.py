@@ -15,6 +15,8 @@ from __future__ import annotations
 import re
 from typing import Iterable
 
+from . import _core
+
 __all__ = ["ASSOCIATED_FIELD_KEY", "key_of", "ranked", "split_rank", "canonical", "unit_of", "meaning_of"]
 
 ASSOCIATED_FIELD_CODE = 999999
@@ -88,3 +90,22 @@ def meaning_of(code: int, raw, tables, missing: bool = False):
     if unit.startswith("CODE"):
         return tables.get_meaning(code, raw)
     return None
+
+
+_CODES_BY_TABLES: dict[int, tuple[object, dict[str, list[int]]]] = {}
+
+
+def codes_of(keys, tables) -> set[int]:
+    """The element codes whose key (see :func:`key_of`) is one of `keys` in `tables`."""
+    kept = _CODES_BY_TABLES.get(id(tables))
+    if kept is None or kept[0] is not tables:
+        if len(_CODES_BY_TABLES) >= 64:
+            _CODES_BY_TABLES.clear()
+        kept = _CODES_BY_TABLES[id(tables)] = (tables, _core.element_keys(tables))
+    by_key = kept[1]
+    codes: set[int] = set()
+    for key in keys:
+        codes.update(by_key.get(key, ()))
+        if len(key) == 6 and key.isdigit() and key_of(int(key), tables) == key:
+            codes.add(int(key))  # an element without an abbreviation goes by its six digits
+    return codes

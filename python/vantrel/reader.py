@@ -18,6 +18,7 @@ import numpy as np
 
 from . import _core
 from . import frames as _frames
+from . import keys as _keys
 from .errors import DataError, HeaderError, TablesError
 from .tables import TableResolver
 
@@ -126,10 +127,11 @@ class Reader:
 
     # ---- tables of values ---------------------------------------------------
 
-    def _decode_many(self, messages: list, raw: bool, threads: int | None) -> dict:
+    def _decode_many(self, messages: list, raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
         """The columns of `messages` in one native call (one set of arrays, a ``message``
         column, texts in Arrow's layout) on up to `threads` threads (None: every usable
-        core); failures go to ``errors``, in message order."""
+        core), only the rows of `keys` (any rank) unless None; failures go to ``errors``,
+        in message order. Also (numbers, subsets) of the messages decoded."""
         frames = np.empty((len(messages), 2), dtype=np.uint64)
         numbers = np.empty(len(messages), dtype=np.uint32)
         table_sets = []
@@ -147,8 +149,14 @@ class Reader:
             decodable.append(message)
             self._tables_of_index[message.index] = tables
         count = len(decodable)
+        keep = None
+        if keys is not None:
+            codes: set[int] = set()
+            for tables in {id(t): t for t in table_sets}.values():
+                codes |= _keys.codes_of(keys, tables)
+            keep = np.array(sorted(codes), dtype=np.uint32)
         native, native_errors, bits = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets,
-                                                         raw, _usable_cores() if threads is None else threads)
+                                                         raw, _usable_cores() if threads is None else threads, keep)
         for position, reason in native_errors:
             message = decodable[position]
             failed[message.index] = message._error(reason)
@@ -157,27 +165,41 @@ class Reader:
         self.errors.extend(failed[index] for index in sorted(failed))
         cols = _frames.native_columns(native, raw, layout=True)
         cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
-        return cols
+        decoded = [decodable[position] for position, _, _ in bits]
+        runs = (np.array([m.index for m in decoded], dtype=np.uint32),
+                np.array([m.number_of_subsets for m in decoded], dtype=np.int64))
+        return cols, runs
 
-    def columns(self, raw: bool = False, threads: int | None = None, select=None) -> dict:
+    def columns(self, raw: bool = False, threads: int | None = None, select=None, keys=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
         column (1-based index); messages that fail are recorded in ``errors``. Messages are
         decoded on up to ``threads`` threads (default: every usable core; 1 decodes on the
         calling thread alone), with the same result whatever their number.
-        ``select(message)`` keeps only the messages it accepts. ``errors`` holds the
-        failures of the latest call."""
+        ``select(message)`` keeps only the messages it accepts; ``keys`` (names as in
+        :mod:`vantrel.keys`, any rank) keeps only the rows of those keys. ``errors`` holds
+        the failures of the latest call."""
+        return self._columns(raw, threads, select, keys)[0]
+
+    def _columns(self, raw, threads, select, keys) -> tuple[dict, tuple]:
+        """:meth:`columns` and (numbers, subsets) of the messages decoded."""
         self.errors = []
         messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
-        cols = self._decode_many(messages, raw, threads)
+        if keys is not None:
+            keys = {_keys.split_rank(k)[1] for k in keys}
+        cols, runs = self._decode_many(messages, raw, threads, keys)
         self._release_quiet()
-        return {"message": cols.pop("message"), **cols}
+        return {"message": cols.pop("message"), **cols}, runs
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
                   threads: int | None = None, select=None):
         """One DataFrame over every decodable message (see :meth:`Message.to_pandas`)."""
-        cols = self.columns(raw=meanings, threads=threads, select=select)
-        return _frames.to_pandas(cols, self._tables_of, form=form, columns=columns,
-                                 meanings=meanings, header=header, header_of=self._header_of)
+        keys = None
+        if columns is not None and form in ("wide", "levels"):
+            # Only the rows of the selected keys (and of the data's date and time) are decoded into columns.
+            keys = list(columns) + list(_frames.TIME_KEYS)
+        cols, decoded = self._columns(meanings, threads, select, keys)
+        return _frames.to_pandas(cols, self._tables_of, form=form, columns=columns, meanings=meanings,
+                                 header=header, header_of=self._header_of, decoded=decoded)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
         """A pyarrow.Table of :meth:`columns`."""

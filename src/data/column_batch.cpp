@@ -61,8 +61,9 @@ bool inside(Bytes data, const ColumnJob& job) {
   return job.offset <= data.size() && job.length <= data.size() - job.offset;
 }
 
-void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, Run& run) {
+void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter, Run& run) {
   ColumnSink sink(with_raw);
+  sink.set_filter(filter);
   ColumnBatch& out = run.out;
   out.bits.reserve(run.last - run.first);
   std::uint64_t done_bytes = 0;
@@ -161,8 +162,11 @@ struct CountedRun {
   explicit CountedRun(bool with_raw) : sink(with_raw) {}
 };
 
-void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted) {
+void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted,
+               const RowFilter* filter) {
   RowCounter counter;
+  counter.set_filter(filter);
+  counted.sink.set_filter(filter);
   counted.jobs.resize(run.last - run.first);
   for (std::size_t i = run.first; i < run.last; ++i) {
     const ColumnJob& job = jobs[i];
@@ -214,7 +218,7 @@ PodVector<T> window_at(PodVector<T>& array, std::size_t first, std::size_t count
 
 // Fills the run's rows of `all` from row `row` and text byte `text` on.
 void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted, ColumnBatch& all,
-              std::size_t row, std::size_t text, bool with_raw) {
+              std::size_t row, std::size_t text, bool with_raw, const RowFilter* filter) {
   RecordColumns& to = all.columns;
   RecordColumns windows;
   windows.subset = window_at(to.subset, row, counted.rows);
@@ -226,6 +230,7 @@ void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Count
   windows.text_offsets = window_at(to.text_offsets, row + 1, counted.rows);
   windows.text_bytes = window_at(to.text_bytes, text, counted.text);
   ColumnSink sink(std::move(windows), with_raw);
+  sink.set_filter(filter);
   PodVector<std::uint32_t> message = window_at(all.message, row, counted.rows);
   const RecordColumns& held = counted.sink.columns();
   for (std::size_t i = run.first; i < run.last; ++i) {
@@ -249,11 +254,12 @@ void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Count
   }
 }
 
-ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, std::vector<Run>& runs) {
+ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter,
+                               std::vector<Run>& runs) {
   std::vector<CountedRun> counted;
   counted.reserve(runs.size());
   for (std::size_t r = 0; r < runs.size(); ++r) counted.emplace_back(with_raw);
-  run_parallel(runs.size(), [&](std::size_t r) { count_run(data, jobs, runs[r], counted[r]); });
+  run_parallel(runs.size(), [&](std::size_t r) { count_run(data, jobs, runs[r], counted[r], filter); });
 
   ColumnBatch all;
   std::vector<std::size_t> first_row(runs.size());
@@ -281,20 +287,21 @@ ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool
   to.text_bytes.extend(text);
   all.message.extend(rows);
   run_parallel(runs.size(), [&](std::size_t r) {
-    fill_run(data, jobs, runs[r], counted[r], all, first_row[r], first_text[r], with_raw);
+    fill_run(data, jobs, runs[r], counted[r], all, first_row[r], first_text[r], with_raw, filter);
   });
   return all;
 }
 
 }  // namespace
 
-ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads) {
+ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
+                                const RowFilter* filter) {
   std::vector<Run> runs = split(data, jobs, threads);
   ColumnBatch out;
   if (runs.size() > 1) {
-    out = decode_in_parallel(data, jobs, with_raw, runs);
+    out = decode_in_parallel(data, jobs, with_raw, filter, runs);
   } else {
-    decode_run(data, jobs, with_raw, runs[0]);
+    decode_run(data, jobs, with_raw, filter, runs[0]);
     out = std::move(runs[0].out);
   }
   out.columns.shrink_to_fit();

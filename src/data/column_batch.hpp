@@ -39,8 +39,10 @@ struct ColumnBatch {
 };
 
 // Decodes every job over `data` (a frame outside it fails that job alone)
-// with up to `threads` threads (0 or 1: the calling thread only). The result
-// is the same whatever the number of threads. Throws std::bad_alloc.
-ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads);
+// with up to `threads` threads (0 or 1: the calling thread only), keeping
+// the rows `filter` keeps (null: all). The result is the same whatever the
+// number of threads. Throws std::bad_alloc.
+ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
+                                const RowFilter* filter = nullptr);
 
 }  // namespace vantrel

@@ -114,6 +114,7 @@ void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, doubl
 
 void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t flags,
                           std::optional<std::string_view> text) {
+  if (filter_ != nullptr && !filter_->keeps(descriptor)) return;
   room_ = 0;
   if (!text) flags |= row_flags::MISSING;
   // A uniform text column (2 05 YYY with NBINC 0) repeats its text per subset.

@@ -51,6 +51,20 @@ struct RecordColumns {
   void shrink_to_fit();
 };
 
+// The elements whose rows a sink keeps when it has a filter: the rows of
+// other elements, of operators and of associated fields are dropped.
+class RowFilter {
+ public:
+  void keep(std::uint32_t code) {
+    if (code < LIMIT) bits_[code >> 6] |= std::uint64_t{1} << (code & 63);
+  }
+  bool keeps(std::uint32_t code) const { return code < LIMIT && ((bits_[code >> 6] >> (code & 63)) & 1) != 0; }
+
+ private:
+  static constexpr std::uint32_t LIMIT = 1u << 16;  // element codes (F = 0) are below 64000
+  std::uint64_t bits_[LIMIT / 64] = {};
+};
+
 class ColumnSink final : public ValueSink {
  public:
   // `with_raw`: also fill the raw column.
@@ -78,6 +92,8 @@ class ColumnSink final : public ValueSink {
   // Room for `rows` more rows without growing (a caller that decodes many
   // messages into one sink reserves from what the first ones gave).
   void reserve_rows(std::size_t rows);
+  // Keeps only the rows `filter` keeps (null: every row); it must outlive the sink's use.
+  void set_filter(const RowFilter* filter) { filter_ = filter; }
   // Drops the rows of the message begun last (it failed).
   void drop_message() { columns_.truncate(message_rows_, message_text_); }
 
@@ -119,6 +135,7 @@ class ColumnSink final : public ValueSink {
  private:
   // One row, or one per subset for the event of a uniform column.
   void add(Place place, std::uint32_t descriptor, double value, std::uint8_t flags, std::uint64_t raw) {
+    if (filter_ != nullptr && !filter_->keeps(descriptor)) return;
     if (uniform_) [[unlikely]] return add_uniform(place.slot, descriptor, value, flags, raw);
     if (room_ == 0) [[unlikely]] make_room();
     --room_;
@@ -140,6 +157,7 @@ class ColumnSink final : public ValueSink {
   RecordColumns columns_;
   bool with_raw_;             // fill columns_.raw
   bool windows_ = false;      // columns_ are windows: exact, no reservations
+  const RowFilter* filter_ = nullptr;  // rows kept (null: all)
   bool uniform_ = false;      // inside a uniform column
   std::uint32_t subsets_ = 0; // subsets of the message
   std::size_t room_ = 0;          // rows every column takes without growing (0: unknown)
@@ -150,6 +168,8 @@ class ColumnSink final : public ValueSink {
 // Counts the rows and text bytes a ColumnSink would get from the same walk.
 class RowCounter final : public ValueSink {
  public:
+  // As ColumnSink::set_filter.
+  void set_filter(const RowFilter* filter) { filter_ = filter; }
   void begin_message(std::uint32_t subsets) {
     subsets_ = subsets;
     rows = 0;
@@ -166,22 +186,23 @@ class RowCounter final : public ValueSink {
     uniform_ = false;
     return true;
   }
-  bool numeric(Place, const ElementDefinition&, std::uint64_t, const std::optional<double>&,
+  bool numeric(Place, const ElementDefinition& element, std::uint64_t, const std::optional<double>&,
                const std::string*) override {
-    return add(0);
+    return add(element.code, 0);
   }
-  bool character(Place, const ElementDefinition&, double, std::optional<std::string_view> text) override {
-    return add(text ? text->size() : 0);
+  bool character(Place, const ElementDefinition& element, double, std::optional<std::string_view> text) override {
+    return add(element.code, text ? text->size() : 0);
   }
-  bool associated_field(Place, std::uint64_t) override { return add(0); }
-  bool operator_record(Place, std::uint32_t) override { return add(0); }
-  bool operator_text(Place, std::uint32_t, std::optional<std::string_view> text) override {
-    return add(text ? text->size() : 0);
+  bool associated_field(Place, std::uint64_t) override { return add(ASSOCIATED_FIELD_CODE, 0); }
+  bool operator_record(Place, std::uint32_t code) override { return add(code, 0); }
+  bool operator_text(Place, std::uint32_t code, std::optional<std::string_view> text) override {
+    return add(code, text ? text->size() : 0);
   }
 
  private:
-  // One row (a uniform column: one per subset), each with `bytes` of text.
-  bool add(std::size_t bytes) {
+  // One row of `code` (a uniform column: one per subset), each with `bytes` of text.
+  bool add(std::uint32_t code, std::size_t bytes) {
+    if (filter_ != nullptr && !filter_->keeps(code)) return true;
     const std::uint64_t n = uniform_ ? subsets_ : 1;
     rows += n;
     text += n * bytes;
@@ -189,6 +210,7 @@ class RowCounter final : public ValueSink {
   }
   bool uniform_ = false;
   std::uint32_t subsets_ = 0;
+  const RowFilter* filter_ = nullptr;
 };
 
 // One row per subset, one column per slot, as a matrix of values (NaN when

@@ -424,7 +424,38 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return dict.release();
 }
 
-// columns_many(data, frames, numbers, tables, raw, threads) -> (dict, errors, bits):
+// element_keys(tables) -> {abbreviation: [code, ...]}: the elements of a
+// table set by their abbreviation (elements without one are left out).
+PyObject* element_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"element_keys", {"tables"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  if (!check_instance("tables", bound[0], types.table_set, "TableSet")) return nullptr;
+  std::vector<std::pair<std::string_view, std::uint32_t>> entries;
+  table_set_of(bound[0]).for_each_element([&](const vantrel::ElementDefinition& element) {
+    if (!element.abbreviation.empty()) entries.emplace_back(element.abbreviation, element.code);
+  });
+  std::sort(entries.begin(), entries.end());
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < entries.size();) {
+    std::size_t end = i;
+    while (end < entries.size() && entries[end].first == entries[i].first) ++end;
+    PyRef codes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end - i)));
+    if (!codes) return nullptr;
+    for (std::size_t j = i; j < end; ++j) {
+      PyRef code = py_int(entries[j].second);
+      if (!code) return nullptr;
+      PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(j - i), code.release());
+    }
+    PyRef key = make_str(std::string(entries[i].first));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), codes.get()) < 0) return nullptr;
+    i = end;
+  }
+  return dict.release();
+}
+
+// columns_many(data, frames, numbers, tables, raw, threads, keep) -> (dict, errors, bits):
 // the columns of several framed messages of `data` one after the other, in
 // one set of arrays with a "message" column. `frames` packs (offset, length)
 // as native uint64 pairs, `numbers` the uint32 number each message's rows
@@ -433,9 +464,12 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // reason) of each, position counting the frames from 0; bits lists
 // (position, used_bits, data_bits) of each message decoded. The decode runs
 // with the interpreter's lock released, on up to `threads` threads (0: one).
+// `keep` is None (every row) or a buffer of uint32 element codes: the rows of
+// other elements, operators and associated fields are left out.
 PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns_many", {"data", "frames", "numbers", "tables", "raw", "threads"}};
-  PyObject* bound[6];
+  static const FunctionSpec signature{"columns_many",
+                                      {"data", "frames", "numbers", "tables", "raw", "threads", "keep"}};
+  PyObject* bound[7];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   BufferView data;
   BufferView frame_view;
@@ -480,8 +514,27 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyRef keep_list = PyRef::steal(PyList_GetSlice(table_list, 0, PyList_GET_SIZE(table_list)));
   if (!keep_list) return nullptr;
 
+  std::unique_ptr<vantrel::RowFilter> filter;
+  if (bound[6] != Py_None) {
+    BufferView keep_view;
+    if (!keep_view.acquire("keep", bound[6])) return nullptr;
+    const vantrel::Bytes keep = keep_view.bytes();
+    if (keep.size() % sizeof(std::uint32_t) != 0) {
+      PyErr_SetString(PyExc_ValueError, "keep must hold uint32 codes");
+      return nullptr;
+    }
+    filter = std::make_unique<vantrel::RowFilter>();
+    for (std::size_t i = 0; i < keep.size(); i += sizeof(std::uint32_t)) {
+      std::uint32_t code;
+      std::memcpy(&code, keep.data() + i, sizeof(code));
+      filter->keep(code);
+    }
+  }
+
   vantrel::ColumnBatch batch;
-  without_lock([&] { batch = vantrel::decode_column_batch(data.bytes(), jobs, with_raw, threads); });
+  without_lock([&] {
+    batch = vantrel::decode_column_batch(data.bytes(), jobs, with_raw, threads, filter.get());
+  });
   const auto& failures = batch.failures;
   const auto& bits = batch.bits;
   PyRef dict = columns_dict(std::move(batch.columns), with_raw);
@@ -550,9 +603,11 @@ PyMethodDef core_functions[] = {
                      "The table set of a definitions root for these header fields."),
     VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
-    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw, threads)\n--\n\n"
+    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw, threads, keep)\n--\n\n"
                                    "Typed columns of several framed messages in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
+    VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
+                                   "The element codes of a table set by abbreviation."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),

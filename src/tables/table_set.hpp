@@ -132,6 +132,11 @@ class TableSet {
   }
 
   std::size_t element_count() const { return elements_.size(); }
+  // Calls f(definition) for every element, in no particular order.
+  template <class F>
+  void for_each_element(F&& f) const {
+    for (const auto& entry : elements_) f(entry.second);
+  }
   std::size_t sequence_count() const { return sequences_.size(); }
 
   // Readers only: a later insertion under the same code replaces the earlier entry.
