@@ -5,6 +5,7 @@
 // and increments for all subsets) and how it reaches the sink.
 #include "data/decode.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -140,18 +141,31 @@ class Walker {
       }
     } else {
       end_bitmap_run(state, true);
-      state.history.push_back(&element);
+      if (keep_history_) state.history.push_back(&element);
     }
     return {};
   }
 
   // How `element` is read with the operators in force: the plan's coding
-  // unless an operator changes it (then held until the next call).
+  // unless an operator changes it. Changed codings are remembered per element
+  // and operator state (data under 2 01 / 2 02 reads the same elements with
+  // the same change again and again); the result stays valid until the next
+  // call.
   Result<const ElementCoding*> coding(const ResolvedElement& element) {
     if (state.plain_coding()) [[likely]] return &element.coding;
     const ElementDefinition& definition = *element.definition;
-    VANTREL_ASSIGN(changed_coding_, effective_coding(element, base_coding(definition, state), state));
-    return &changed_coding_;
+    if (!state.new_references.empty()) {  // 2 03 YYY: the reference may be the element's own
+      VANTREL_ASSIGN(changed_coding_, effective_coding(element, base_coding(definition, state), state));
+      return &changed_coding_;
+    }
+    const CodingKey key{&element, state.width_change, state.scale_change, state.local_width, state.character_width,
+                        state.reference_power};
+    CodingMemo& memo = memo_[(reinterpret_cast<std::uintptr_t>(&element) / alignof(ResolvedElement)) % MEMO_SIZE];
+    if (!(memo.key == key)) {
+      VANTREL_ASSIGN(memo.coding, effective_coding(element, base_coding(definition, state), state));
+      memo.key = key;
+    }
+    return &memo.coding;
   }
 
   // F = 1 at list[i]; returns the index after the replication.
@@ -188,7 +202,7 @@ class Walker {
     // A character factor of non-compressed data counts as none.
     const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
     end_bitmap_run(state, false);
-    state.history.push_back(&factor);
+    if (keep_history_) state.history.push_back(&factor);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
     for (std::uint64_t r = 0; r < count; ++r) VANTREL_TRY(walk(body, depth + 1));
     return span.next;
@@ -527,6 +541,7 @@ class Walker {
   }
 
   const DecodePlan& plan_;            // the compiled descriptor lists
+  const bool keep_history_ = plan_.uses_bitmaps();  // bitmaps may refer back to the elements
   BitReader& reader_;                 // the one reader over section 4
   Sink& sink_;                        // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
@@ -540,7 +555,24 @@ class Walker {
   std::vector<std::uint8_t> bytes_;   // scratch: character bytes
   std::string text_;                  // scratch: decoded text
   ValueSummary summary_;              // of the last value read_value read
-  ElementCoding changed_coding_;      // the latest coding an operator changed
+  ElementCoding changed_coding_;      // the latest coding 2 03 YYY changed
+
+  // What a changed coding depends on besides the element's definition.
+  struct CodingKey {
+    const ResolvedElement* element = nullptr;
+    std::int32_t width_change = 0;
+    std::int32_t scale_change = 0;
+    std::optional<std::uint16_t> local_width;
+    std::optional<std::uint16_t> character_width;
+    std::uint8_t reference_power = 0;
+    bool operator==(const CodingKey&) const = default;
+  };
+  struct CodingMemo {
+    CodingKey key;
+    ElementCoding coding;
+  };
+  static constexpr std::size_t MEMO_SIZE = 64;
+  std::array<CodingMemo, MEMO_SIZE> memo_{};  // changed codings by element
 };
 
 // Walks the plan of `message` over `data`, handing every value to `sink`;

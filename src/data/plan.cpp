@@ -116,6 +116,18 @@ std::shared_ptr<const DecodePlan> DecodePlan::compile(const TableSet& tables,
   plan->tables_ = &tables;
   plan->descriptors_.assign(descriptors.begin(), descriptors.end());
   Compiler(tables, plan->blocks_, plan->meanings_).run(plan->descriptors_);
+  for (const std::vector<PlanNode>& block : plan->blocks_) {
+    for (const PlanNode& node : block) {
+      if (node.f != 2) continue;
+      switch (code_x(node.code)) {
+        case 22: case 23: case 24: case 25: case 32: case 36: case 37:
+          plan->uses_bitmaps_ = true;
+          break;
+        default:
+          break;
+      }
+    }
+  }
   return plan;
 }
 

@@ -52,12 +52,17 @@ class DecodePlan {
   std::span<const PlanNode> root() const { return blocks_[0]; }
 
   const TableSet* tables() const { return tables_; }
+  // Whether any list holds an operator that defines or uses a data present
+  // bitmap (2 22, 23, 24, 25, 32, 36 or 37 YYY): without one, the walk need
+  // not keep the history of elements that bitmaps refer back to.
+  bool uses_bitmaps() const { return uses_bitmaps_; }
   const std::vector<std::uint32_t>& descriptors() const { return descriptors_; }
 
  private:
   DecodePlan() = default;
 
   const TableSet* tables_ = nullptr;                         // the tables it was compiled against
+  bool uses_bitmaps_ = false;
   std::vector<std::uint32_t> descriptors_;                   // the compiled list (the cache key)
   std::vector<std::vector<PlanNode>> blocks_;                // block 0: the message's list
   std::vector<std::vector<const std::string*>> meanings_;    // dense code tables the entries point into
