@@ -311,8 +311,8 @@ def test_whole_file_columns_peak_near_the_size_of_the_result(eccodes_root):
 def test_released_large_columns_serve_the_next_decode_without_stale_rows(eccodes_root):
     # The first whole-file decode leaves hundreds of megabytes of released
     # arrays behind; the next decodes write into those pages. Every row must
-    # come from the new decode (compared with messages decoded one by one,
-    # whose arrays are small and never reused), and the resident size must
+    # come from the new decode (compared with the messages decoded one by one,
+    # whose blocks are kept and reused in turn), and the resident size must
     # settle instead of growing by the released size each time.
     if not HIRS.is_file():
         pytest.skip("hirs_metop_compressed.bufr is not available")

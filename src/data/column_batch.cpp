@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -61,6 +62,34 @@ bool inside(Bytes data, const ColumnJob& job) {
   return job.offset <= data.size() && job.length <= data.size() - job.offset;
 }
 
+// The header of job `i` and its bytes, or nothing with the failure recorded in
+// `out` when its frame lies outside the data or the header is bad.
+std::optional<std::pair<ArchiveHeader, Bytes>> open_job(Bytes data, const ColumnJob& job, std::size_t i,
+                                                        ColumnBatch& out) {
+  if (!inside(data, job)) {
+    out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
+                                     std::to_string(job.length) + " bytes lies outside the " +
+                                     std::to_string(data.size()) + " bytes of data");
+    return std::nullopt;
+  }
+  const Bytes slice = data.subspan(job.offset, job.length);
+  HeaderResult parsed = parse_archive_message(slice);
+  if (!parsed) {
+    out.failures.emplace_back(i, std::move(parsed.error()));
+    return std::nullopt;
+  }
+  return std::pair{std::move(*parsed), slice};
+}
+
+// Room for the rest of a run at the rate of rows per byte its messages so far
+// gave, and an eighth more: unused room is never touched, so costs no memory,
+// and take() gives it back.
+std::size_t estimated_rows(std::size_t rows, std::uint64_t done_bytes, std::uint64_t run_bytes) {
+  const double rate = static_cast<double>(rows) / static_cast<double>(done_bytes);
+  const double rest = rate * static_cast<double>(run_bytes - done_bytes) * 1.125;
+  return static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
+}
+
 void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter, Run& run) {
   ColumnSink sink(with_raw);
   sink.set_filter(filter);
@@ -71,29 +100,15 @@ void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, cons
   for (std::size_t i = run.first; i < run.last; ++i) {
     const ColumnJob& job = jobs[i];
     if (!reserved && done_bytes != 0) {
-      // Room for the rest at the rate of rows per byte the messages so far
-      // gave, and an eighth more: unused room is never touched, so costs no
-      // memory, and take() gives it back.
-      const double rate = static_cast<double>(sink.columns().rows()) / static_cast<double>(done_bytes);
-      const double rest = rate * static_cast<double>(run.bytes - done_bytes) * 1.125;
-      const auto rows = static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
+      const std::size_t rows = estimated_rows(sink.columns().rows(), done_bytes, run.bytes);
       sink.reserve_rows(rows);
       out.message.reserve_more(rows);
       reserved = true;
     }
-    if (!inside(data, job)) {
-      out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
-                                       std::to_string(job.length) + " bytes lies outside the " +
-                                       std::to_string(data.size()) + " bytes of data");
-      continue;
-    }
-    const Bytes slice = data.subspan(job.offset, job.length);
-    const HeaderResult parsed = parse_archive_message(slice);
-    if (!parsed) {
-      out.failures.emplace_back(i, parsed.error());
-      continue;
-    }
-    const BufrMessage& m = parsed->message;
+    const auto opened = open_job(data, job, i, out);
+    if (!opened) continue;
+    const auto& [header, slice] = *opened;
+    const BufrMessage& m = header.message;
     const std::size_t before = sink.columns().rows();
     std::uint64_t used_bits = 0;
     const Bytes section4 = m.section4_data(slice);
@@ -168,22 +183,15 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
   counter.set_filter(filter);
   counted.sink.set_filter(filter);
   counted.jobs.resize(run.last - run.first);
+  std::uint64_t done_bytes = 0;  // of the messages decoded into the run's sink
+  bool reserved = false;
   for (std::size_t i = run.first; i < run.last; ++i) {
     const ColumnJob& job = jobs[i];
     Counted& c = counted.jobs[i - run.first];
-    if (!inside(data, job)) {
-      counted.out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
-                                               std::to_string(job.length) + " bytes lies outside the " +
-                                               std::to_string(data.size()) + " bytes of data");
-      continue;
-    }
-    const Bytes slice = data.subspan(job.offset, job.length);
-    const HeaderResult parsed = parse_archive_message(slice);
-    if (!parsed) {
-      counted.out.failures.emplace_back(i, parsed.error());
-      continue;
-    }
-    const BufrMessage& m = parsed->message;
+    const auto opened = open_job(data, job, i, counted.out);
+    if (!opened) continue;
+    const auto& [header, slice] = *opened;
+    const BufrMessage& m = header.message;
     const Bytes section4 = m.section4_data(slice);
     std::uint64_t used_bits = 0;
     Status status;
@@ -192,6 +200,10 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
       c.rows = counter.rows;
       c.text = counter.text;
     } else {
+      if (!reserved && done_bytes != 0) {
+        counted.sink.reserve_rows(estimated_rows(counted.sink.columns().rows(), done_bytes, run.bytes));
+        reserved = true;
+      }
       const RecordColumns& held = counted.sink.columns();
       c.first_row = held.rows();
       c.first_text = held.text_bytes.size();
@@ -199,6 +211,7 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
       c.decoded = true;
       c.rows = held.rows() - c.first_row;
       c.text = held.text_bytes.size() - c.first_text;
+      if (status) done_bytes += job.length;
     }
     if (!status) {
       counted.out.failures.emplace_back(i, status.error().message());

@@ -47,23 +47,25 @@ void* map_aligned(std::size_t bytes) {
   return block;
 }
 
-// Released mapped blocks kept for the next large output. Filling fresh pages
-// costs more than the decode that writes them (the kernel clears every page
-// first), so a process that decodes file after file reuses the pages of the
-// arrays it has let go, as allocators with a retained-memory decay do. The
-// pages are marked free (MADV_FREE): under memory pressure the kernel takes
-// them back and a reuse starts from fresh pages again. At most RETAINED bytes
+#endif
+
+// Released blocks kept for the next output. Filling fresh pages costs more
+// than the decode that writes them (the kernel clears every page first), so a
+// process that decodes file after file reuses the pages of the arrays it has
+// let go, as allocators with a retained-memory decay do. At most `limit` bytes
 // are kept, none for longer than RETAIN_SECONDS after its release; what is
 // older goes back to the system at the next allocation or release.
 class Retained {
  public:
-  static constexpr std::size_t RETAINED = std::size_t{1} << 30;
+  using Dispose = void (*)(void*, std::size_t) noexcept;
   static constexpr auto RETAIN_SECONDS = std::chrono::seconds(5);
-  static constexpr std::size_t SLOTS = 32;
+  static constexpr std::size_t SLOTS = 64;
+
+  Retained(Dispose dispose, std::size_t limit) : dispose_(dispose), limit_(limit) {}
 
   // The kept block nearest in size to `bytes` (blocks of arrays released
   // together come back for arrays of the same sizes), or {null, 0}.
-  std::pair<void*, std::size_t> take(std::size_t bytes) {
+  std::pair<void*, std::size_t> take_nearest(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     expire(Clock::now());
     if (count_ == 0) return {nullptr, 0};
@@ -75,16 +77,30 @@ class Retained {
     return {block.data, block.bytes};
   }
 
-  // Keeps the mapped block [data, data + bytes) or unmaps it.
+  // The smallest kept block of `bytes` to 4 * `bytes`, or {null, 0}.
+  std::pair<void*, std::size_t> take_fit(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    expire(Clock::now());
+    std::size_t best = SLOTS;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::size_t size = blocks_[i].bytes;
+      if (size >= bytes && size / 4 <= bytes && (best == SLOTS || size < blocks_[best].bytes)) best = i;
+    }
+    if (best == SLOTS) return {nullptr, 0};
+    const Block block = remove(best);
+    return {block.data, block.bytes};
+  }
+
+  // Keeps the block [data, data + bytes) or disposes of it.
   void give(void* data, std::size_t bytes) noexcept {
     const auto now = Clock::now();
     std::lock_guard lock(mutex_);
     expire(now);
-    if (bytes > RETAINED) {
-      munmap(data, bytes);
+    if (bytes > limit_) {
+      dispose_(data, bytes);
       return;
     }
-    while (count_ == SLOTS || total_ + bytes > RETAINED) munmap_block(remove(0));  // the oldest first
+    while (count_ == SLOTS || total_ + bytes > limit_) dispose(remove(0));  // the oldest first
     insert(Block{data, bytes, now});
   }
 
@@ -98,9 +114,9 @@ class Retained {
 
   static std::size_t distance(std::size_t a, std::size_t b) { return a > b ? a - b : b - a; }
   void expire(Clock::time_point now) noexcept {
-    while (count_ != 0 && now - blocks_[0].released > RETAIN_SECONDS) munmap_block(remove(0));
+    while (count_ != 0 && now - blocks_[0].released > RETAIN_SECONDS) dispose(remove(0));
   }
-  static void munmap_block(const Block& block) noexcept { munmap(block.data, block.bytes); }
+  void dispose(const Block& block) noexcept { dispose_(block.data, block.bytes); }
   // Blocks stay in release order, the oldest at 0.
   void insert(const Block& block) noexcept {
     std::size_t i = count_;
@@ -120,15 +136,46 @@ class Retained {
     return block;
   }
 
+  const Dispose dispose_;
+  const std::size_t limit_;
   std::mutex mutex_;
   Block blocks_[SLOTS];
   std::size_t count_ = 0;
   std::size_t total_ = 0;
 };
 
-// Never destroyed: arrays may be released while the process exits.
+// Blocks of the C library from MEDIUM bytes on (smaller ones the library
+// itself keeps warm), at most 256 MiB of them: the C library maps blocks of
+// this size on their own and unmaps them when freed, so every decode of a
+// few megabytes would start from fresh pages. Never destroyed: arrays may be
+// released while the process exits.
+constexpr std::size_t MEDIUM = std::size_t{64} << 10;
+Retained& retained_medium() {
+  static Retained* const instance =
+      new Retained([](void* data, std::size_t) noexcept { std::free(data); }, std::size_t{256} << 20);
+  return *instance;
+}
+
+// A block of the C library for `wanted` bytes, its size in `granted`: a kept one when one fits.
+void* allocate(std::size_t wanted, std::size_t& granted) {
+  if (wanted >= MEDIUM) {
+    const auto [kept, kept_bytes] = retained_medium().take_fit(wanted);
+    if (kept != nullptr) {
+      granted = kept_bytes;
+      return kept;
+    }
+  }
+  void* block = std::malloc(wanted);
+  if (block == nullptr) throw std::bad_alloc();
+  granted = wanted;
+  return block;
+}
+
+#if defined(__linux__) && defined(MREMAP_FIXED) && defined(MADV_HUGEPAGE)
+// Mapped blocks (BIG bytes on), at most 1 GiB of them.
 Retained& retained() {
-  static Retained* const instance = new Retained;
+  static Retained* const instance =
+      new Retained([](void* data, std::size_t bytes) noexcept { munmap(data, bytes); }, std::size_t{1} << 30);
   return *instance;
 }
 
@@ -143,7 +190,7 @@ void* map_block(std::size_t wanted, std::size_t& granted) {
   const std::size_t reserve =
       round_up(std::max(MIN_RESERVE, wanted > SIZE_MAX / RESERVE_FACTOR ? wanted : wanted * RESERVE_FACTOR));
   void* target = map_aligned(reserve);
-  const auto [kept, kept_bytes] = retained().take(wanted);
+  const auto [kept, kept_bytes] = retained().take_nearest(wanted);
   if (kept != nullptr) {
     // The kept pages move to the head of the new block; nothing is copied.
     const std::size_t moving = std::min(kept_bytes, reserve);
@@ -190,6 +237,11 @@ void* resize(void* data, std::size_t used, std::size_t capacity, std::size_t wan
   }
 #endif
   if (wanted != 0 && wanted < capacity && !mapped(capacity)) {
+    if (capacity >= MEDIUM && capacity - wanted <= capacity / 2) {
+      // Kept whole: the block can serve a like-sized output again once released.
+      granted = capacity;
+      return data;
+    }
     // Shrinking a block of the C library: in place, nothing copied.
     void* block = std::realloc(data, wanted);
     if (block == nullptr) throw std::bad_alloc();
@@ -197,13 +249,12 @@ void* resize(void* data, std::size_t used, std::size_t capacity, std::size_t wan
     return block;
   }
   void* block = nullptr;
+  granted = 0;
   if (wanted != 0) {
-    block = std::malloc(wanted);
-    if (block == nullptr) throw std::bad_alloc();
+    block = allocate(wanted, granted);
     if (used != 0) std::memcpy(block, data, std::min(used, wanted));
   }
   release(data, capacity);
-  granted = wanted;
   return block;
 }
 
@@ -215,6 +266,10 @@ void release(void* data, std::size_t capacity) noexcept {
     return;
   }
 #endif
+  if (capacity >= MEDIUM) {
+    retained_medium().give(data, capacity);
+    return;
+  }
   std::free(data);
 }
 

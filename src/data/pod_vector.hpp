@@ -4,7 +4,8 @@
 // pages and marked for them, and grow by moving their pages to a larger
 // mapping instead of copying: writing hundreds of megabytes of columns costs
 // a few hundred page faults instead of a hundred thousand, and growing never
-// holds two copies.
+// holds two copies. Released blocks from 64 KiB on are kept a few seconds for
+// the next output (see pod_vector.cpp).
 #pragma once
 
 #include <algorithm>
