@@ -11,6 +11,8 @@ namespace {
 // Rows reserved ahead of a message: one per 16 bits of its data, at most this
 // many; the vectors grow with the output beyond.
 constexpr std::uint64_t MAX_RESERVED_ROWS = std::uint64_t{1} << 20;
+// At most this many cells from a hint (the columns an earlier message of the same list gave).
+constexpr std::uint64_t MAX_HINTED_CELLS = std::uint64_t{1} << 26;
 
 }  // namespace
 
@@ -132,14 +134,15 @@ void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t fl
   }
 }
 
-void MatrixSink::begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits) {
+void MatrixSink::begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits, std::uint64_t hint) {
   compressed_ = compressed;
   regular_ = true;
   uniform_ = false;
   rows_ = subsets;
   values_.clear();
   descriptors_.clear();
-  values_.reserve(static_cast<std::size_t>(std::min(data_bits / 16, MAX_RESERVED_ROWS)));
+  const std::uint64_t hinted = std::min(hint * subsets, MAX_HINTED_CELLS);  // hint <= 2^32, so no overflow
+  values_.reserve(static_cast<std::size_t>(std::max(std::min(data_bits / 16, MAX_RESERVED_ROWS), hinted)));
 }
 
 bool MatrixSink::begin_subset(std::uint32_t index) {

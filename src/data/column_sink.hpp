@@ -223,7 +223,8 @@ class MatrixSink final : public ValueSink {
  public:
   // Called by decode_matrix before the walk, with a reservation from the size
   // of the data (bounded, never from a count the message declares).
-  void begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits = 0);
+  // `hint`: columns the matrix may have (0: none).
+  void begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits = 0, std::uint64_t hint = 0);
 
   bool regular() const { return regular_; }
   // True when values() holds the columns one after the other (compressed data).

@@ -630,8 +630,14 @@ Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes d
 
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
                      const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
-  sink.begin_message(message.number_of_subsets, message.compressed_data, static_cast<std::uint64_t>(data.size()) * 8u);
-  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
+  const auto plan = plan_for(message, tables, plans);
+  sink.begin_message(message.number_of_subsets, message.compressed_data, static_cast<std::uint64_t>(data.size()) * 8u,
+                     plan->columns_hint());
+  Status status = walk_message(*plan, message, data, sink, limits, used_bits);
+  if (status && sink.regular()) {
+    plan->note_columns(static_cast<std::uint32_t>(std::min<std::size_t>(sink.cols(), UINT32_MAX)));
+  }
+  return status;
 }
 
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,

@@ -20,6 +20,7 @@
 // mutex, so any number of threads may decode with one cache.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,12 @@ class DecodePlan {
   // bitmap (2 22, 23, 24, 25, 32, 36 or 37 YYY): without one, the walk need
   // not keep the history of elements that bitmaps refer back to.
   bool uses_bitmaps() const { return uses_bitmaps_; }
+
+  // The columns of the latest regular matrix decoded with this plan: a hint
+  // for the next reservation (messages of one list mostly have the same
+  // columns, whatever their subsets), never a bound. Safe from any thread.
+  std::uint32_t columns_hint() const { return columns_hint_.load(std::memory_order_relaxed); }
+  void note_columns(std::uint32_t columns) const { columns_hint_.store(columns, std::memory_order_relaxed); }
   const std::vector<std::uint32_t>& descriptors() const { return descriptors_; }
 
  private:
@@ -63,6 +70,7 @@ class DecodePlan {
 
   const TableSet* tables_ = nullptr;                         // the tables it was compiled against
   bool uses_bitmaps_ = false;
+  mutable std::atomic<std::uint32_t> columns_hint_{0};        // see columns_hint
   std::vector<std::uint32_t> descriptors_;                   // the compiled list (the cache key)
   std::vector<std::vector<PlanNode>> blocks_;                // block 0: the message's list
   std::vector<std::vector<const std::string*>> meanings_;    // dense code tables the entries point into
