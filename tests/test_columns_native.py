@@ -338,3 +338,23 @@ def _status_kib(field: str) -> int:
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     pytest.skip("needs /proc/self/status")
+
+
+@pytest.mark.parametrize("order", [1, -1])
+def test_matrices_of_one_list_with_other_subsets_each(order, eccodes_root):
+    # The hirs messages share their descriptor list but not their subsets
+    # (150k to 376k cells): each matrix is reserved from the columns the
+    # previous one had, whichever of the two is larger.
+    if not HIRS.is_file():
+        pytest.skip("hirs_metop_compressed.bufr is not available")
+    with vantrel.open(HIRS) as reader:
+        messages = list(reader)[::order]
+        sizes = set()
+        for message in messages:
+            matrix, descriptors = message.matrix()
+            cols = message.columns()
+            sizes.add(matrix.size)
+            assert matrix.shape == (message.number_of_subsets, len(descriptors))
+            expected = cols["value"].reshape(len(descriptors), message.number_of_subsets).T
+            np.testing.assert_array_equal(matrix, expected)
+    assert len(sizes) > 5
