@@ -85,7 +85,9 @@ class Reader:
         self.errors: list[Exception] = []
         self._resolver = TableResolver(definitions=definitions, tables=tables)
         self._messages: dict[int, Message] = {}
-        self._tables_of_index: dict[int, object] = {}  # of the messages decoded, by index
+        # (tables, number of subsets) of the messages given to a decode, by index: later
+        # decodes of the whole reader read no header again.
+        self._decode_info: dict[int, tuple[object, int]] = {}
 
     # ---- sequence -----------------------------------------------------------
 
@@ -127,47 +129,50 @@ class Reader:
 
     # ---- tables of values ---------------------------------------------------
 
-    def _decode_many(self, messages: list, raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
-        """The columns of `messages` in one native call (one set of arrays, a ``message``
-        column, texts in Arrow's layout) on up to `threads` threads (None: every usable
-        core), only the rows of `keys` (any rank) unless None; failures go to ``errors``,
-        in message order. Also (numbers, subsets) of the messages decoded."""
-        frames = np.empty((len(messages), 2), dtype=np.uint64)
-        numbers = np.empty(len(messages), dtype=np.uint32)
+    def _decode_many(self, indices: list[int], raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
+        """The columns of the messages of `indices` (1-based) in one native call (one set of
+        arrays, a ``message`` column, texts in Arrow's layout) on up to `threads` threads
+        (None: every usable core), only the rows of `keys` (any rank) unless None; failures
+        go to ``errors``, in message order. Also (numbers, subsets) of the messages decoded."""
         table_sets = []
+        subsets = []
         decodable = []
         failed = {}
-        for message in messages:
-            try:
-                tables = message.tables()
-            except ValueError as error:
-                failed[message.index] = error
-                continue
-            frames[len(decodable)] = (message.offset, message.length)
-            numbers[len(decodable)] = message.index
-            table_sets.append(tables)
-            decodable.append(message)
-            self._tables_of_index[message.index] = tables
-        count = len(decodable)
+        for index in indices:
+            info = self._decode_info.get(index)
+            if info is None:
+                message = self[index - 1]
+                try:
+                    tables = message.tables()
+                except ValueError as error:
+                    failed[index] = error
+                    continue
+                info = self._decode_info[index] = (tables, message.number_of_subsets)
+            table_sets.append(info[0])
+            subsets.append(info[1])
+            decodable.append(index)
+        numbers = np.array(decodable, dtype=np.uint32)
+        frames = np.frombuffer(self._frames, dtype=np.uint64).reshape(-1, 2)[numbers.astype(np.intp) - 1]
         keep = None
         if keys is not None:
             codes: set[int] = set()
             for tables in {id(t): t for t in table_sets}.values():
                 codes |= _keys.codes_of(keys, tables)
             keep = np.array(sorted(codes), dtype=np.uint32)
-        native, native_errors, bits = _core.columns_many(self._data, frames[:count], numbers[:count], table_sets,
-                                                         raw, _usable_cores() if threads is None else threads, keep)
+        native, native_errors, bits = _core.columns_many(self._data, frames, numbers, table_sets, raw,
+                                                         _usable_cores() if threads is None else threads, keep)
         for position, reason in native_errors:
-            message = decodable[position]
-            failed[message.index] = message._error(reason)
+            index = decodable[position]
+            failed[index] = self[index - 1]._error(reason)
         for position, used_bits, data_bits in bits:
-            decodable[position]._note_surplus(used_bits, data_bits)
+            index = decodable[position]
+            if _surplus_warning(self._data[frames[position, 0] + 7], used_bits, data_bits) is not None:
+                self[index - 1]._note_surplus(used_bits, data_bits)
         self.errors.extend(failed[index] for index in sorted(failed))
         cols = _frames.native_columns(native, raw, layout=True)
         cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
-        decoded = [decodable[position] for position, _, _ in bits]
-        runs = (np.array([m.index for m in decoded], dtype=np.uint32),
-                np.array([m.number_of_subsets for m in decoded], dtype=np.int64))
+        decoded = np.array([position for position, _, _ in bits], dtype=np.intp)
+        runs = (numbers[decoded], np.array(subsets, dtype=np.int64)[decoded])
         return cols, runs
 
     def columns(self, raw: bool = False, threads: int | None = None, select=None, keys=None) -> dict:
@@ -183,10 +188,13 @@ class Reader:
     def _columns(self, raw, threads, select, keys) -> tuple[dict, tuple]:
         """:meth:`columns` and (numbers, subsets) of the messages decoded."""
         self.errors = []
-        messages = [m for m in map(self.__getitem__, range(len(self))) if select is None or select(m)]
+        if select is None:
+            indices = list(range(1, len(self) + 1))
+        else:
+            indices = [m.index for m in map(self.__getitem__, range(len(self))) if select(m)]
         if keys is not None:
             keys = {_keys.split_rank(k)[1] for k in keys}
-        cols, runs = self._decode_many(messages, raw, threads, keys)
+        cols, runs = self._decode_many(indices, raw, threads, keys)
         self._release_quiet()
         return {"message": cols.pop("message"), **cols}, runs
 
@@ -207,10 +215,8 @@ class Reader:
 
     def _tables_of(self, index: int):
         """The table set of message `index` (1-based), as its latest decode used it."""
-        tables = self._tables_of_index.get(index)
-        if tables is None:
-            tables = self._tables_of_index[index] = self[index - 1].tables()
-        return tables
+        info = self._decode_info.get(index)
+        return info[0] if info is not None else self[index - 1].tables()
 
     def _header_of(self, index: int) -> dict:
         message = self[index - 1]
@@ -221,6 +227,7 @@ class Reader:
     def close(self) -> None:
         """Release the file and its map; messages read so far stay usable only for their header."""
         self._messages.clear()
+        self._decode_info.clear()
         self._data = b""
         if isinstance(self._map, mmap.mmap):
             try:
@@ -234,6 +241,18 @@ class Reader:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+def _surplus_warning(edition: int, used_bits: int, data_bits: int) -> str | None:
+    """The warning for a section 4 holding whole bytes its descriptors did not consume, or
+    None. Padding to the next byte is normal, and before edition 4 also to an even length."""
+    needed = 4 + (used_bits + 7) // 8  # the 4 octets before the data, then the data to a whole byte
+    if edition < 4:
+        needed += needed % 2
+    surplus = 4 + data_bits // 8 - needed
+    if surplus <= 0:
+        return None
+    return f"section 4 is longer than the data needs: {surplus} byte{'s' if surplus != 1 else ''} left over after {needed}"
 
 
 def _usable_cores() -> int:
@@ -382,17 +401,10 @@ class Message:
         return self._fail(DataError, text)
 
     def _note_surplus(self, used_bits: int, data_bits: int) -> None:
-        """Warns when section 4 holds whole bytes its descriptors did not consume. Padding to the
-        next byte is normal, and before edition 4 also to an even section length."""
-        needed = 4 + (used_bits + 7) // 8  # the 4 octets before the data, then the data to a whole byte
-        if self.edition < 4:
-            needed += needed % 2
-        surplus = 4 + data_bits // 8 - needed
-        if surplus > 0:
-            warning = (f"section 4 is longer than the data needs: {surplus} byte{'s' if surplus != 1 else ''} "
-                       f"left over after {needed}")
-            if warning not in self.warnings:
-                self.warnings.append(warning)
+        """Warns when section 4 holds whole bytes its descriptors did not consume."""
+        warning = _surplus_warning(self.edition, used_bits, data_bits)
+        if warning is not None and warning not in self.warnings:
+            self.warnings.append(warning)
 
     def values(self) -> list:
         """Every decoded value, subset after subset, as ``DecodedValue`` records."""
