@@ -65,8 +65,9 @@ def read_partition(part, columns=None, keys=None, filters=None, form="wide", def
         try:
             view = memoryview(mapped)[start:end] if mapped is not None else b""
             with Reader(view, definitions=definitions) as reader:
+                # One thread per partition: Dask runs the partitions in parallel.
                 frame = reader.to_pandas(form, _with_filter_keys(keys, filters, form), meanings=meanings,
-                                         header=header, select=message_filter(filters))
+                                         header=header, select=message_filter(filters), threads=1)
             view = None
         finally:
             if mapped is not None:
