@@ -40,6 +40,24 @@ bool same_bytes(const vantrel::PodVector<T>& a, const vantrel::PodVector<T>& b) 
 
 void check_same(const vantrel::ColumnBatch& one, const vantrel::ColumnBatch& two);
 
+// The matrix of the message is the same on one thread and on two (which fill
+// compressed columns after the walk), or both decodes fail alike.
+void check_matrix(const vantrel::BufrMessage& message, vantrel::Bytes section4, const vantrel::DecodeLimits& limits) {
+  using namespace vantrel;
+  MatrixSink one;
+  MatrixSink two;
+  two.set_threads(2);
+  const Status a = decode_matrix(message, fixed_tables(), section4, one, limits);
+  const Status b = decode_matrix(message, fixed_tables(), section4, two, limits);
+  if (a.has_value() != b.has_value() || (!a && a.error().message() != b.error().message())) {
+    disagree("matrix on one thread and on two: status");
+  }
+  if (a && (one.regular() != two.regular() || !same_bytes(one.values(), two.values()) ||
+            !same_bytes(one.descriptors(), two.descriptors()))) {
+    disagree("matrix on one thread and on two");
+  }
+}
+
 // Copies of the framed message `bytes` of `data` (enough of them to be split
 // between threads) decode alike on one thread and on two, with and without a
 // row filter.
@@ -103,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Status counted = count_columns(*message, fixed_tables(), section4, counter, limits);
   if (!counted || counter.rows != rows.rows() || counter.text != rows.text_bytes.size()) disagree("row counter");
   check_batch(Bytes(data, size), bytes);
+  check_matrix(*message, section4, limits);
   const std::vector<DecodedValue>& values = collected.values();
   if (rows.rows() != values.size() || rows.text_offsets.size() != rows.rows() + 1) disagree("row counts");
   // Compressed rows come column by column; the collected records subset by subset.

@@ -93,11 +93,13 @@ def test_columns_equal_values_record_by_record(corpus_file):
         pytest.skip(f"no message of {corpus_file.name} decodes")
 
 
-def test_matrix_equals_columns_where_regular(corpus_file):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_matrix_equals_columns_where_regular(corpus_file, threads):
+    # Two threads: compressed columns are filled after the walk, on both.
     checked = 0
     with vantrel.open(corpus_file) as reader:
         for message, _ in decodable(reader):
-            result = message.matrix()
+            result = message.matrix(threads=threads)
             cols = message.columns()
             if result is None:
                 # Irregular: some slot holds different descriptors, or subsets differ in length.
@@ -226,7 +228,7 @@ def native_calls(reader):
     return {
         "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, False, 1, None),
         "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], False),
-        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0]),
+        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0], 1),
     }
 
 
@@ -340,8 +342,8 @@ def _status_kib(field: str) -> int:
     pytest.skip("needs /proc/self/status")
 
 
-@pytest.mark.parametrize("order", [1, -1])
-def test_matrices_of_one_list_with_other_subsets_each(order, eccodes_root):
+@pytest.mark.parametrize("order, threads", [(1, 1), (-1, 2)])
+def test_matrices_of_one_list_with_other_subsets_each(order, threads, eccodes_root):
     # The hirs messages share their descriptor list but not their subsets
     # (150k to 376k cells): each matrix is reserved from the columns the
     # previous one had, whichever of the two is larger.
@@ -351,7 +353,7 @@ def test_matrices_of_one_list_with_other_subsets_each(order, eccodes_root):
         messages = list(reader)[::order]
         sizes = set()
         for message in messages:
-            matrix, descriptors = message.matrix()
+            matrix, descriptors = message.matrix(threads=threads)
             cols = message.columns()
             sizes.add(matrix.size)
             assert matrix.shape == (message.number_of_subsets, len(descriptors))

@@ -80,7 +80,7 @@ def test_message_slices_outside_the_data_are_refused(entry, offset, length, outs
     data = message(2)
     offset = {"end": len(data), "end+1": len(data) + 1}.get(offset, offset)
     length = len(data) if length is None else length
-    args = (data, offset, length) + {"header": (), "columns": (tables, False)}.get(entry, (tables,))
+    args = (data, offset, length) + {"header": (), "columns": (tables, False), "matrix": (tables, 2)}.get(entry, (tables,))
     call = getattr(_core, entry)
     if outside:
         with pytest.raises(ValueError, match=f"^message at offset {offset} of {length} bytes lies outside the "

@@ -111,7 +111,7 @@ def test_native_functions_count_the_bits_read(tables, compressed, subsets, data,
     assert tuple(_core.decode(msg, 0, len(msg), table_set)[2:]) == counts
     columns = _core.columns(msg, 0, len(msg), table_set, False)
     assert (columns["used_bits"], columns["data_bits"]) == counts
-    assert tuple(_core.matrix(msg, 0, len(msg), table_set)[-2:]) == counts
+    assert tuple(_core.matrix(msg, 0, len(msg), table_set, 2)[-2:]) == counts
 
 
 @pytest.mark.parametrize("threads", [None, 2])

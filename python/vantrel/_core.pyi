@@ -72,8 +72,9 @@ def columns_many(
     """
 
 def matrix(
-    data: _Buffer, offset: int, length: int, tables: TableSet
+    data: _Buffer, offset: int, length: int, tables: TableSet, threads: int
 ) -> tuple[Array, int, Array, bool, int, int] | tuple[None, int, int]:
     """(values, rows, descriptors, column_major, used_bits, data_bits): float64 values of rows
     subsets by len(descriptors) slots, one column after the other when column_major; or
-    (None, used_bits, data_bits) when the subsets of non-compressed data differ in structure."""
+    (None, used_bits, data_bits) when the subsets of non-compressed data differ in structure.
+    Compressed columns are filled on up to ``threads`` threads (0 or 1: the calling thread)."""

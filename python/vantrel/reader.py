@@ -422,11 +422,13 @@ class Message:
         """Typed numpy columns, one row per value (see :mod:`vantrel.frames` for names and order)."""
         return _frames.message_columns(self, raw)
 
-    def matrix(self):
+    def matrix(self, threads: int | None = None):
         """(values, descriptors): a 2-D float64 array, one row per subset and one column per
         slot (NaN when missing, for texts and operator records), and the descriptor of each
-        column; None when the subsets of non-compressed data differ in structure."""
-        result = self._native("matrix")
+        column; None when the subsets of non-compressed data differ in structure. The columns
+        of compressed data are filled on up to ``threads`` threads (default: every usable
+        core), with the same result whatever their number."""
+        result = self._native("matrix", _usable_cores() if threads is None else threads)
         if result[0] is None:
             return None
         values, rows, descriptors, column_major = result

@@ -51,6 +51,21 @@ class BitReader {
     return true;
   }
 
+  // Moves past the next `bits` bits; false, with the position unchanged, when
+  // fewer remain.
+  bool try_skip(std::uint64_t bits) {
+    if (bits > bit_length_ - position_) return false;
+    position_ += bits;
+    return true;
+  }
+  // Moves to bit `position` of the data; false, with the position unchanged,
+  // when the data is shorter.
+  bool try_seek(std::uint64_t position) {
+    if (position > bit_length_) return false;
+    position_ = position;
+    return true;
+  }
+
   // `read_u64` with its error: "cannot read {width} bits into u64" or
   // "not enough bits while reading section 4 at bit {position} for width
   // {width} ({available} bits available)".

@@ -1,5 +1,9 @@
 #include "data/column_sink.hpp"
 
+#include "bitstream/bit_reader.hpp"
+#include "data/coding.hpp"
+#include "data/parallel.hpp"
+
 #include <algorithm>
 #include <stdexcept>
 #include <numeric>
@@ -134,7 +138,10 @@ void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t fl
   }
 }
 
-void MatrixSink::begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits, std::uint64_t hint) {
+void MatrixSink::begin_message(std::uint32_t subsets, bool compressed, Bytes data, std::uint64_t hint) {
+  const std::uint64_t data_bits = static_cast<std::uint64_t>(data.size()) * 8u;
+  data_ = data;
+  deferred_.clear();
   compressed_ = compressed;
   regular_ = true;
   uniform_ = false;
@@ -165,7 +172,40 @@ void MatrixSink::irregular() {
   values_.shrink_to_fit();
 }
 
+namespace {
+
+// Fills the cells of a deferred column as the walk would have.
+void fill(const DeferredColumn& column, Bytes data, std::uint32_t rows, double* values) {
+  if (column.nbinc == 0) {
+    std::fill_n(values + column.first, rows, column.constant);
+    return;
+  }
+  BitReader reader(data);
+  // The walk skipped these bits, so every read succeeds.
+  if (!reader.try_seek(column.position)) return;
+  for (std::uint32_t s = 0; s < rows; ++s) {
+    std::uint64_t increment = 0;
+    if (!reader.try_read(column.nbinc, increment)) return;
+    const bool present = !column.r0_missing && !is_missing_value(increment, column.nbinc, column.missing_check);
+    const std::uint64_t raw = present ? column.r0 + increment : column.r0;  // modulo 2^64
+    values[column.first + s] = present ? scaled_value(raw, column.reference, column.divisor) : NAN;
+  }
+}
+
+}  // namespace
+
 bool MatrixSink::end_message() {
+  if (!deferred_.empty()) {
+    // Shares of about equal cells, one per thread, each a run of whole columns.
+    const std::size_t shares = std::min<std::size_t>(threads_, deferred_.size());
+    double* values = values_.data();
+    run_parallel(shares, [&](std::size_t share) {
+      const std::size_t first = deferred_.size() * share / shares;
+      const std::size_t last = deferred_.size() * (share + 1) / shares;
+      for (std::size_t i = first; i < last; ++i) fill(deferred_[i], data_, rows_, values);
+    });
+    deferred_.clear();
+  }
   if (!compressed_) {
     if (regular_ && values_.size() != static_cast<std::size_t>(rows_) * descriptors_.size()) irregular();
     if (!regular_) descriptors_.clear();

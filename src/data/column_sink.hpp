@@ -213,18 +213,49 @@ class RowCounter final : public ValueSink {
   const RowFilter* filter_ = nullptr;
 };
 
+// A compressed column of numeric values filled after the walk: R0 and NBINC
+// were read; with NBINC 0 every cell is `constant`, else the increments start
+// at bit `position`.
+struct DeferredColumn {
+  std::uint64_t position = 0;  // of the first increment in section 4
+  std::uint64_t r0 = 0;
+  __int128 reference = 0;      // the column's coding
+  double divisor = 1.0;
+  std::size_t first = 0;       // the column's first cell in the matrix
+  std::uint8_t nbinc = 0;      // 0 to 63
+  bool r0_missing = false;
+  bool missing_check = true;
+  double constant = 0.0;       // NBINC 0: the value of every cell (NaN when missing)
+};
+
 // One row per subset, one column per slot, as a matrix of values (NaN when
 // missing, for text and operator records), when every subset has the same
 // slots with the same descriptors: always for compressed data; non-compressed
 // data whose subsets differ is not regular and leaves the matrix empty.
 // Compressed data fills the matrix column by column (column-major), as the
 // data lays it out; non-compressed data row by row (row-major).
+//
+// With several threads, the walk of compressed data leaves the cells of the
+// numeric columns it need not look at (no replication factor, no bitmap) for
+// later: it reads R0 and NBINC, skips the increments, and end_message fills
+// those columns on the threads, each column a range of its own.
 class MatrixSink final : public ValueSink {
  public:
-  // Called by decode_matrix before the walk, with a reservation from the size
-  // of the data (bounded, never from a count the message declares).
-  // `hint`: columns the matrix may have (0: none).
-  void begin_message(std::uint32_t subsets, bool compressed, std::uint64_t data_bits = 0, std::uint64_t hint = 0);
+  // Threads that fill deferred columns (1: the walk reads every column itself).
+  void set_threads(unsigned threads) { threads_ = threads == 0 ? 1 : threads; }
+  // Whether the walk may defer the column it is in (compressed data only).
+  bool defers() const { return threads_ > 1 && compressed_; }
+  // Defers the column begun last: its cells are filled by end_message.
+  void defer(DeferredColumn column) {
+    column.first = values_.size();
+    values_.extend(rows_);
+    deferred_.push_back(column);
+  }
+
+  // Called by decode_matrix before the walk over `data` (section 4), with a
+  // reservation from its size (bounded, never from a count the message
+  // declares). `hint`: columns the matrix may have (0: none).
+  void begin_message(std::uint32_t subsets, bool compressed, Bytes data = {}, std::uint64_t hint = 0);
 
   bool regular() const { return regular_; }
   // True when values() holds the columns one after the other (compressed data).
@@ -285,6 +316,9 @@ class MatrixSink final : public ValueSink {
   bool compressed_ = false;
   bool regular_ = true;
   bool uniform_ = false;                  // compressed: the open column is uniform
+  unsigned threads_ = 1;
+  Bytes data_;                            // section 4, for the deferred columns
+  std::vector<DeferredColumn> deferred_;
   std::uint32_t rows_ = 0;                // subsets of the message
   PodVector<double> values_;              // the result (see column_major())
   PodVector<std::uint32_t> descriptors_;  // per slot

@@ -129,7 +129,8 @@ class Walker {
     if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
     if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
     VANTREL_ASSIGN(const ElementCoding* element_coding, coding(element));
-    VANTREL_TRY(read_value(element, *element_coding));
+    // Only a 0 31 031 value may be looked at (as a bitmap byte).
+    VANTREL_TRY(read_value(element, *element_coding, node.code == 31031));
     const ValueSummary& summary = summary_;
     state.local_width.reset();
     if (node.code == 31031 && take_bitmap_value(state)) {
@@ -192,7 +193,7 @@ class Walker {
     }
     if (factor.definition == nullptr) return fail(BufrError::element_not_found(factor_node.code));
     VANTREL_ASSIGN(const ElementCoding* factor_coding, coding(factor));
-    VANTREL_TRY(read_value(factor, *factor_coding));
+    VANTREL_TRY(read_value(factor, *factor_coding, true));
     const ValueSummary& summary = summary_;
     if constexpr (COMPRESSED) {
       if (summary.has_first && !summary.consistent) {
@@ -316,7 +317,7 @@ class Walker {
     const ElementDefinition& definition = *element->definition;
     const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
     VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(*element, base, state));
-    VANTREL_TRY(read_value(*element, marker_coding));
+    VANTREL_TRY(read_value(*element, marker_coding, false));
     return {};
   }
 
@@ -362,12 +363,12 @@ class Walker {
   static BufrError sink_aborted() { return BufrError::sink_aborted(); }
 
   // One element value (compressed: one column) with `coding`, named after
-  // `element`; leaves its summary in summary_.
-  Status read_value(const ResolvedElement& resolved, const ElementCoding& coding) {
+  // `element`; leaves its summary in summary_ when `summarise` (else it may not).
+  Status read_value(const ResolvedElement& resolved, const ElementCoding& coding, bool summarise) {
     const ElementDefinition& element = *resolved.definition;
     if constexpr (COMPRESSED) {
       if (coding.character) return character_column(element, coding.width);
-      return numeric_column(ColumnKind::Numeric, &element, element.code, &resolved.meanings, coding);
+      return numeric_column(ColumnKind::Numeric, &element, element.code, &resolved.meanings, coding, summarise);
     } else {
       if (coding.character) {
         VANTREL_TRY(reader_.read_bytes(coding.width, bytes_));
@@ -468,7 +469,7 @@ class Walker {
   // R0 (coding.width bits), NBINC (6 bits), then NBINC bits per subset when
   // NBINC > 0. `kind` is Numeric or AssociatedField.
   Status numeric_column(ColumnKind kind, const ElementDefinition* element, std::uint32_t code,
-                                      const MeaningLookup* meanings, const ElementCoding& coding) {
+                        const MeaningLookup* meanings, const ElementCoding& coding, bool summarise = true) {
     VANTREL_ASSIGN(const std::uint64_t r0, read_bits(coding.width));
     VANTREL_ASSIGN(const std::uint64_t nbinc64, read_bits(6));
     const auto nbinc = static_cast<std::uint32_t>(nbinc64);
@@ -480,6 +481,22 @@ class Walker {
 
     ValueSummary& summary = summary_;
     summary = ValueSummary{};
+    if constexpr (requires { sink_.defers(); }) {
+      // The cells are written after the walk when they are one value (whose
+      // summary is R0's), or when nothing looks at them now and the
+      // increments are all there (a short read fails here, as it would have).
+      if ((nbinc == 0 || !summarise) && kind == ColumnKind::Numeric && sink_.defers()) {
+        const std::uint64_t at = reader_.position();
+        if (reader_.try_skip(std::uint64_t{nbinc} * subsets_)) {
+          const double value = r0_missing ? 0.0 : scaled_value(r0, coding.reference, divisor);
+          if (nbinc == 0 && subsets_ > 0) summary.set(value, !r0_missing);
+          sink_.defer(DeferredColumn{at, r0, coding.reference, divisor, 0, static_cast<std::uint8_t>(nbinc),
+                                     r0_missing, coding.missing_check, r0_missing ? NAN : value});
+          if (!sink_.end_column()) return fail(sink_aborted());
+          return {};
+        }
+      }
+    }
     auto emit = [&](std::uint32_t s, std::uint64_t raw, bool present, double value) {
       if (kind == ColumnKind::AssociatedField) return sink_.associated_field(Place{s, slot}, raw);
       return sink_.numeric(Place{s, slot}, *element, raw, present ? std::optional<double>(value) : std::nullopt,
@@ -631,8 +648,7 @@ Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes d
 Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
                      const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
   const auto plan = plan_for(message, tables, plans);
-  sink.begin_message(message.number_of_subsets, message.compressed_data, static_cast<std::uint64_t>(data.size()) * 8u,
-                     plan->columns_hint());
+  sink.begin_message(message.number_of_subsets, message.compressed_data, data, plan->columns_hint());
   Status status = walk_message(*plan, message, data, sink, limits, used_bits);
   if (status && sink.regular()) {
     plan->note_columns(static_cast<std::uint32_t>(std::min<std::size_t>(sink.cols(), UINT32_MAX)));

@@ -560,18 +560,20 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return PyTuple_Pack(3, dict.get(), errors.get(), counts.get());
 }
 
-// matrix(data, offset, length, tables) -> (values, rows, descriptors,
+// matrix(data, offset, length, tables, threads) -> (values, rows, descriptors,
 // column_major, used_bits, data_bits): values rows x len(descriptors), one
 // column after the other when column_major (compressed data) else one row
 // after the other, and the bits as for decode; (None, used_bits, data_bits)
 // when the subsets of non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables"}};
-  PyObject* bound[4];
+  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables", "threads"}};
+  PyObject* bound[5];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
-  if (!in.read(bound)) return nullptr;
+  std::uint32_t threads = 1;
+  if (!in.read(bound) || !to_u32("threads", bound[4], threads)) return nullptr;
   vantrel::MatrixSink sink;
+  sink.set_threads(threads);
   vantrel::Status status;
   std::uint64_t used_bits = 0;
   const vantrel::Bytes data = in.message().section4_data(in.bytes);
@@ -608,7 +610,7 @@ PyMethodDef core_functions[] = {
                                    "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
                                    "The element codes of a table set by abbreviation."),
-    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables)\n--\n\n"
+    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, threads)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),
     {nullptr, nullptr, 0, nullptr},
