@@ -164,14 +164,16 @@ class Reader:
         for position, reason in native_errors:
             index = decodable[position]
             failed[index] = self[index - 1]._error(reason)
+        offsets = frames[:, 0].tolist()
+        data = self._data
+        decoded = []
         for position, used_bits, data_bits in bits:
-            index = decodable[position]
-            if _surplus_warning(self._data[frames[position, 0] + 7], used_bits, data_bits) is not None:
-                self[index - 1]._note_surplus(used_bits, data_bits)
+            decoded.append(position)
+            if _surplus_warning(data[offsets[position] + 7], used_bits, data_bits) is not None:
+                self[decodable[position] - 1]._note_surplus(used_bits, data_bits)
         self.errors.extend(failed[index] for index in sorted(failed))
         cols = _frames.native_columns(native, raw, layout=True)
         cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
-        decoded = np.array([position for position, _, _ in bits], dtype=np.intp)
         runs = (numbers[decoded], np.array(subsets, dtype=np.int64)[decoded])
         return cols, runs
 
