@@ -44,6 +44,7 @@ void RecordColumns::shrink_to_fit() {
 }
 
 void ColumnSink::begin_message(std::uint32_t subsets, std::uint64_t data_bits) {
+  sync();
   subsets_ = subsets;
   message_rows_ = columns_.rows();
   message_text_ = columns_.text_bytes.size();
@@ -59,15 +60,20 @@ void ColumnSink::make_room() {
     if (with_raw_) n = std::min(n, c.raw.capacity() - c.raw.size());
     return n;
   };
-  room_ = room();
-  if (room_ != 0) return;
-  if (windows_) throw std::length_error("window full");
-  reserve_rows(std::max<std::size_t>(columns_.rows(), 256));
+  sync();
+  if (room() == 0) {
+    if (windows_) throw std::length_error("window full");
+    reserve_rows(std::max<std::size_t>(columns_.rows(), 256));
+  }
+  RecordColumns& c = columns_;
+  at_ = Cursor{c.subset.end(), c.descriptor.end(), c.value.end(), c.flags.end(), c.slot.end(),
+               with_raw_ ? c.raw.end() : nullptr, c.text_offsets.end()};
+  text_end_ = static_cast<std::int64_t>(c.text_bytes.size());
   room_ = room();
 }
 
 void ColumnSink::reserve_rows(std::size_t rows) {
-  room_ = 0;  // counted again on the next row
+  sync();  // the columns may move: room is made again on the next row
   if (windows_) return;  // windows hold their rows exactly
   columns_.subset.reserve_more(rows);
   columns_.descriptor.reserve_more(rows);
@@ -79,7 +85,7 @@ void ColumnSink::reserve_rows(std::size_t rows) {
 }
 
 RecordColumns ColumnSink::take() {
-  room_ = 0;
+  sync();
   RecordColumns out = std::move(columns_);
   out.shrink_to_fit();
   columns_ = RecordColumns{};
@@ -88,7 +94,7 @@ RecordColumns ColumnSink::take() {
 }
 
 void ColumnSink::append_rows(const RecordColumns& from, std::size_t first, std::size_t count) {
-  room_ = 0;
+  sync();
   const std::size_t last = first + count;
   columns_.subset.append(from.subset.begin() + first, from.subset.begin() + last);
   columns_.descriptor.append(from.descriptor.begin() + first, from.descriptor.begin() + last);
@@ -106,7 +112,7 @@ void ColumnSink::append_rows(const RecordColumns& from, std::size_t first, std::
 
 void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                              std::uint64_t raw) {
-  room_ = 0;
+  sync();
   const std::size_t n = subsets_;
   std::uint32_t* subset = columns_.subset.extend(n);
   std::iota(subset, subset + n, std::uint32_t{1});
@@ -121,7 +127,7 @@ void ColumnSink::add_uniform(std::uint32_t slot, std::uint32_t descriptor, doubl
 void ColumnSink::add_text(Place place, std::uint32_t descriptor, std::uint8_t flags,
                           std::optional<std::string_view> text) {
   if (filter_ != nullptr && !filter_->keeps(descriptor)) return;
-  room_ = 0;
+  sync();
   if (!text) flags |= row_flags::MISSING;
   // A uniform text column (2 05 YYY with NBINC 0) repeats its text per subset.
   const std::uint32_t first = uniform_ ? 1 : place.subset + 1;

@@ -82,6 +82,7 @@ class ColumnSink final : public ValueSink {
   // count the message declares).
   void begin_message(std::uint32_t subsets, std::uint64_t data_bits);
 
+  // The columns of the messages ended so far (decode_columns returns with them).
   const RecordColumns& columns() const { return columns_; }
   // Moves the columns out, trimmed to their rows, and leaves the sink empty,
   // ready for reuse.
@@ -95,7 +96,14 @@ class ColumnSink final : public ValueSink {
   // Keeps only the rows `filter` keeps (null: every row); it must outlive the sink's use.
   void set_filter(const RowFilter* filter) { filter_ = filter; }
   // Drops the rows of the message begun last (it failed).
-  void drop_message() { columns_.truncate(message_rows_, message_text_); }
+  void drop_message() {
+    sync();
+    columns_.truncate(message_rows_, message_text_);
+  }
+  bool end_message() override {
+    sync();
+    return true;
+  }
 
   bool begin_column(const ColumnInfo& column) override {
     uniform_ = column.uniform;
@@ -139,16 +147,32 @@ class ColumnSink final : public ValueSink {
     if (uniform_) [[unlikely]] return add_uniform(place.slot, descriptor, value, flags, raw);
     if (room_ == 0) [[unlikely]] make_room();
     --room_;
-    columns_.subset.push_unchecked(place.subset + 1);
-    columns_.descriptor.push_unchecked(descriptor);
-    columns_.value.push_unchecked(value);
-    columns_.flags.push_unchecked(flags);
-    columns_.slot.push_unchecked(place.slot);
-    if (with_raw_) columns_.raw.push_unchecked(raw);
-    columns_.text_offsets.push_unchecked(static_cast<std::int64_t>(columns_.text_bytes.size()));
+    ++written_;
+    *at_.subset++ = place.subset + 1;
+    *at_.descriptor++ = descriptor;
+    *at_.value++ = value;
+    *at_.flags++ = flags;
+    *at_.slot++ = place.slot;
+    if (with_raw_) *at_.raw++ = raw;
+    *at_.text_offsets++ = text_end_;
   }
-  // Makes room_ at least 1: the rows every column can take without growing
-  // (throws when windows are full).
+  // Counts the rows add() wrote into the columns' sizes; every other use of
+  // the columns comes after it.
+  void sync() {
+    if (written_ != 0) {
+      columns_.subset.commit(written_);
+      columns_.descriptor.commit(written_);
+      columns_.value.commit(written_);
+      columns_.flags.commit(written_);
+      columns_.slot.commit(written_);
+      if (with_raw_) columns_.raw.commit(written_);
+      columns_.text_offsets.commit(written_);
+      written_ = 0;
+    }
+    room_ = 0;
+  }
+  // Makes room_ at least 1: the rows every column can take without growing,
+  // with at_ at their ends (throws when windows are full).
   void make_room();
   void add_uniform(std::uint32_t slot, std::uint32_t descriptor, double value, std::uint8_t flags,
                    std::uint64_t raw);
@@ -160,7 +184,19 @@ class ColumnSink final : public ValueSink {
   const RowFilter* filter_ = nullptr;  // rows kept (null: all)
   bool uniform_ = false;      // inside a uniform column
   std::uint32_t subsets_ = 0; // subsets of the message
-  std::size_t room_ = 0;          // rows every column takes without growing (0: unknown)
+  // add() writes its rows through at_ and counts them in written_ until sync().
+  struct Cursor {
+    std::uint32_t* subset = nullptr;
+    std::uint32_t* descriptor = nullptr;
+    double* value = nullptr;
+    std::uint8_t* flags = nullptr;
+    std::uint32_t* slot = nullptr;
+    std::uint64_t* raw = nullptr;
+    std::int64_t* text_offsets = nullptr;
+  } at_;
+  std::int64_t text_end_ = 0;     // text bytes so far: every row add() writes ends there
+  std::size_t written_ = 0;       // rows add() wrote since the last sync()
+  std::size_t room_ = 0;          // rows add() may still write through at_ (0: make room first)
   std::size_t message_rows_ = 0;  // rows before the message begun last
   std::size_t message_text_ = 0;  // text bytes before it
 };

@@ -93,8 +93,8 @@ class PodVector {
     if (size_ == capacity_) [[unlikely]] grow(1);
     data_[size_++] = value;
   }
-  // push_back for a caller that has made sure size() < capacity().
-  void push_unchecked(T value) { data_[size_++] = value; }
+  // Counts in `count` elements the caller wrote past end() (within capacity()).
+  void commit(std::size_t count) { size_ += count; }
   // `count` copies of `value` at the end.
   void append(std::size_t count, T value) { std::fill_n(extend(count), count, value); }
   // The values of [first, last) at the end.
