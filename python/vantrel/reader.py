@@ -152,7 +152,9 @@ class Reader:
             subsets.append(info[1])
             decodable.append(index)
         numbers = np.array(decodable, dtype=np.uint32)
-        frames = np.frombuffer(self._frames, dtype=np.uint64).reshape(-1, 2)[numbers.astype(np.intp) - 1]
+        frames = np.frombuffer(self._frames, dtype=np.uint64).reshape(-1, 2)
+        if len(decodable) != len(frames):  # else every message, in order: the frames as they are
+            frames = frames[numbers.astype(np.intp) - 1]
         keep = None
         if keys is not None:
             codes: set[int] = set()
