@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -18,6 +19,7 @@ import pytest
 import vantrel
 from vantrel import _core, frames
 
+from bufr_builder import BitWriter, Element, build_message, write_table_dir
 from conftest import PROJECT_ROOT, SHARED_DATA
 
 CORPUS = sorted((SHARED_DATA / "bufr").glob("*.bufr")) + sorted((SHARED_DATA / "bufr-ed3").glob("*.bufr"))
@@ -264,6 +266,83 @@ def test_decoding_releases_the_interpreter_lock(entry, eccodes_root):
             sys.setswitchinterval(interval)
             thread.join()
     assert state["seen"] > 0
+
+
+# ---- forks -----------------------------------------------------------------------------------
+
+def child_outcome(work, timeout: float = 10.0) -> str:
+    """Forks; the child runs `work` and exits. "done", "failed" or "hung"."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            work()
+            code = 0
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + timeout
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return "done" if os.waitstatus_to_exitcode(status) == 0 else "failed"
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.0005)
+
+
+needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+
+
+@needs_fork
+def test_a_fork_during_decodes_leaves_the_child_free_to_decode(tmp_path):
+    # Decodes on other threads take the locks of the plan cache and of the
+    # released blocks thousands of times a second; a fork that copied one of
+    # them locked would leave the child stuck at its first decode. Tiny
+    # messages keep the decoding threads in those locks often enough that
+    # 400 forks meet one nearly always.
+    tables = write_table_dir(tmp_path / "t", [Element(12101, "TEMPERATURE", "K", 1, 0, 8, "airTemperature")])
+    with vantrel.open(build_message([12101], BitWriter().write(5, 8)) * 20000, tables=tables) as reader:
+        first = reader[0]
+        expected = first.columns()["value"]
+        state = {"stop": False}
+
+        def churn():
+            while not state["stop"]:
+                reader.columns(threads=2)
+
+        def child():
+            assert np.array_equal(first.columns()["value"], expected)
+
+        thread = threading.Thread(target=churn)
+        thread.start()
+        try:
+            outcomes = [child_outcome(child) for _ in range(400)]
+        finally:
+            state["stop"] = True
+            thread.join()
+    assert set(outcomes) == {"done"}, {o: outcomes.count(o) for o in outcomes}
+
+
+@needs_fork
+def test_a_fork_while_tables_load_leaves_the_child_free_to_load_tables():
+    loading, release = threading.Event(), threading.Event()
+
+    def hold():
+        with vantrel.tables._lock:
+            loading.set()
+            release.wait()
+
+    thread = threading.Thread(target=hold)
+    thread.start()
+    try:
+        loading.wait()
+        outcome = child_outcome(vantrel.tables.clear_cache)
+    finally:
+        release.set()
+        thread.join()
+    assert outcome == "done"
 
 
 # ---- memory ----------------------------------------------------------------------------------

@@ -117,6 +117,17 @@ _versions: dict[tuple, tuple[int | None, str | None]] = {}
 _lock = threading.Lock()
 
 
+def _after_fork_in_child() -> None:
+    # The child has only the forking thread: a lock another thread held while
+    # loading tables would never be released there.
+    global _lock
+    _lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 def clear_cache() -> None:
     """Forget every loaded table set (for tests and for tables changed on disk)."""
     with _lock:

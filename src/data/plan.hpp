@@ -23,11 +23,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "data/coding.hpp"
+#include "data/fork_safe_mutex.hpp"
 #include "tables/table_set.hpp"
 
 namespace vantrel {
@@ -91,7 +91,7 @@ class PlanCache {
 
  private:
   const TableSet* tables_;                                 // the table set served
-  std::mutex mutex_;                                       // guards entries_
+  ForkSafeMutex mutex_;                                    // guards entries_
   std::vector<std::shared_ptr<const DecodePlan>> entries_; // most recently used first
 };
 

@@ -1,10 +1,11 @@
 #include "data/pod_vector.hpp"
 
+#include "data/fork_safe_mutex.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
 #include <cstdint>
-#include <mutex>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -138,7 +139,7 @@ class Retained {
 
   const Dispose dispose_;
   const std::size_t limit_;
-  std::mutex mutex_;
+  ForkSafeMutex mutex_;
   Block blocks_[SLOTS];
   std::size_t count_ = 0;
   std::size_t total_ = 0;
