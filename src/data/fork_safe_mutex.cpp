@@ -37,8 +37,8 @@ struct ForkRegistry {
   }
 };
 
-ForkSafeMutex::ForkSafeMutex() {
-  ForkRegistry& registry = ForkRegistry::get();
+ForkSafeMutex::ForkSafeMutex() : registry_(&ForkRegistry::get()) {
+  ForkRegistry& registry = *registry_;
   std::lock_guard lock(registry.mutex);
   next_ = registry.first;
   if (next_ != nullptr) next_->previous_ = this;
@@ -46,7 +46,7 @@ ForkSafeMutex::ForkSafeMutex() {
 }
 
 ForkSafeMutex::~ForkSafeMutex() {
-  ForkRegistry& registry = ForkRegistry::get();
+  ForkRegistry& registry = *registry_;
   std::lock_guard lock(registry.mutex);
   if (previous_ != nullptr) {
     previous_->next_ = next_;

@@ -11,6 +11,12 @@ namespace vantrel {
 // exist there. Every live instance of this class is locked by the forking
 // thread just before the fork and unlocked on both sides after it. A thread
 // never holds two of them at once (the fork locks them in its own order).
+//
+// Each extension module links its own copy of the core, and an object made by
+// one module may be destroyed by the other's code: an instance therefore
+// remembers the list it joined and leaves that same list.
+struct ForkRegistry;
+
 class ForkSafeMutex {
  public:
   ForkSafeMutex();
@@ -25,7 +31,8 @@ class ForkSafeMutex {
  private:
   friend struct ForkRegistry;
   std::mutex mutex_;
-  ForkSafeMutex* previous_ = nullptr;  // the live instances, a list
+  ForkRegistry* registry_;             // the list of live instances it is on
+  ForkSafeMutex* previous_ = nullptr;
   ForkSafeMutex* next_ = nullptr;
 };
 
