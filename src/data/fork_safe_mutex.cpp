@@ -37,7 +37,7 @@ struct ForkRegistry {
   }
 };
 
-ForkSafeMutex::ForkSafeMutex() : registry_(&ForkRegistry::get()) {
+ForkSafeMutex::ForkSafeMutex() noexcept : registry_(&ForkRegistry::get()) {
   ForkRegistry& registry = *registry_;
   std::lock_guard lock(registry.mutex);
   next_ = registry.first;

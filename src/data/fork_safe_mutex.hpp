@@ -19,13 +19,12 @@ struct ForkRegistry;
 
 class ForkSafeMutex {
  public:
-  ForkSafeMutex();
+  ForkSafeMutex() noexcept;
   ~ForkSafeMutex();
   ForkSafeMutex(const ForkSafeMutex&) = delete;
   ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
 
   void lock() { mutex_.lock(); }
-  bool try_lock() { return mutex_.try_lock(); }
   void unlock() { mutex_.unlock(); }
 
  private:
