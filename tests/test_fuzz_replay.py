@@ -41,3 +41,24 @@ def test_unreadable_path_fails(tmp_path):
     assert result.returncode == 1
     assert result.stdout == "replayed 0 inputs\n"
     assert result.stderr == f"{tmp_path / 'absent'}: io error: No such file or directory (os error 2)\n"
+
+
+def test_bit_reads_that_end_on_the_last_byte_stay_inside_the_data(tmp_path):
+    # Input layout of the bits target: a count, that many widths, then the
+    # data, which ends at the guard page. Each input reads `offset` bits and
+    # then `width` bits ending exactly on the data's last bit, from every bit
+    # offset (widths 57 to 63 after an offset take their last bits from a
+    # ninth byte), and once more with one bit too few.
+    corpus = tmp_path / "bits"
+    corpus.mkdir()
+    count = 0
+    for offset in range(8):
+        for width in range(1, 65):
+            if (offset + width) % 8:
+                continue
+            data = bytes((0xA5 + i * 29) & 0xFF for i in range((offset + width) // 8))
+            for cut in (0, 1):
+                (corpus / f"{offset}-{width}-{cut}").write_bytes(bytes([2, offset, width]) + data[:len(data) - cut])
+                count += 1
+    result = subprocess.run([program("replay_bits"), corpus], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, f"replayed {count} inputs\n"), result.stderr
