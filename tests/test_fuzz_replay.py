@@ -48,7 +48,7 @@ def test_bit_reads_that_end_on_the_last_byte_stay_inside_the_data(tmp_path):
     # data, which ends at the guard page. Each input reads `offset` bits and
     # then `width` bits ending exactly on the data's last bit, from every bit
     # offset (widths 57 to 63 after an offset take their last bits from a
-    # ninth byte), and once more with one bit too few.
+    # ninth byte), and once more with the last byte of the data cut.
     corpus = tmp_path / "bits"
     corpus.mkdir()
     count = 0
