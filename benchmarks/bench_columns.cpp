@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
       values = 0;
       for (std::size_t i = 0; i < n; ++i) {
         CountingSink sink(file.messages[i].number_of_subsets);
-        check(decode_message_values(file.messages[i], tables(i), data(i), sink, DecodeLimits{}, plans(i)));
+        check(decode_message_values(file.messages[i], tables(i), data(i), sink, Rules::Wmo, DecodeLimits{}, plans(i)));
         values += sink.count;
       }
     });
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     const double column_seconds = best_seconds(repeat, [&] {
       rows = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        check(decode_columns(file.messages[i], tables(i), data(i), columns, DecodeLimits{}, plans(i)));
+        check(decode_columns(file.messages[i], tables(i), data(i), columns, Rules::Wmo, DecodeLimits{}, plans(i)));
         rows += columns.columns().rows();
         RecordColumns taken = columns.take();  // a binding takes each message's vectors
       }
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
       cells = 0;
       regular = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        check(decode_matrix(file.messages[i], tables(i), data(i), matrix, DecodeLimits{}, plans(i)));
+        check(decode_matrix(file.messages[i], tables(i), data(i), matrix, Rules::Wmo, DecodeLimits{}, plans(i)));
         if (matrix.regular()) {
           ++regular;
           cells += matrix.values().size();

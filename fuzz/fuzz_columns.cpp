@@ -42,13 +42,14 @@ void check_same(const vantrel::ColumnBatch& one, const vantrel::ColumnBatch& two
 
 // The matrix of the message is the same on one thread and on two (which fill
 // compressed columns after the walk), or both decodes fail alike.
-void check_matrix(const vantrel::BufrMessage& message, vantrel::Bytes section4, const vantrel::DecodeLimits& limits) {
+void check_matrix(const vantrel::BufrMessage& message, vantrel::Bytes section4, vantrel::Rules rules,
+                  const vantrel::DecodeLimits& limits) {
   using namespace vantrel;
   MatrixSink one;
   MatrixSink two;
   two.set_threads(2);
-  const Status a = decode_matrix(message, fixed_tables(), section4, one, limits);
-  const Status b = decode_matrix(message, fixed_tables(), section4, two, limits);
+  const Status a = decode_matrix(message, fixed_tables(), section4, one, rules, limits);
+  const Status b = decode_matrix(message, fixed_tables(), section4, two, rules, limits);
   if (a.has_value() != b.has_value() || (!a && a.error().message() != b.error().message())) {
     disagree("matrix on one thread and on two: status");
   }
@@ -61,13 +62,13 @@ void check_matrix(const vantrel::BufrMessage& message, vantrel::Bytes section4, 
 // Copies of the framed message `bytes` of `data` (enough of them to be split
 // between threads) decode alike on one thread and on two, with and without a
 // row filter.
-void check_batch(vantrel::Bytes data, vantrel::Bytes bytes) {
+void check_batch(vantrel::Bytes data, vantrel::Bytes bytes, vantrel::Rules rules) {
   using namespace vantrel;
   const std::size_t copies = std::min<std::size_t>(64, std::max<std::size_t>(2, 4096 / bytes.size() + 1));
   std::vector<ColumnJob> jobs(copies);
   for (std::size_t i = 0; i < copies; ++i) {
     jobs[i] = ColumnJob{static_cast<std::uint64_t>(bytes.data() - data.data()), bytes.size(),
-                        static_cast<std::uint32_t>(i + 1), &fixed_tables(), nullptr};
+                        static_cast<std::uint32_t>(i + 1), &fixed_tables(), nullptr, rules};
   }
   // Every element the first time; then every third code only.
   static const RowFilter every_third = [] {
@@ -106,11 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_values = 1 << 17;
   limits.unbacked_base = 1 << 14;
   const Bytes section4 = message->section4_data(bytes);
+  // Both rule sets, chosen by the input's length.
+  const Rules rules = size % 2 == 0 ? Rules::Strict : Rules::Wmo;
 
   CollectingSink collected(message->number_of_subsets);
-  const Status expected = decode_message_values(*message, fixed_tables(), section4, collected, limits);
+  const Status expected = decode_message_values(*message, fixed_tables(), section4, collected, rules, limits);
   ColumnSink sink(true);
-  const Status got = decode_columns(*message, fixed_tables(), section4, sink, limits);
+  const Status got = decode_columns(*message, fixed_tables(), section4, sink, rules, limits);
   if (expected.has_value() != got.has_value()) disagree("one decode failed");
   if (!expected) {
     if (expected.error().message() != got.error().message()) disagree("error messages");
@@ -118,10 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const RecordColumns& rows = sink.columns();
   RowCounter counter;
-  const Status counted = count_columns(*message, fixed_tables(), section4, counter, limits);
+  const Status counted = count_columns(*message, fixed_tables(), section4, counter, rules, limits);
   if (!counted || counter.rows != rows.rows() || counter.text != rows.text_bytes.size()) disagree("row counter");
-  check_batch(Bytes(data, size), bytes);
-  check_matrix(*message, section4, limits);
+  check_batch(Bytes(data, size), bytes, rules);
+  check_matrix(*message, section4, rules, limits);
   const std::vector<DecodedValue>& values = collected.values();
   if (rows.rows() != values.size() || rows.text_offsets.size() != rows.rows() + 1) disagree("row counts");
   // Compressed rows come column by column; the collected records subset by subset.

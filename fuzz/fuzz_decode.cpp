@@ -23,12 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_steps = 1 << 17;
   limits.max_values = 1 << 17;
   limits.unbacked_base = 1 << 14;
-  vantrel::CollectingSink sink(message->number_of_subsets);
-  if (vantrel::decode_message_values(*message, fixed_tables(), message->section4_data(bytes), sink, limits)) {
-    // A finished compressed decode holds subsets x columns records.
-    if (message->compressed_data && message->number_of_subsets != 0 &&
-        sink.values().size() % message->number_of_subsets != 0) {
-      __builtin_trap();
+  for (vantrel::Rules rules : {vantrel::Rules::Strict, vantrel::Rules::Wmo}) {
+    vantrel::CollectingSink sink(message->number_of_subsets);
+    if (vantrel::decode_message_values(*message, fixed_tables(), message->section4_data(bytes), sink, rules,
+                                       limits)) {
+      // A finished compressed decode holds subsets x columns records.
+      if (message->compressed_data && message->number_of_subsets != 0 &&
+          sink.values().size() % message->number_of_subsets != 0) {
+        __builtin_trap();
+      }
     }
   }
   return 0;

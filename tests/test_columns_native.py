@@ -154,14 +154,14 @@ def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root):
         messages = [reader[i] for i in range(4)]
         data = bytes(reader._data)
         tables = [m.tables() for m in messages]
-        alone = [(m.index, frames.native_columns(_core.columns(data, m.offset, m.length, t, False), False, True))
+        alone = [(m.index, frames.native_columns(_core.columns(data, m.offset, m.length, t, "wmo", False), False, True))
                  for m, t in zip(messages, tables) if m.index != bad + 1]
         # Frame `bad` is cut one byte short: it fails and leaves no rows.
         pairs = np.array([[m.offset, m.length - (m.index == bad + 1)] for m in messages], dtype=np.uint64)
         numbers = np.array([m.index for m in messages], dtype=np.uint32)
-        native, errors, bits = _core.columns_many(data, pairs, numbers, tables, False, threads, None)
+        native, errors, bits = _core.columns_many(data, pairs, numbers, tables, "wmo", False, threads, None)
     assert [position for position, _ in errors] == [bad]
-    assert [position for position, _, _ in bits] == [i for i in range(4) if i != bad]
+    assert [position for position, _, _, _ in bits] == [i for i in range(4) if i != bad]
     want = concat_columns(alone, False)
     for key, dtype in (("message", np.uint32), ("value", np.float64), ("slot", np.uint32),
                        ("text_offsets", np.int64), ("text_bytes", np.uint8)):
@@ -183,7 +183,7 @@ def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, ecc
     offset = {None: message.offset, "end": len(data), "past": len(data) + 1}.get(offset, offset)
     length = message.length if length is None else length
     pairs = np.array([[offset, length]], dtype=np.uint64)
-    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], False, 1, None)
+    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], "wmo", False, 1, None)
     rows = len(np.frombuffer(native["value"], dtype=np.float64))
     assert (errors != []) == fails
     assert (rows == 0) == fails
@@ -203,11 +203,12 @@ def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, ecc
 def test_columns_many_rejects_mismatched_arguments(frames_bytes, numbers, tables_count, error, latest_wmo_dir):
     tables = vantrel.TableSet.from_eccodes(str(latest_wmo_dir))
     with pytest.raises(error):
-        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, False, 1, None)
+        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, "wmo", False, 1,
+                           None)
 
 
 def test_columns_many_of_nothing(latest_wmo_dir):
-    native, errors, _ = _core.columns_many(b"", b"", b"", [], False, 1, None)
+    native, errors, _ = _core.columns_many(b"", b"", b"", [], "wmo", False, 1, None)
     assert errors == []
     assert all(len(memoryview(native[k])) == (1 if k == "text_offsets" else 0) for k in native)
 
@@ -228,9 +229,9 @@ def native_calls(reader):
     numbers = np.array([m.index for m in messages], dtype=np.uint32)
     data, first = reader._data, messages[0]
     return {
-        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, False, 1, None),
-        "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], False),
-        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0], 1),
+        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, "wmo", False, 1, None),
+        "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], "wmo", False),
+        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0], "wmo", 1),
     }
 
 

@@ -161,7 +161,7 @@ def three_messages(tmp_path, tables):
     ],
 )
 def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypatch):
-    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
     frame = vantrel.read_bufr(three_messages, columns=["airTemperature"], filters=filters, header=True)
     assert frame["message"].tolist() == [c + 1 for c in categories]
 
@@ -171,7 +171,7 @@ def test_read_bufr_failed_messages(tmp_path, tables, monkeypatch):
     bad = build_message([12101, 12101, 12101], BitWriter().write(1, 8))
     path = tmp_path / "mixed.bufr"
     path.write_bytes(good + bad + good)
-    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
     with pytest.warns(UserWarning, match=r"^1 messages failed and were skipped; first: .*mixed.bufr: message 2"):
         frame = vantrel.read_bufr(path)
     assert frame["message"].tolist() == [1, 3]
@@ -325,7 +325,7 @@ def test_header_filters_keep_messages_whose_header_is_bad(tmp_path, tables, monk
     bad = build_message([12101], BitWriter().write(2800, 12), section1_length=21)
     path = tmp_path / "bad_header.bufr"
     path.write_bytes(good + bad + good)
-    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None: vantrel.Reader(s, tables=tables))
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
     with pytest.warns(UserWarning, match=r"^1 messages failed and were skipped; first: .*: message 2 .*section 1"):
         frame = vantrel.read_bufr(path, filters=filters)
     assert frame["message"].tolist() == [1, 3]

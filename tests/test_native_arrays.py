@@ -31,7 +31,7 @@ def message(count: int) -> bytes:
 @pytest.mark.parametrize("name", sorted(ITEMS))
 def test_exported_views_count_items_not_bytes(name, count, tables):
     data = message(count)
-    native = _core.columns(data, 0, len(data), tables, True)
+    native = _core.columns(data, 0, len(data), tables, "wmo", True)
     fmt, itemsize = ITEMS[name]
     view = memoryview(native[name])
     assert (view.format, view.itemsize, view.ndim) == (fmt, itemsize, 1)
@@ -43,7 +43,7 @@ def test_exported_views_count_items_not_bytes(name, count, tables):
 
 def test_text_offsets_view_has_one_more_item_than_rows(tables):
     data = message(3)
-    view = memoryview(_core.columns(data, 0, len(data), tables, False)["text_offsets"])
+    view = memoryview(_core.columns(data, 0, len(data), tables, "wmo", False)["text_offsets"])
     assert (view.format, view.shape, view.tolist()) == ("q", (4,), [0, 0, 0, 0])
 
 
@@ -56,9 +56,9 @@ def test_columns_many_frames_hold_whole_pairs(frame_words, rejected, tables):
     numbers = np.arange(1, count + 1, dtype=np.uint32).tobytes()
     if rejected:
         with pytest.raises(ValueError, match="frames must pack"):
-            _core.columns_many(data, frames, numbers, [tables] * count, False, 1, None)
+            _core.columns_many(data, frames, numbers, [tables] * count, "wmo", False, 1, None)
     else:
-        native, errors, bits = _core.columns_many(data, frames, numbers, [tables] * count, False, 1, None)
+        native, errors, bits = _core.columns_many(data, frames, numbers, [tables] * count, "wmo", False, 1, None)
         assert errors == [] and len(bits) == count
         assert np.frombuffer(native["message"], dtype=np.uint32).tolist() == list(range(1, count + 1))
 
@@ -80,7 +80,8 @@ def test_message_slices_outside_the_data_are_refused(entry, offset, length, outs
     data = message(2)
     offset = {"end": len(data), "end+1": len(data) + 1}.get(offset, offset)
     length = len(data) if length is None else length
-    args = (data, offset, length) + {"header": (), "columns": (tables, False), "matrix": (tables, 2)}.get(entry, (tables,))
+    args = (data, offset, length) + {"header": (), "columns": (tables, "wmo", False),
+                                     "matrix": (tables, "wmo", 2)}.get(entry, (tables, "wmo"))
     call = getattr(_core, entry)
     if outside:
         with pytest.raises(ValueError, match=f"^message at offset {offset} of {length} bytes lies outside the "

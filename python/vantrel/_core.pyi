@@ -6,6 +6,8 @@ The objects it returns are ``_vantrel``'s classes. Users call it through
 ``vantrel.open``; its functions may change between versions.
 """
 
+from typing import Literal
+
 from _typeshed import ReadableBuffer as _Buffer
 
 from _vantrel import DecodedValue, TableSet
@@ -33,33 +35,37 @@ def load_tables(
 ) -> TableSet:
     """The WMO tables of a master version under a definitions root, then the centre's local tables."""
 
+_Rules = Literal["wmo", "strict"]
+
 def decode(
-    data: _Buffer, offset: int, length: int, tables: TableSet
-) -> tuple[list[DecodedValue], list[int], int, int]:
-    """(values, starts, used_bits, data_bits): every value of the framed message, subset after subset,
-    where each subset starts, the bits of section 4 data the descriptors consumed and the bits it holds."""
+    data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules
+) -> tuple[list[DecodedValue], list[int], int, int, list[str]]:
+    """(values, starts, used_bits, data_bits, warnings): every value of the framed message decoded
+    under ``rules``, subset after subset, where each subset starts, the bits of section 4 data the
+    descriptors consumed and the bits it holds, and what the rules accepted (once per kind)."""
 
 class Array:
     """Memory of one decoded column, owned by this object and exported through the
     buffer protocol (one dimension, contiguous, writable): ``numpy.frombuffer`` takes it
     without a copy."""
 
-def columns(data: _Buffer, offset: int, length: int, tables: TableSet, raw: bool) -> dict[str, object]:
+def columns(data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules, raw: bool) -> dict[str, object]:
     """Typed columns of the framed message at ``offset``, decoded without the interpreter lock.
 
     Arrays (``Array``): subset (uint32, 1-based), descriptor (uint32), value (float64, NaN when
     missing, for texts and operator records), flags (uint8), slot (uint32), text_offsets (int64,
     rows + 1) and text_bytes (uint8) in Arrow's string layout, and raw (uint64) when asked for;
-    ints: used_bits and data_bits as for ``decode``. ValueError when the message does not decode.
+    ints: used_bits and data_bits, and the list warnings, as for ``decode``. ValueError when the
+    message does not decode.
     """
 
 def element_keys(tables: TableSet) -> dict[str, list[int]]:
     """The element codes of a table set by abbreviation (elements without one left out)."""
 
 def columns_many(
-    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], raw: bool, threads: int,
-    keep: _Buffer | None,
-) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int]]]:
+    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], rules: _Rules, raw: bool,
+    threads: int, keep: _Buffer | None,
+) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int, list[str]]]]:
     """The columns of several framed messages one after the other, in one set of arrays,
     decoded on up to ``threads`` threads (0 or 1: the calling thread); the result is the
     same whatever their number. ``keep`` (uint32 element codes) keeps only the rows of
@@ -68,13 +74,13 @@ def columns_many(
     ``frames`` packs (offset, length) as uint64 pairs, ``numbers`` one uint32 per frame (the
     ``message`` column of its rows), ``tables`` one table set per frame. Returns (columns,
     errors, bits): the columns of ``columns`` plus ``message``; (position, reason) of each
-    message that failed and left no rows; (position, used_bits, data_bits) of each decoded.
+    message that failed and left no rows; (position, used_bits, data_bits, warnings) of each decoded.
     """
 
 def matrix(
-    data: _Buffer, offset: int, length: int, tables: TableSet, threads: int
-) -> tuple[Array, int, Array, bool, int, int] | tuple[None, int, int]:
-    """(values, rows, descriptors, column_major, used_bits, data_bits): float64 values of rows
-    subsets by len(descriptors) slots, one column after the other when column_major; or
-    (None, used_bits, data_bits) when the subsets of non-compressed data differ in structure.
+    data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules, threads: int
+) -> tuple[Array, int, Array, bool, int, int, list[str]] | tuple[None, int, int, list[str]]:
+    """(values, rows, descriptors, column_major, used_bits, data_bits, warnings): float64 values of
+    rows subsets by len(descriptors) slots, one column after the other when column_major; or
+    (None, used_bits, data_bits, warnings) when the subsets of non-compressed data differ in structure.
     Compressed columns are filled on up to ``threads`` threads (0 or 1: the calling thread)."""

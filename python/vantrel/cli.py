@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
 import vantrel
+from vantrel.reader import RULES
 
 from . import samples
 from .keys import key_of, meaning_of, ranked, unit_of
@@ -114,20 +115,20 @@ def _display_name(name: str) -> str:
     return "<stdin>" if name == STDIN else name
 
 
-def open_source(name: str, definitions=None, tables=None) -> vantrel.Reader:
+def open_source(name: str, definitions=None, tables=None, rules: str = "wmo") -> vantrel.Reader:
     """A reader of a file, or of standard input for ``-``; OSError when unreadable."""
     if name == STDIN:
-        reader = vantrel.open(sys.stdin.buffer.read(), definitions=definitions, tables=tables)
+        reader = vantrel.open(sys.stdin.buffer.read(), definitions=definitions, tables=tables, rules=rules)
         reader.name = _display_name(name)
         return reader
-    return vantrel.open(name, definitions=definitions, tables=tables)
+    return vantrel.open(name, definitions=definitions, tables=tables, rules=rules)
 
 
 def _open_all(names: Iterable[str], args, tally: Tally) -> list[tuple[str, vantrel.Reader]]:
     readers = []
     for name in names:
         try:
-            readers.append((name, open_source(name, args.definitions, args.tables)))
+            readers.append((name, open_source(name, args.definitions, args.tables, args.rules)))
         except OSError as error:
             print(f"{PROG}: {_display_name(name)}: {error.strerror or error}", file=sys.stderr)
             tally.unreadable += 1
@@ -467,6 +468,8 @@ def run_convert(args) -> int:
     # Options read_bufr has defaults for are passed only when asked for.
     if args.definitions is not None:
         options["definitions"] = args.definitions
+    if args.rules != "wmo":
+        options["rules"] = args.rules
     if args.errors != "warn":
         options["errors"] = args.errors
     if args.meanings:
@@ -525,7 +528,14 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="ecCodes definitions root to take tables from (default: found as `vantrel tables` shows)",
     )
-    reading = argparse.ArgumentParser(add_help=False, parents=[common])
+    decoding = argparse.ArgumentParser(add_help=False)
+    decoding.add_argument(
+        "--rules",
+        choices=RULES,
+        default="wmo",
+        help="wmo (default): WMO practice for real archives; strict: exactly the rules of _vantrel",
+    )
+    reading = argparse.ArgumentParser(add_help=False, parents=[common, decoding])
     reading.add_argument(
         "--tables",
         metavar="DIR",
@@ -561,7 +571,7 @@ def build_parser() -> argparse.ArgumentParser:
     tables = commands.add_parser("tables", parents=[common], help="where the tables come from, versions present")
     tables.set_defaults(run=run_tables)
 
-    convert = commands.add_parser("convert", parents=[common], help="write decoded files as one table")
+    convert = commands.add_parser("convert", parents=[common, decoding], help="write decoded files as one table")
     convert.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
     convert.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.parquet, OUT.csv or OUT.jsonl")
     convert.add_argument(

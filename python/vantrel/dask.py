@@ -23,7 +23,7 @@ import os
 
 from .frames import import_optional
 from .read import expand_sources, message_filter, row_mask
-from .reader import Reader
+from .reader import Reader, _checked_rules
 
 __all__ = ["read_bufr", "partitions", "read_partition"]
 
@@ -48,7 +48,7 @@ def partitions(sources, messages_per_partition: int | None = None) -> list[tuple
 
 
 def read_partition(part, columns=None, keys=None, filters=None, form="wide", definitions=None, header=False,
-                   meanings=False):
+                   meanings=False, rules="wmo"):
     """The rows of one partition ``(path, first message index, start, end)``.
 
     ``keys`` are the keys the user selected (None: all). ``columns`` is dask's
@@ -64,7 +64,7 @@ def read_partition(part, columns=None, keys=None, filters=None, form="wide", def
         mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if end > start else None
         try:
             view = memoryview(mapped)[start:end] if mapped is not None else b""
-            with Reader(view, definitions=definitions) as reader:
+            with Reader(view, definitions=definitions, rules=rules) as reader:
                 # One thread per partition: Dask runs the partitions in parallel.
                 frame = reader.to_pandas(form, _with_filter_keys(keys, filters, form), meanings=meanings,
                                          header=header, select=message_filter(filters), threads=1)
@@ -94,7 +94,8 @@ def _with_filter_keys(columns, filters, form):
 
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None,
-              messages_per_partition: int | None = None, *, header: bool = False, meanings: bool = False):
+              messages_per_partition: int | None = None, *, header: bool = False, meanings: bool = False,
+              rules: str = "wmo"):
     """A lazy ``dask.dataframe.DataFrame`` over BUFR files (see :func:`vantrel.read_bufr`).
 
     ``sources``: paths, globs or lists of them. One partition per file, or per
@@ -108,4 +109,4 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     keys = None if columns is None else list(columns)
     return dd.from_map(read_partition, partitions(sources, messages_per_partition), keys=keys,
                        filters=filters, form=form, definitions=definitions, header=header, meanings=meanings,
-                       enforce_metadata=False)
+                       rules=_checked_rules(rules), enforce_metadata=False)

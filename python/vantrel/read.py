@@ -97,7 +97,7 @@ def row_mask(frame, filters: Mapping[str, Any] | None):
 
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
-              *, errors: str = "warn", meanings: bool = False, header: bool = False):
+              *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo"):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
@@ -108,7 +108,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     a value, a set of values, a ``slice``/``range`` (lo <= x < hi) or a
     callable. ``form``: "wide", "long" or "levels" (see :mod:`vantrel.frames`).
     ``threads``: threads decoding messages (default: every usable core). Messages that fail are skipped
-    with one warning summarising them, or raise with ``errors="raise"``.
+    with one warning summarising them, or raise with ``errors="raise"``. ``rules``: "wmo" (WMO
+    practice, the default) or "strict" (exactly the rules of ``_vantrel``).
 
     >>> vantrel.read_bufr("synop.bufr", columns=["stationNumber", "airTemperature"])  # doctest: +SKIP
     """
@@ -123,7 +124,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     failures: list[tuple[str, BufrError]] = []
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
-        with Reader(source, definitions=definitions) as reader:
+        with Reader(source, definitions=definitions, rules=rules) as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
                                      select=select)
             failures.extend((reader.name, error) for error in reader.errors)

@@ -22,12 +22,27 @@ from . import keys as _keys
 from .errors import DataError, HeaderError, TablesError
 from .tables import TableResolver
 
-__all__ = ["open", "Reader", "Message"]
+__all__ = ["open", "Reader", "Message", "RULES"]
 
 _open = open  # the builtin, shadowed below
 
+# The rule sets a decode can follow: "wmo", WMO practice for real archives (the
+# default), and "strict", exactly the rules of the module _vantrel. They differ
+# in the coding of code and flag tables under 2 01, 2 02 and 2 07, in the
+# bitmaps of the quality operators and in local descriptors under 2 06 (see
+# the README).
+RULES = ("wmo", "strict")
 
-def open(source, *, definitions=None, tables=None) -> "Reader":  # noqa: A001 - mirrors io.open
+
+def _checked_rules(rules) -> str:
+    if not isinstance(rules, str):
+        raise TypeError(f'rules must be "wmo" or "strict", not {type(rules).__name__}')
+    if rules not in RULES:
+        raise ValueError(f'rules must be "wmo" or "strict", not {rules!r}')
+    return rules
+
+
+def open(source, *, definitions=None, tables=None, rules: str = "wmo") -> "Reader":  # noqa: A001 - mirrors io.open
     """Open a BUFR source for reading.
 
     ``source`` is a path (mapped into memory, never read whole), an object
@@ -36,12 +51,13 @@ def open(source, *, definitions=None, tables=None) -> "Reader":  # noqa: A001 - 
     ecCodes definitions root (see :mod:`vantrel.tables` for where it is looked
     for otherwise); ``tables`` gives one table set for every message instead (a
     ``TableSet``, a directory of WMO BUFR4 CSV tables or one ecCodes table
-    directory).
+    directory). ``rules`` is the rule set every decode follows: "wmo" (WMO
+    practice, the default) or "strict" (exactly the rules of ``_vantrel``).
 
     >>> with vantrel.open("synop.bufr") as reader:       # doctest: +SKIP
     ...     print(len(reader), reader[0].centre)
     """
-    return Reader(source, definitions=definitions, tables=tables)
+    return Reader(source, definitions=definitions, tables=tables, rules=rules)
 
 
 def _map_file(file) -> mmap.mmap | bytes:
@@ -62,7 +78,8 @@ class Reader:
     messages of the latest whole-reader decode (:meth:`columns`, :meth:`to_pandas`).
     """
 
-    def __init__(self, source, *, definitions=None, tables=None):
+    def __init__(self, source, *, definitions=None, tables=None, rules: str = "wmo"):
+        self.rules = _checked_rules(rules)
         self._map = None
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fspath(source)
@@ -161,7 +178,7 @@ class Reader:
             for tables in {id(t): t for t in table_sets}.values():
                 codes |= _keys.codes_of(keys, tables)
             keep = np.array(sorted(codes), dtype=np.uint32)
-        native, native_errors, bits = _core.columns_many(self._data, frames, numbers, table_sets, raw,
+        native, native_errors, bits = _core.columns_many(self._data, frames, numbers, table_sets, self.rules, raw,
                                                          _usable_cores() if threads is None else threads, keep)
         for position, reason in native_errors:
             index = decodable[position]
@@ -169,10 +186,10 @@ class Reader:
         offsets = frames[:, 0].tolist()
         data = self._data
         decoded = []
-        for position, used_bits, data_bits in bits:
+        for position, used_bits, data_bits, accepted in bits:
             decoded.append(position)
-            if _surplus_warning(data[offsets[position] + 7], used_bits, data_bits) is not None:
-                self[decodable[position] - 1]._note_surplus(used_bits, data_bits)
+            if accepted or _surplus_warning(data[offsets[position] + 7], used_bits, data_bits) is not None:
+                self[decodable[position] - 1]._note(used_bits, data_bits, accepted)
         self.errors.extend(failed[index] for index in sorted(failed))
         cols = _frames.native_columns(native, raw, layout=True)
         cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
@@ -386,16 +403,17 @@ class Message:
         """Runs a native decoding function on this message, turning its errors into this package's
         and noting a section 4 longer than the data needs; returns the result without the bit counts."""
         tables = self.tables()
+        reader = self._reader
         try:
-            result = getattr(_core, function)(self._reader._data, self.offset, self.length, tables, *args)
+            result = getattr(_core, function)(reader._data, self.offset, self.length, tables, reader.rules, *args)
         except ValueError as error:
             raise self._error(str(error)) from None
         if isinstance(result, dict):
-            used_bits, data_bits = result.pop("used_bits"), result.pop("data_bits")
+            used_bits, data_bits, accepted = result.pop("used_bits"), result.pop("data_bits"), result.pop("warnings")
         else:
-            *rest, used_bits, data_bits = result
+            *rest, used_bits, data_bits, accepted = result
             result = tuple(rest)
-        self._note_surplus(used_bits, data_bits)
+        self._note(used_bits, data_bits, accepted)
         return result
 
     def _error(self, text: str) -> Exception:
@@ -404,11 +422,13 @@ class Message:
             return self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}")
         return self._fail(DataError, text)
 
-    def _note_surplus(self, used_bits: int, data_bits: int) -> None:
-        """Warns when section 4 holds whole bytes its descriptors did not consume."""
-        warning = _surplus_warning(self.edition, used_bits, data_bits)
-        if warning is not None and warning not in self.warnings:
-            self.warnings.append(warning)
+    def _note(self, used_bits: int, data_bits: int, accepted: list[str]) -> None:
+        """Notes what a decode accepted (the warnings of the rules), and a section 4
+        holding whole bytes its descriptors did not consume."""
+        surplus = _surplus_warning(self.edition, used_bits, data_bits)
+        for warning in [*accepted, surplus]:
+            if warning is not None and warning not in self.warnings:
+                self.warnings.append(warning)
 
     def values(self) -> list:
         """Every decoded value, subset after subset, as ``DecodedValue`` records."""

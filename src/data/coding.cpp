@@ -55,7 +55,7 @@ BaseCoding difference_coding(const ElementDefinition& element) {
 Result<ElementCoding> effective_coding(const ResolvedElement& resolved, BaseCoding base,
                                        const ValueCodingState& state) {
   const ElementDefinition& element = *resolved.definition;
-  const bool quantity = !resolved.table_coded;  // code and flag tables keep their Table B coding
+  const bool quantity = resolved.takes_changes;
   ElementCoding coding;
   coding.character = resolved.character;
   coding.missing_check = !is_class31(element.code);
@@ -168,6 +168,13 @@ void define_bitmap(ValueCodingState& state) {
   state.bitmap_phase = BitmapPhase::Awaiting;
 }
 
+void define_bitmap_strict(ValueCodingState& state) {
+  begin_bitmap(state, state.history.size());
+  state.bitmap_phase = BitmapPhase::Defined;
+}
+
+void clear_bitmap(ValueCodingState& state) { begin_bitmap(state, 0); }
+
 bool take_bitmap_value(ValueCodingState& state) {
   switch (state.bitmap_phase) {
     case BitmapPhase::Awaiting:
@@ -175,6 +182,7 @@ bool take_bitmap_value(ValueCodingState& state) {
       state.bitmap_phase = BitmapPhase::Collecting;
       return true;
     case BitmapPhase::Collecting:
+    case BitmapPhase::Defined:
       return true;
     case BitmapPhase::None:
       break;

@@ -20,8 +20,9 @@ struct ResolvedElement;
 // Where a walk stands with the data present bitmap.
 enum class BitmapPhase : std::uint8_t {
   None,        // 0 31 031 values are ordinary elements
-  Awaiting,    // an operator asked for a bitmap: the next 0 31 031 value starts it
-  Collecting,  // 0 31 031 values extend the bitmap until any other value is read
+  Awaiting,    // WMO rules: an operator asked for a bitmap: the next 0 31 031 value starts it
+  Collecting,  // WMO rules: 0 31 031 values extend the bitmap until any other value is read
+  Defined,     // strict rules: 2 36 000 was met; every 0 31 031 value until the end of the walk extends the bitmap
 };
 
 struct ValueCodingState {
@@ -85,7 +86,7 @@ struct ResolvedElement {
   const ElementDefinition* definition = nullptr;  // Table B entry, or null
   MeaningLookup meanings;                         // its code table
   bool character = false;                         // definition->is_character()
-  bool table_coded = false;                       // definition->is_code_or_flag_table()
+  bool takes_changes = false;                     // 2 01, 2 02 and 2 07 change its coding (rule set dependent)
   bool class31 = false;                           // is_class31(code): no associated field, never missing
   ElementCoding coding;                           // how it is read with no operator in force
 };
@@ -111,11 +112,11 @@ BaseCoding difference_coding(const ElementDefinition& element);
 // is not positive. Scale = element scale + scale_change, computed exactly in
 // 64 bits. Reference (numeric elements) = base reference * 10^reference_power, exact; a product
 // that does not fit in a signed 128-bit integer fails with a parse error
-// naming the element and the operator. Code and flag table values take none
-// of width_change, scale_change and reference_power (2 01, 2 02, 2 07 are
-// defined for quantities only; a code keeps its Table B width and meaning);
-// local_width applies to them as to any numeric element. `element` must have
-// its definition; its flags were looked up once per element, not per value.
+// naming the element and the operator. An element whose plan entry says it
+// takes no changes (a code or flag table under the WMO rules) keeps its
+// Table B width, scale and reference under 2 01, 2 02 and 2 07;
+// local_width applies to every numeric element. `element` must have its
+// definition; its flags were looked up once per element, not per value.
 Result<ElementCoding> effective_coding(const ResolvedElement& element, BaseCoding base,
                                        const ValueCodingState& state);
 
@@ -170,7 +171,14 @@ std::uint8_t bitmap_byte(double value);
 // is no bitmap or it is exhausted. Advances the cursor.
 Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state);
 
-// The data present bitmap follows the operators as data is encoded:
+// Strict rules: 2 36 000 starts a bitmap anchored at the current history
+// length; every later 0 31 031 value of the walk extends it.
+void define_bitmap_strict(ValueCodingState& state);
+// Strict rules: 2 35 000 and 2 37 YYY (YYY != 0) empty the bitmap and set its
+// cursor and anchor to 0; 0 31 031 values still extend it.
+void clear_bitmap(ValueCodingState& state);
+
+// WMO rules: the data present bitmap follows the operators as data is encoded:
 // 2 22 000, 2 23 000, 2 24 000, 2 25 000 and 2 32 000 each await a bitmap of
 // their own, formed by the run of 0 31 031 values that follows them (directly
 // or through a replication), unless 2 37 000 comes first and reuses the
@@ -194,7 +202,9 @@ bool take_bitmap_value(ValueCodingState& state);
 // a factor does not, since a replicated 0 31 031 run may follow it.
 void close_bitmap_run(ValueCodingState& state, bool element);
 inline void end_bitmap_run(ValueCodingState& state, bool element) {
-  if (state.bitmap_phase != BitmapPhase::None) [[unlikely]] close_bitmap_run(state, element);
+  if (state.bitmap_phase == BitmapPhase::Awaiting || state.bitmap_phase == BitmapPhase::Collecting) [[unlikely]] {
+    close_bitmap_run(state, element);
+  }
 }
 // 2 37 000: the markers that follow walk the bitmap in force again from its start.
 void reuse_bitmap(ValueCodingState& state);

@@ -78,14 +78,15 @@ void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, cons
     const auto& [header, slice] = *opened;
     const BufrMessage& m = header.message;
     const std::size_t before = sink.columns().rows();
-    std::uint64_t used_bits = 0;
+    DecodeReport report;
     const Bytes section4 = m.section4_data(slice);
-    const Status status = decode_columns(m, *job.tables, section4, sink, DecodeLimits{}, job.plans, &used_bits);
+    const Status status = decode_columns(m, *job.tables, section4, sink, job.rules, DecodeLimits{}, job.plans, &report);
     if (!status) {
       out.failures.emplace_back(i, status.error().message());
       continue;
     }
-    out.bits.push_back({i, used_bits, static_cast<std::uint64_t>(section4.size()) * 8u});
+    out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
+                        std::move(report.warnings)});
     out.message.append(sink.columns().rows() - before, job.number);
     done_bytes += job.length;
   }
@@ -161,10 +162,10 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
     const auto& [header, slice] = *opened;
     const BufrMessage& m = header.message;
     const Bytes section4 = m.section4_data(slice);
-    std::uint64_t used_bits = 0;
+    DecodeReport report;
     Status status;
     if (m.compressed_data) {
-      status = count_columns(m, *job.tables, section4, counter, DecodeLimits{}, job.plans, &used_bits);
+      status = count_columns(m, *job.tables, section4, counter, job.rules, DecodeLimits{}, job.plans, &report);
       c.rows = counter.rows;
       c.text = counter.text;
     } else {
@@ -175,7 +176,7 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
       const RecordColumns& held = counted.sink.columns();
       c.first_row = held.rows();
       c.first_text = held.text_bytes.size();
-      status = decode_columns(m, *job.tables, section4, counted.sink, DecodeLimits{}, job.plans, &used_bits);
+      status = decode_columns(m, *job.tables, section4, counted.sink, job.rules, DecodeLimits{}, job.plans, &report);
       c.decoded = true;
       c.rows = held.rows() - c.first_row;
       c.text = held.text_bytes.size() - c.first_text;
@@ -186,7 +187,8 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
       continue;
     }
     c.ok = true;
-    counted.out.bits.push_back({i, used_bits, static_cast<std::uint64_t>(section4.size()) * 8u});
+    counted.out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
+                                std::move(report.warnings)});
     counted.rows += c.rows;
     counted.text += c.text;
   }
@@ -226,7 +228,8 @@ void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Count
       const HeaderResult parsed = parse_archive_message(slice);
       if (!parsed) throw std::logic_error("a counted message no longer parses");
       const BufrMessage& m = parsed->message;
-      if (!decode_columns(m, *jobs[i].tables, m.section4_data(slice), sink, DecodeLimits{}, jobs[i].plans)) {
+      if (!decode_columns(m, *jobs[i].tables, m.section4_data(slice), sink, jobs[i].rules, DecodeLimits{},
+                          jobs[i].plans)) {
         throw std::logic_error("a counted message no longer decodes");
       }
     }
@@ -255,7 +258,7 @@ ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool
     ColumnBatch& out = counted[r].out;
     all.failures.insert(all.failures.end(), std::make_move_iterator(out.failures.begin()),
                         std::make_move_iterator(out.failures.end()));
-    all.bits.insert(all.bits.end(), out.bits.begin(), out.bits.end());
+    all.bits.insert(all.bits.end(), std::make_move_iterator(out.bits.begin()), std::make_move_iterator(out.bits.end()));
   }
   RecordColumns& to = all.columns;
   to.subset.extend(rows);

@@ -17,13 +17,15 @@
 namespace vantrel {
 
 // One message of the buffer: its frame, the number its rows carry in the
-// `message` column, and the tables (and their plans) to decode it with.
+// `message` column, the tables (and their plans) to decode it with and the
+// rules to decode it under.
 struct ColumnJob {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   std::uint32_t number = 0;
   const TableSet* tables = nullptr;
   PlanCache* plans = nullptr;
+  Rules rules = Rules::Wmo;
 };
 
 struct ColumnBatch {
@@ -31,6 +33,7 @@ struct ColumnBatch {
     std::size_t position;     // of the job
     std::uint64_t used;       // bits the decode read
     std::uint64_t available;  // bits of section 4
+    std::vector<std::string> warnings;  // what the decode accepted (DecodeReport::warnings)
   };
   RecordColumns columns;                                  // the rows of every message decoded, in job order
   PodVector<std::uint32_t> message;                       // the job's number, per row

@@ -363,18 +363,18 @@ class MatrixSink final : public ValueSink {
 // Decodes `message` like decode_message_values into the columns of `sink`
 // (appending rows; a failed decode leaves the rows the sink held before).
 // Python-free; safe to call from several threads at once with one `plans`
-// cache (each thread with its own sink). `used_bits` as for decode_message_values.
-Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
+// cache (each thread with its own sink). `report` as for decode_message_values.
+Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink, Rules rules,
                       const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
-                      std::uint64_t* used_bits = nullptr);
+                      DecodeReport* report = nullptr);
 // Walks `message` into `counter` (the rows decode_columns would append).
-Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter,
+Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter, Rules rules,
                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
-                     std::uint64_t* used_bits = nullptr);
+                     DecodeReport* report = nullptr);
 // Decodes `message` into the matrix of `sink` (replacing its contents; see
 // MatrixSink::column_major for the layout).
-Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
+Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink, Rules rules,
                      const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
-                     std::uint64_t* used_bits = nullptr);
+                     DecodeReport* report = nullptr);
 
 }  // namespace vantrel

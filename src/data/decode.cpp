@@ -127,7 +127,7 @@ class Walker {
     if (state.reference_definition_width != 0) [[unlikely]] return define_reference(node);
     const ResolvedElement& element = node.element;
     if (state.associated_width != 0 && !element.class31) VANTREL_TRY(associated_field());
-    if (element.definition == nullptr) return fail(BufrError::element_not_found(node.code));
+    if (element.definition == nullptr) [[unlikely]] return unlisted_element(node);
     VANTREL_ASSIGN(const ElementCoding* element_coding, coding(element));
     // Only a 0 31 031 value may be looked at (as a bitmap byte).
     VANTREL_TRY(read_value(element, *element_coding, node.code == 31031));
@@ -147,6 +147,37 @@ class Walker {
     return {};
   }
 
+  // An element without a Table B entry: under the WMO rules, when 2 06 YYY
+  // announced its width, YYY bits read as an unnamed raw value (no missing
+  // value, scale and reference 0), noted for the report; otherwise the decode fails.
+  Status unlisted_element(const PlanNode& node) {
+    if (node.unlisted == nullptr || !state.local_width) return fail(BufrError::element_not_found(node.code));
+    ElementCoding raw_coding;
+    raw_coding.width = *state.local_width;
+    raw_coding.missing_check = false;
+    VANTREL_TRY(read_value(*node.unlisted, raw_coding, false));
+    if (unlisted_count_++ == 0) {
+      unlisted_code_ = node.code;
+      unlisted_width_ = raw_coding.width;
+    }
+    state.local_width.reset();
+    end_bitmap_run(state, true);
+    if (keep_history_) state.history.push_back(node.unlisted);
+    return {};
+  }
+
+ public:
+  // The warnings of the walk so far (the unnamed elements read), appended to `out`.
+  void report_warnings(std::vector<std::string>& out) const {
+    if (unlisted_count_ == 0) return;
+    std::string text = "descriptor " + format_code(unlisted_code_) + " is not in Table B: read its " +
+                       std::to_string(unlisted_width_) + " bits (operator " +
+                       format_code(make_code(2, 6, unlisted_width_)) + ") as an unnamed raw value";
+    if (unlisted_count_ > 1) text += " (" + std::to_string(unlisted_count_) + " such values in the message)";
+    out.push_back(std::move(text));
+  }
+
+ private:
   // How `element` is read with the operators in force: the plan's coding
   // unless an operator changes it. Changed codings are remembered per element
   // and operator state (data under 2 01 / 2 02 reads the same elements with
@@ -259,7 +290,7 @@ class Walker {
       case 22:
         if (y != 0) return {};
         VANTREL_TRY(operator_record(code));
-        await_bitmap(state);
+        if (wmo_) await_bitmap(state);
         return {};
       case 62:
         return y == 0 ? operator_record(code) : Status{};
@@ -269,7 +300,7 @@ class Walker {
       case 32:
         if (y == 255) return marker(x == 25);
         VANTREL_TRY(operator_record(code));
-        if (y == 0) await_bitmap(state);
+        if (y == 0 && wmo_) await_bitmap(state);
         return {};
       case 26:
       case 27:
@@ -286,19 +317,35 @@ class Walker {
         return operator_record(code);
       case 35:
         VANTREL_TRY(operator_record(code));
-        if (y == 0) cancel_back_reference(state);
+        if (y == 0) {
+          if (wmo_) {
+            cancel_back_reference(state);
+          } else {
+            clear_bitmap(state);
+          }
+        }
         return {};
       case 36:
         if (y != 0) return {};
         VANTREL_TRY(operator_record(code));
-        define_bitmap(state);
+        if (wmo_) {
+          define_bitmap(state);
+        } else {
+          define_bitmap_strict(state);
+        }
         return {};
       case 37:
         VANTREL_TRY(operator_record(code));
         if (y == 0) {
-          reuse_bitmap(state);
-        } else {
+          if (wmo_) {
+            reuse_bitmap(state);
+          } else {
+            state.bitmap_cursor = 0;
+          }
+        } else if (wmo_) {
           cancel_bitmap(state);
+        } else {
+          clear_bitmap(state);
         }
         return {};
       default:
@@ -308,8 +355,8 @@ class Walker {
 
   // 2 23/24/25/32 255: one value for the next present bitmap position, read
   // with the referenced definition (2 25 255: reference -2^width, width + 1).
-  // Marker values enter neither the history nor the bitmap; they end a run
-  // of bitmap values.
+  // Marker values enter neither the history nor the bitmap; under the WMO
+  // rules they end a run of bitmap values.
   Status marker(bool difference) {
     end_bitmap_run(state, true);
     VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state));
@@ -559,6 +606,7 @@ class Walker {
 
   const DecodePlan& plan_;            // the compiled descriptor lists
   const bool keep_history_ = plan_.uses_bitmaps();  // bitmaps may refer back to the elements
+  const bool wmo_ = plan_.rules() == Rules::Wmo;     // which bitmap rules the operators follow
   BitReader& reader_;                 // the one reader over section 4
   Sink& sink_;                        // receives every value
   const DecodeLimits& limits_;        // bounds on the work of this decode
@@ -573,6 +621,9 @@ class Walker {
   std::string text_;                  // scratch: decoded text
   ValueSummary summary_;              // of the last value read_value read
   ElementCoding changed_coding_;      // the latest coding 2 03 YYY changed
+  std::uint64_t unlisted_count_ = 0;  // unnamed elements read (WMO rules)
+  std::uint32_t unlisted_code_ = 0;   // the first of them
+  std::uint32_t unlisted_width_ = 0;  // and its width
 
   // What a changed coding depends on besides the element's definition.
   struct CodingKey {
@@ -593,63 +644,70 @@ class Walker {
 };
 
 // Walks the plan of `message` over `data`, handing every value to `sink`;
-// on success stores the bits the walk read in `used_bits` (when not null).
+// on success fills `report` (when not null).
 template <class Sink>
 Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes data, Sink& sink,
-                    const DecodeLimits& limits, std::uint64_t* used_bits) {
+                    const DecodeLimits& limits, DecodeReport* report) {
   BitReader reader(data);
   const std::span<const PlanNode> descriptors = plan.root();
+  auto finish = [&](const auto& walker) -> Status {
+    if (!sink.end_message()) return fail(BufrError::sink_aborted());
+    if (report != nullptr) {
+      report->used_bits = reader.position();
+      walker.report_warnings(report->warnings);
+    }
+    return {};
+  };
   if (message.compressed_data) {
     Walker<true, Sink> walker(plan, reader, sink, limits, message.number_of_subsets);
     VANTREL_TRY(walker.walk(descriptors, 0));
-  } else {
-    Walker<false, Sink> walker(plan, reader, sink, limits, 1);
-    std::uint64_t characters = 0;  // position codes of character values run through the message
-    for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
-      walker.state.reset();
-      walker.state.character_value_count = characters;
-      walker.begin_subset(s);
-      if (!sink.begin_subset(s)) return fail(BufrError::sink_aborted());
-      VANTREL_TRY(walker.walk(descriptors, 0));
-      characters = walker.state.character_value_count;
-    }
+    return finish(walker);
   }
-  if (!sink.end_message()) return fail(BufrError::sink_aborted());
-  if (used_bits != nullptr) *used_bits = reader.position();
-  return {};
+  Walker<false, Sink> walker(plan, reader, sink, limits, 1);
+  std::uint64_t characters = 0;  // position codes of character values run through the message
+  for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
+    walker.state.reset();
+    walker.state.character_value_count = characters;
+    walker.begin_subset(s);
+    if (!sink.begin_subset(s)) return fail(BufrError::sink_aborted());
+    VANTREL_TRY(walker.walk(descriptors, 0));
+    characters = walker.state.character_value_count;
+  }
+  return finish(walker);
 }
 
-std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const TableSet& tables, PlanCache* plans) {
-  return plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors)
-                          : DecodePlan::compile(tables, message.unexpanded_descriptors);
+std::shared_ptr<const DecodePlan> plan_for(const BufrMessage& message, const TableSet& tables, Rules rules,
+                                           PlanCache* plans) {
+  return plans != nullptr ? plans->plan(tables, message.unexpanded_descriptors, rules)
+                          : DecodePlan::compile(tables, message.unexpanded_descriptors, rules);
 }
 
 }  // namespace
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
-  return walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
+                             Rules rules, const DecodeLimits& limits, PlanCache* plans, DecodeReport* report) {
+  return walk_message(*plan_for(message, tables, rules, plans), message, data, sink, limits, report);
 }
 
-Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink,
-                      const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
+Status decode_columns(const BufrMessage& message, const TableSet& tables, Bytes data, ColumnSink& sink, Rules rules,
+                      const DecodeLimits& limits, PlanCache* plans, DecodeReport* report) {
   sink.begin_message(message.number_of_subsets, static_cast<std::uint64_t>(data.size()) * 8u);
-  Status status = walk_message(*plan_for(message, tables, plans), message, data, sink, limits, used_bits);
+  Status status = walk_message(*plan_for(message, tables, rules, plans), message, data, sink, limits, report);
   if (!status) sink.drop_message();
   return status;
 }
 
-Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter,
-                     const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
+Status count_columns(const BufrMessage& message, const TableSet& tables, Bytes data, RowCounter& counter, Rules rules,
+                     const DecodeLimits& limits, PlanCache* plans, DecodeReport* report) {
   counter.begin_message(message.number_of_subsets);
-  return walk_message(*plan_for(message, tables, plans), message, data, counter, limits, used_bits);
+  return walk_message(*plan_for(message, tables, rules, plans), message, data, counter, limits, report);
 }
 
-Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink,
-                     const DecodeLimits& limits, PlanCache* plans, std::uint64_t* used_bits) {
-  const auto plan = plan_for(message, tables, plans);
+Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes data, MatrixSink& sink, Rules rules,
+                     const DecodeLimits& limits, PlanCache* plans, DecodeReport* report) {
+  const auto plan = plan_for(message, tables, rules, plans);
   sink.begin_message(message.number_of_subsets, message.compressed_data, data, plan->columns_hint());
-  Status status = walk_message(*plan, message, data, sink, limits, used_bits);
+  Status status = walk_message(*plan, message, data, sink, limits, report);
   if (status && sink.regular()) {
     plan->note_columns(static_cast<std::uint32_t>(std::min<std::size_t>(sink.cols(), UINT32_MAX)));
   }
@@ -659,7 +717,7 @@ Status decode_matrix(const BufrMessage& message, const TableSet& tables, Bytes d
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                              Bytes data) {
   CollectingSink sink(message.number_of_subsets);
-  VANTREL_TRY(decode_message_values(message, tables, data, sink));
+  VANTREL_TRY(decode_message_values(message, tables, data, sink, Rules::Strict));
   return std::move(sink.values());
 }
 

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "data/decoded_value.hpp"
+#include "data/rules.hpp"
 #include "data/value_sink.hpp"
 #include "error/error.hpp"
 #include "message/message.hpp"
@@ -51,19 +53,25 @@ struct DecodeLimits {
 
 class PlanCache;
 
-// Decodes the section 4 `data` of `message` (the bytes from
-// section4_data_offset for section4_data_length) with `tables`, handing each
-// value to `sink`; compressed or not as the message's flag says. `tables` is
-// only read. The walk runs from the plan of the message's descriptor list,
-// taken from `plans` (a cache serving `tables`) or compiled for this call
-// when it is null. The first error ends the decode. After a successful
-// decode `used_bits`, when given, holds the number of bits of `data` the
-// descriptors consumed (the rest is padding or surplus).
-Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
-                             const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
-                             std::uint64_t* used_bits = nullptr);
+// What a successful decode tells besides its values.
+struct DecodeReport {
+  std::uint64_t used_bits = 0;        // bits of the data the descriptors consumed (the rest is padding or surplus)
+  std::vector<std::string> warnings;  // quirks the rules accepted, once per kind and message
+};
 
-// The flat list of native records (all values of subset 1, then subset 2...).
+// Decodes the section 4 `data` of `message` (the bytes from
+// section4_data_offset for section4_data_length) with `tables` under
+// `rules`, handing each value to `sink`; compressed or not as the message's
+// flag says. `tables` is only read. The walk runs from the plan of the
+// message's descriptor list, taken from `plans` (a cache serving `tables`)
+// or compiled for this call when it is null. The first error ends the
+// decode. After a successful decode `report`, when given, is filled in.
+Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data, ValueSink& sink,
+                             Rules rules, const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
+                             DecodeReport* report = nullptr);
+
+// The flat list of native records (all values of subset 1, then subset 2...),
+// under the strict rules.
 Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                              Bytes data);
 

@@ -19,9 +19,15 @@ constexpr std::uint64_t DENSE_SLACK = 8;
 // block at the shallowest level where the walk can meet it.
 class Compiler {
  public:
-  Compiler(const TableSet& tables, std::vector<std::vector<PlanNode>>& blocks,
-           std::vector<std::vector<const std::string*>>& meanings)
-      : tables_(tables), blocks_(blocks), meanings_(meanings) {}
+  Compiler(const TableSet& tables, Rules rules, std::vector<std::vector<PlanNode>>& blocks,
+           std::vector<std::vector<const std::string*>>& meanings, std::deque<ElementDefinition>& unlisted_definitions,
+           std::deque<ResolvedElement>& unlisted)
+      : tables_(tables),
+        rules_(rules),
+        blocks_(blocks),
+        meanings_(meanings),
+        unlisted_definitions_(unlisted_definitions),
+        unlisted_(unlisted) {}
 
   void run(std::span<const std::uint32_t> descriptors) {
     blocks_.emplace_back();
@@ -49,6 +55,7 @@ class Compiler {
     node.code = code;
     node.f = code_f(code);
     node.element = resolve(code);
+    if (node.f == 0 && node.element.definition == nullptr && rules_ == Rules::Wmo) node.unlisted = unlisted(code);
     if (node.f == 3) {
       const SequenceDefinition* sequence = tables_.sequence(code);
       if (sequence == nullptr) {
@@ -72,11 +79,25 @@ class Compiler {
     if (resolved.definition == nullptr) return resolved;
     const ElementDefinition& definition = *resolved.definition;
     resolved.character = definition.is_character();
-    resolved.table_coded = definition.is_code_or_flag_table();
+    // Under the WMO rules 2 01, 2 02 and 2 07 leave code and flag tables alone.
+    resolved.takes_changes =
+        !resolved.character && (rules_ == Rules::Strict || !definition.is_code_or_flag_table());
     resolved.meanings = meanings(code);
     // With no operator in force the coding cannot fail (no 2 07 YYY product).
     resolved.coding = *effective_coding(resolved, BaseCoding{definition.width, definition.reference}, ValueCodingState{});
     return resolved;
+  }
+
+  // The unnamed element read in the place of `code` (one per code and plan).
+  const ResolvedElement* unlisted(std::uint32_t code) {
+    if (auto it = unlisted_codes_.find(code); it != unlisted_codes_.end()) return it->second;
+    ElementDefinition& definition = unlisted_definitions_.emplace_back();
+    definition.code = code;
+    ResolvedElement& resolved = unlisted_.emplace_back();
+    resolved.definition = &definition;
+    resolved.class31 = is_class31(code);
+    unlisted_codes_.emplace(code, &resolved);
+    return &resolved;
   }
 
   MeaningLookup meanings(std::uint32_t code) {
@@ -101,8 +122,12 @@ class Compiler {
   }
 
   const TableSet& tables_;
+  const Rules rules_;
   std::vector<std::vector<PlanNode>>& blocks_;
   std::vector<std::vector<const std::string*>>& meanings_;
+  std::deque<ElementDefinition>& unlisted_definitions_;
+  std::deque<ResolvedElement>& unlisted_;
+  std::unordered_map<std::uint32_t, const ResolvedElement*> unlisted_codes_;  // code -> entry of unlisted_
   std::vector<Pending> pending_;                                   // blocks to fill, in level order
   std::unordered_map<std::uint32_t, std::uint32_t> sequence_blocks_;  // sequence code -> block
   std::unordered_map<const CodeTable*, std::size_t> dense_;        // code table -> index in meanings_
@@ -111,11 +136,13 @@ class Compiler {
 }  // namespace
 
 std::shared_ptr<const DecodePlan> DecodePlan::compile(const TableSet& tables,
-                                                      std::span<const std::uint32_t> descriptors) {
+                                                      std::span<const std::uint32_t> descriptors, Rules rules) {
   std::shared_ptr<DecodePlan> plan(new DecodePlan());
   plan->tables_ = &tables;
+  plan->rules_ = rules;
   plan->descriptors_.assign(descriptors.begin(), descriptors.end());
-  Compiler(tables, plan->blocks_, plan->meanings_).run(plan->descriptors_);
+  Compiler(tables, rules, plan->blocks_, plan->meanings_, plan->unlisted_definitions_, plan->unlisted_)
+      .run(plan->descriptors_);
   for (const std::vector<PlanNode>& block : plan->blocks_) {
     for (const PlanNode& node : block) {
       if (node.f != 2) continue;
@@ -132,10 +159,10 @@ std::shared_ptr<const DecodePlan> DecodePlan::compile(const TableSet& tables,
 }
 
 std::shared_ptr<const DecodePlan> PlanCache::plan(const TableSet& tables,
-                                                  std::span<const std::uint32_t> descriptors) {
-  if (&tables != tables_) return DecodePlan::compile(tables, descriptors);
+                                                  std::span<const std::uint32_t> descriptors, Rules rules) {
+  if (&tables != tables_) return DecodePlan::compile(tables, descriptors, rules);
   auto same = [&](const std::shared_ptr<const DecodePlan>& entry) {
-    return std::ranges::equal(entry->descriptors(), descriptors);
+    return entry->rules() == rules && std::ranges::equal(entry->descriptors(), descriptors);
   };
   {
     std::lock_guard lock(mutex_);
@@ -146,7 +173,7 @@ std::shared_ptr<const DecodePlan> PlanCache::plan(const TableSet& tables,
     }
   }
   // Compiled outside the lock; a thread that lost the race uses its own plan.
-  std::shared_ptr<const DecodePlan> compiled = DecodePlan::compile(tables, descriptors);
+  std::shared_ptr<const DecodePlan> compiled = DecodePlan::compile(tables, descriptors, rules);
   std::lock_guard lock(mutex_);
   auto it = std::find_if(entries_.begin(), entries_.end(), same);
   if (it != entries_.end()) return *it;

@@ -70,6 +70,8 @@ namespace vantrel {
 struct BufrMessage;
 class TableSet;
 class PlanCache;
+struct DecodeReport;
+enum class Rules : std::uint8_t;
 }  // namespace vantrel
 
 namespace vantrel::py {
@@ -79,15 +81,15 @@ const vantrel::BufrMessage& bufr_message_of(PyObject* object);     // message_py
 // A new BufrMessage object holding `message`; null with an exception set on failure.
 PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_py.cpp
 // A new list of DecodedValue objects for the section 4 `data` of `message`
-// decoded with `tables`; null with an exception set on failure. For
-// non-compressed data `subset_starts`, when given, receives the list index
-// where each subset's records start; `used_bits`, when given, the bits of
-// `data` the descriptors consumed.
-// `plans` caches decode plans for `tables` (or is null).
+// decoded with `tables` under `rules`; null with an exception set on failure.
+// For non-compressed data `subset_starts`, when given, receives the list
+// index where each subset's records start; `report`, when given, what the
+// decode tells besides its values. `plans` caches decode plans for `tables`
+// (or is null).
 PyObject* decode_to_list(const vantrel::BufrMessage& message, std::span<const std::uint8_t> data,
-                         const vantrel::TableSet& tables, vantrel::PlanCache* plans,
+                         const vantrel::TableSet& tables, vantrel::Rules rules, vantrel::PlanCache* plans,
                          std::vector<std::size_t>* subset_starts = nullptr,
-                         std::uint64_t* used_bits = nullptr);  // values_py.cpp
+                         vantrel::DecodeReport* report = nullptr);  // values_py.cpp
 // The table set inside a TableSet object (object must be an instance of types.table_set).
 const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
 // Its cache of decode plans (serving that table set only).

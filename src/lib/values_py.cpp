@@ -384,19 +384,19 @@ PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, L
   auto message = vantrel::parse_message(bytes);
   if (!message) return raise_bufr_error(message.error());
   return load(*message, [&](const vantrel::TableSet& tables) -> PyObject* {
-    return decode_to_list(*message, message->section4_data(bytes), tables, plans);
+    return decode_to_list(*message, message->section4_data(bytes), tables, vantrel::Rules::Wmo, plans);
   });
 }
 
 }  // namespace
 
 PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
-                         vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts,
-                         std::uint64_t* used_bits) {
+                         vantrel::Rules rules, vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts,
+                         vantrel::DecodeReport* report) {
   PythonValueSink sink(message.number_of_subsets);
   if (!sink.init()) return nullptr;
-  auto status =
-      vantrel::decode_message_values(message, tables, data, sink, vantrel::DecodeLimits{}, plans, used_bits);
+  auto status = vantrel::decode_message_values(message, tables, data, sink, rules, vantrel::DecodeLimits{}, plans,
+                                               report);
   if (!status) return raise_bufr_error(status.error());
   if (subset_starts != nullptr) *subset_starts = std::move(sink.subset_starts());
   return sink.take_list().release();

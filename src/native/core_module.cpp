@@ -101,7 +101,37 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return Py_BuildValue("(OOK)", frames.get(), issues.get(), static_cast<unsigned long long>(result.dropped_issues));
 }
 
-// Reads the (data, offset, length[, tables]) arguments shared by the functions
+// The rule set named by `object`: "strict" or "wmo"; false with a ValueError
+// (TypeError for a non-str) otherwise.
+bool to_rules(PyObject* object, vantrel::Rules& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "rules must be \"strict\" or \"wmo\", not %.100s", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  for (vantrel::Rules rules : {vantrel::Rules::Strict, vantrel::Rules::Wmo}) {
+    const std::string_view name = vantrel::rules_name(rules);
+    if (PyUnicode_CompareWithASCIIString(object, std::string(name).c_str()) == 0) {
+      out = rules;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "rules must be \"strict\" or \"wmo\", not %R", object);
+  return false;
+}
+
+// A new list of the report's warnings (str).
+PyRef warning_list(const std::vector<std::string>& warnings) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    PyRef text = make_str(warnings[i]);
+    if (!text) return PyRef();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+  }
+  return list;
+}
+
+// Reads the (data, offset, length[, tables, rules]) arguments shared by the functions
 // that take one framed message, and parses its header.
 struct MessageArgs {
   BufferView view;                              // the caller's buffer, held for the call
@@ -109,6 +139,7 @@ struct MessageArgs {
   std::optional<vantrel::HeaderResult> parsed;  // its header
   const vantrel::TableSet* tables = nullptr;    // with read(): the tables argument
   vantrel::PlanCache* plans = nullptr;          // and its plan cache
+  vantrel::Rules rules = vantrel::Rules::Wmo;   // with read(): the rules argument
 
   // data, offset, length: false with an exception set (ValueError with the
   // reason when the header is bad).
@@ -127,9 +158,12 @@ struct MessageArgs {
     }
     return true;
   }
-  // data, offset, length, tables.
+  // data, offset, length, tables, rules.
   bool read(PyObject* const* bound) {
-    if (!check_instance("tables", bound[3], types.table_set, "TableSet") || !read_message(bound)) return false;
+    if (!check_instance("tables", bound[3], types.table_set, "TableSet") || !to_rules(bound[4], rules) ||
+        !read_message(bound)) {
+      return false;
+    }
     tables = &table_set_of(bound[3]);
     plans = &plan_cache_of(bound[3]);
     return true;
@@ -238,22 +272,22 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 // The bits of section 4 data a decode walked over.
 std::uint64_t data_bits(vantrel::Bytes data) { return static_cast<std::uint64_t>(data.size()) * 8u; }
 
-// decode(data, offset, length, tables) -> (values, starts, used_bits,
-// data_bits): the DecodedValue records subset after subset, the index where
-// each subset starts, the bits of section 4 data the descriptors consumed and
-// the bits it holds; ValueError when the message's header or data is bad.
+// decode(data, offset, length, tables, rules) -> (values, starts, used_bits,
+// data_bits, warnings): the DecodedValue records subset after subset, the
+// index where each subset starts, the bits of section 4 data the descriptors
+// consumed and the bits it holds, and what the rules accepted; ValueError when
+// the message's header or data is bad.
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables"}};
-  PyObject* bound[4];
+  static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables", "rules"}};
+  PyObject* bound[5];
   MessageArgs in;
   if (!bind_arguments(signature, args, nargs, kwnames, bound) || !in.read(bound)) return nullptr;
   const vantrel::BufrMessage& message = in.message();
   const vantrel::Bytes bytes = in.bytes;
   std::vector<std::size_t> starts;
-  std::uint64_t used_bits = 0;
+  vantrel::DecodeReport report;
   const vantrel::Bytes data = message.section4_data(bytes);
-  PyRef values = PyRef::steal(
-      decode_to_list(message, data, *in.tables, in.plans, &starts, &used_bits));
+  PyRef values = PyRef::steal(decode_to_list(message, data, *in.tables, in.rules, in.plans, &starts, &report));
   if (!values) return nullptr;
   if (message.compressed_data) {
     // Compressed data flattens to equal runs, one per subset.
@@ -270,10 +304,11 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!item) return nullptr;
     PyList_SET_ITEM(start_list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
-  PyRef used = py_int(used_bits);
+  PyRef used = py_int(report.used_bits);
   PyRef available = py_int(data_bits(data));
-  if (!used || !available) return nullptr;
-  return PyTuple_Pack(4, values.get(), start_list.get(), used.get(), available.get());
+  PyRef warnings = warning_list(report.warnings);
+  if (!used || !available || !warnings) return nullptr;
+  return PyTuple_Pack(5, values.get(), start_list.get(), used.get(), available.get(), warnings.get());
 }
 
 // ---- typed arrays ------------------------------------------------------------
@@ -396,29 +431,30 @@ bool truth(PyObject* object, bool& out) {
   return true;
 }
 
-// columns(data, offset, length, tables, raw=False) -> dict of arrays: subset,
-// descriptor, value, flags, slot, text_offsets, text_bytes (and raw), and the
-// ints used_bits and data_bits as for decode. The decode runs with the
-// interpreter's lock released.
+// columns(data, offset, length, tables, rules, raw) -> dict of arrays: subset,
+// descriptor, value, flags, slot, text_offsets, text_bytes (and raw), the
+// ints used_bits and data_bits and the list warnings as for decode. The
+// decode runs with the interpreter's lock released.
 PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "raw"}};
-  PyObject* bound[5];
+  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "rules", "raw"}};
+  PyObject* bound[6];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
   bool with_raw = false;
-  if (!in.read(bound) || !truth(bound[4], with_raw)) return nullptr;
+  if (!in.read(bound) || !truth(bound[5], with_raw)) return nullptr;
   vantrel::ColumnSink sink(with_raw);
   vantrel::Status status;
-  std::uint64_t used_bits = 0;
+  vantrel::DecodeReport report;
   const vantrel::Bytes data = in.message().section4_data(in.bytes);
   without_lock([&] {
-    status = vantrel::decode_columns(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
-                                     &used_bits);
+    status = vantrel::decode_columns(in.message(), *in.tables, data, sink, in.rules, vantrel::DecodeLimits{},
+                                     in.plans, &report);
   });
   if (!status) return raise_bufr_error(status.error());
   PyRef dict = columns_dict(sink.take(), with_raw);
-  if (!dict || !set_item(dict.get(), "used_bits", py_int(used_bits)) ||
-      !set_item(dict.get(), "data_bits", py_int(data_bits(data)))) {
+  if (!dict || !set_item(dict.get(), "used_bits", py_int(report.used_bits)) ||
+      !set_item(dict.get(), "data_bits", py_int(data_bits(data))) ||
+      !set_item(dict.get(), "warnings", warning_list(report.warnings))) {
     return nullptr;
   }
   return dict.release();
@@ -455,30 +491,31 @@ PyObject* element_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return dict.release();
 }
 
-// columns_many(data, frames, numbers, tables, raw, threads, keep) -> (dict, errors, bits):
+// columns_many(data, frames, numbers, tables, rules, raw, threads, keep) -> (dict, errors, bits):
 // the columns of several framed messages of `data` one after the other, in
 // one set of arrays with a "message" column. `frames` packs (offset, length)
 // as native uint64 pairs, `numbers` the uint32 number each message's rows
 // carry in "message", `tables` is a list of one TableSet per message. A
 // message whose header or data is bad leaves no rows; errors lists (position,
 // reason) of each, position counting the frames from 0; bits lists
-// (position, used_bits, data_bits) of each message decoded. The decode runs
+// (position, used_bits, data_bits, warnings) of each message decoded. The decode runs
 // with the interpreter's lock released, on up to `threads` threads (0: one).
 // `keep` is None (every row) or a buffer of uint32 element codes: the rows of
 // other elements, operators and associated fields are left out.
 PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"columns_many",
-                                      {"data", "frames", "numbers", "tables", "raw", "threads", "keep"}};
-  PyObject* bound[7];
+                                      {"data", "frames", "numbers", "tables", "rules", "raw", "threads", "keep"}};
+  PyObject* bound[8];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   BufferView data;
   BufferView frame_view;
   BufferView number_view;
   bool with_raw = false;
   std::uint32_t threads = 1;
+  vantrel::Rules rules = vantrel::Rules::Wmo;
   if (!data.acquire("data", bound[0]) || !frame_view.acquire("frames", bound[1]) ||
-      !number_view.acquire("numbers", bound[2]) || !truth(bound[4], with_raw) ||
-      !to_u32("threads", bound[5], threads)) {
+      !number_view.acquire("numbers", bound[2]) || !to_rules(bound[4], rules) || !truth(bound[5], with_raw) ||
+      !to_u32("threads", bound[6], threads)) {
     return nullptr;
   }
   const vantrel::Bytes frame_bytes = frame_view.bytes();
@@ -508,6 +545,7 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     jobs[i].length = pair[1];
     jobs[i].tables = &table_set_of(item);
     jobs[i].plans = &plan_cache_of(item);
+    jobs[i].rules = rules;
   }
   // A copy of the list keeps every TableSet alive while the lock is released,
   // whatever another thread does to the caller's list meanwhile.
@@ -515,9 +553,9 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!keep_list) return nullptr;
 
   std::unique_ptr<vantrel::RowFilter> filter;
-  if (bound[6] != Py_None) {
+  if (bound[7] != Py_None) {
     BufferView keep_view;
-    if (!keep_view.acquire("keep", bound[6])) return nullptr;
+    if (!keep_view.acquire("keep", bound[7])) return nullptr;
     const vantrel::Bytes keep = keep_view.bytes();
     if (keep.size() % sizeof(std::uint32_t) != 0) {
       PyErr_SetString(PyExc_ValueError, "keep must hold uint32 codes");
@@ -551,48 +589,53 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyRef counts = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bits.size())));
   if (!counts) return nullptr;
   for (std::size_t i = 0; i < bits.size(); ++i) {
-    PyObject* item = Py_BuildValue("(nKK)", static_cast<Py_ssize_t>(bits[i].position),
+    PyRef warnings = warning_list(bits[i].warnings);
+    if (!warnings) return nullptr;
+    PyObject* item = Py_BuildValue("(nKKO)", static_cast<Py_ssize_t>(bits[i].position),
                                    static_cast<unsigned long long>(bits[i].used),
-                                   static_cast<unsigned long long>(bits[i].available));
+                                   static_cast<unsigned long long>(bits[i].available), warnings.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i), item);
   }
   return PyTuple_Pack(3, dict.get(), errors.get(), counts.get());
 }
 
-// matrix(data, offset, length, tables, threads) -> (values, rows, descriptors,
-// column_major, used_bits, data_bits): values rows x len(descriptors), one
-// column after the other when column_major (compressed data) else one row
-// after the other, and the bits as for decode; (None, used_bits, data_bits)
-// when the subsets of non-compressed data differ in structure.
+// matrix(data, offset, length, tables, rules, threads) -> (values, rows,
+// descriptors, column_major, used_bits, data_bits, warnings): values rows x
+// len(descriptors), one column after the other when column_major (compressed
+// data) else one row after the other, and the bits and warnings as for
+// decode; (None, used_bits, data_bits, warnings) when the subsets of
+// non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables", "threads"}};
-  PyObject* bound[5];
+  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables", "rules", "threads"}};
+  PyObject* bound[6];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
   std::uint32_t threads = 1;
-  if (!in.read(bound) || !to_u32("threads", bound[4], threads)) return nullptr;
+  if (!in.read(bound) || !to_u32("threads", bound[5], threads)) return nullptr;
   vantrel::MatrixSink sink;
   sink.set_threads(threads);
   vantrel::Status status;
-  std::uint64_t used_bits = 0;
+  vantrel::DecodeReport report;
   const vantrel::Bytes data = in.message().section4_data(in.bytes);
   without_lock([&] {
-    status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, vantrel::DecodeLimits{}, in.plans,
-                                    &used_bits);
+    status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, in.rules, vantrel::DecodeLimits{},
+                                    in.plans, &report);
   });
   if (!status) return raise_bufr_error(status.error());
-  const unsigned long long used = used_bits;
+  const unsigned long long used = report.used_bits;
   const unsigned long long available = data_bits(data);
-  if (!sink.regular()) return Py_BuildValue("(OKK)", Py_None, used, available);
+  PyRef warnings = warning_list(report.warnings);
+  if (!warnings) return nullptr;
+  if (!sink.regular()) return Py_BuildValue("(OKKO)", Py_None, used, available, warnings.get());
   const std::uint32_t rows = sink.rows();
   const bool column_major = sink.column_major();
   sink.values().shrink_to_fit();
   PyRef values = wrap_vector(std::move(sink.values()), "d");
   PyRef descriptors = wrap_vector(std::move(sink.descriptors()), "I");
   if (!values || !descriptors) return nullptr;
-  return Py_BuildValue("(OIOOKK)", values.get(), rows, descriptors.get(), column_major ? Py_True : Py_False, used,
-                       available);
+  return Py_BuildValue("(OIOOKKO)", values.get(), rows, descriptors.get(), column_major ? Py_True : Py_False, used,
+                       available, warnings.get());
 }
 
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -603,16 +646,17 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(load_tables,
                      "load_tables(root, master_table, master_version, centre, subcentre, local_version)\n--\n\n"
                      "The table set of a definitions root for these header fields."),
-    VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, raw)\n--\n\n"
+    VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, rules, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
-    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, raw, threads, keep)\n--\n\n"
+    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, rules, raw, threads, keep)\n--\n\n"
                                    "Typed columns of several framed messages in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
                                    "The element codes of a table set by abbreviation."),
-    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, threads)\n--\n\n"
+    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, rules, threads)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
-    VANTREL_FUNCTION(decode, "decode(data, offset, length, tables)\n--\n\nThe values of one framed message and where each subset starts."),
+    VANTREL_FUNCTION(decode, "decode(data, offset, length, tables, rules)\n--\n\n"
+                             "The values of one framed message and where each subset starts."),
     {nullptr, nullptr, 0, nullptr},
 };
 
