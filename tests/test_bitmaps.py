@@ -1,12 +1,15 @@
 """Bitmaps and the marker operators 2 23/24/25/32 255, in non-compressed and
-compressed data alike. 2 22/23/24/25/32 000 each take the 0 31 031 run that
-follows them as a bitmap of their own unless 2 37 000 reuses the one in force;
-2 36 000 defines one; 2 37 YYY and 2 35 000 cancel."""
+compressed data alike. The first group holds under both rule sets and is
+decoded by _vantrel. The second group pins the WMO rules of the package:
+2 22/23/24/25/32 000 each take the 0 31 031 run that follows them as a bitmap
+of their own unless 2 37 000 reuses the one in force; 2 36 000 defines one;
+2 37 YYY and 2 35 000 cancel."""
 
 import pytest
 
 import _vantrel
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
+from vantrel import _core
 
 ELEMENTS = [Element(code, width=8) for code in range(1001, 1006)] + [
     Element(31031, width=1), Element(31001, width=8), Element(12101, width=12), Element(33007, width=7)]
@@ -25,9 +28,12 @@ def encode(fields, compressed, subsets):
     return writer
 
 
-def decode(tmp_path, descriptors, fields, compressed, subsets=2, elements=ELEMENTS):
+def decode(tmp_path, descriptors, fields, compressed, subsets=2, elements=ELEMENTS, rules=None):
+    """The values as _vantrel decodes them, or as the package does under `rules`."""
     tables = _vantrel.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", elements)))
     message = build_message(descriptors, encode(fields, compressed, subsets), subsets=subsets, compressed=compressed)
+    if rules is not None:
+        return _core.decode(message, 0, len(message), tables, rules)[0]
     return _vantrel.decode_values_with_tables(message, tables)
 
 
@@ -161,7 +167,7 @@ def test_compressed_bitmap_bytes_come_from_the_first_subset(tmp_path):
 
 
 # ---------------------------------------------------------------------------
-# Bitmaps of the quality, substitution, statistics and replacement operators.
+# The WMO rules: bitmaps of the quality, substitution, statistics and replacement operators.
 
 # The forms a 0 31 031 run takes in data: descriptors, fields before the bits, records before the bits.
 RUN_FORMS = {
@@ -198,7 +204,7 @@ def test_an_operator_takes_the_run_that_follows_as_its_bitmap(tmp_path, compress
     descriptors, fields, recs = run(form, [0, 1, 0])
     width = 9 if operator == 225000 else 8
     got = decode(tmp_path, HEAD + [operator] + descriptors + [marker] * 3,
-                 HEAD_FIELDS + fields + [(raws[0], width), (raws[1], width)], compressed)
+                 HEAD_FIELDS + fields + [(raws[0], width), (raws[1], width)], compressed, rules="wmo")
     assert records(got) == (HEAD_RECORDS + [op(operator)] + recs +
                             [(1001, raws[0], values[0]), (1003, raws[1], values[1])]) * 2
 
@@ -208,7 +214,7 @@ def test_an_operator_takes_the_run_that_follows_as_its_bitmap(tmp_path, compress
 def test_without_an_operator_the_run_is_elements(tmp_path, compressed, form):
     # The same data without 2 23 000: no bitmap, the marker reads nothing.
     descriptors, fields, recs = run(form, [0, 1, 0])
-    got = decode(tmp_path, HEAD + descriptors + [223255], HEAD_FIELDS + fields, compressed)
+    got = decode(tmp_path, HEAD + descriptors + [223255], HEAD_FIELDS + fields, compressed, rules="wmo")
     assert records(got) == (HEAD_RECORDS + recs) * 2
 
 
@@ -230,7 +236,7 @@ def test_later_bitmaps_refer_back_to_the_same_elements(tmp_path, compressed, can
                    [101000, 31001, 223255])
     fields = (HEAD_FIELDS + quality_fields + [(1, 7), (2, 7)] + substitution_fields + [(1, 8)] +
               [(marker_record[1], width)])
-    got = decode(tmp_path, descriptors, fields, compressed)
+    got = decode(tmp_path, descriptors, fields, compressed, rules="wmo")
     assert records(got) == (HEAD_RECORDS + [op(222000)] + quality_records + [(33007, 1, 1.0), (33007, 2, 2.0)] +
                             [op(c) for c in cancel] + [op(223000)] + substitution_records + [(31001, 1, 1.0),
                             marker_record]) * 2
@@ -249,7 +255,7 @@ def test_reuse_or_a_new_bitmap(tmp_path, compressed, definition, second, after):
     descriptors = [1001, 1002] + definition + [31031, 31031, 232255] + second + [224255, 224255]
     new_bits = [(0, 1), (1, 1)] if 31031 in second else []
     fields = [(1, 8), (2, 8), (1, 1), (0, 1), (20, 8)] + new_bits + [(30, 8)][:len(after)]
-    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1, rules="wmo")
     new_records = [(31031, 0, 0.0), (31031, 1, 1.0)] if new_bits else []
     assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0)] + [op(c) for c in definition] +
                             [(31031, 1, 1.0), (31031, 0, 0.0), (1002, 20, 20.0)] +
@@ -265,7 +271,7 @@ def test_reuse_or_a_new_bitmap(tmp_path, compressed, definition, second, after):
 def test_cancel_then_an_operator_starts_afresh(tmp_path, compressed, then, after):
     descriptors = [1001, 1002, 232000, 31031, 31031, 232255, 237255] + then
     fields = [(1, 8), (2, 8), (0, 1), (1, 1), (10, 8)] + ([(1, 1), (0, 1), (258, 9)] if after else [])
-    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1, rules="wmo")
     assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0), op(232000), (31031, 0, 0.0), (31031, 1, 1.0),
                              (1001, 10, 10.0), op(237255)] + [op(c) for c in then if c // 100000 == 2 and c % 1000 == 0]
                             + after)
@@ -279,7 +285,7 @@ def test_a_bitmap_run_ends_at_the_first_other_value(tmp_path, compressed, start)
     # position, the marker would read 0 01 003).
     descriptors = [1001, 1002] + start + [31031, 31031, 1003, 31031, 223255, 223255, 223255]
     fields = [(1, 8), (2, 8), (0, 1), (0, 1), (3, 8), (0, 1), (10, 8), (20, 8)]
-    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1, rules="wmo")
     assert records(got) == ([(1001, 1, 1.0), (1002, 2, 2.0)] + [op(c) for c in start] +
                             [(31031, 0, 0.0), (31031, 0, 0.0), (1003, 3, 3.0), (31031, 0, 0.0),
                              (1001, 10, 10.0), (1002, 20, 20.0)])
@@ -298,6 +304,6 @@ def test_an_operator_without_its_run_has_an_empty_bitmap(tmp_path, compressed, b
     # not fall back on the earlier bitmap.
     descriptors = [1001, 236000, 31031, 223255, 223000] + between + [31031, 223255]
     fields = [(1, 8), (0, 1), (10, 8)] + between_fields + [(0, 1)]
-    got = decode(tmp_path, descriptors, fields, compressed, subsets=1)
+    got = decode(tmp_path, descriptors, fields, compressed, subsets=1, rules="wmo")
     assert records(got) == ([(1001, 1, 1.0), op(236000), (31031, 0, 0.0), (1001, 10, 10.0), op(223000)] +
                             between_records + [(31031, 0, 0.0)])

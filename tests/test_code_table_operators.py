@@ -1,13 +1,15 @@
-"""Operators 2 01 (width), 2 02 (scale) and 2 07 (scale, width, reference)
-change quantities only: a code or flag table value keeps its Table B coding
-under them, whatever the table spelling of its unit. 2 06 (local width) still
-applies to it. Both walkers, each value followed by a plain sentinel element
-so that a width read wrongly shifts everything after it."""
+"""Under the WMO rules, operators 2 01 (width), 2 02 (scale) and 2 07 (scale,
+width, reference) change quantities only: a code or flag table value keeps its
+Table B coding under them, whatever the table spelling of its unit. 2 06
+(local width) still applies to it. Both walkers, each value followed by a
+plain sentinel element so that a width read wrongly shifts everything after
+it. The package decodes under these rules by default."""
 
 import pytest
 
 import _vantrel
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
+from vantrel import _core
 
 CODED = 8023        # the element under test (6 bits, scale 0, reference -2)
 SENTINEL = 12101    # 8 bits, read after the operators are cancelled
@@ -38,6 +40,10 @@ def tables(tmp_path, unit):
     return _vantrel.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", elements)))
 
 
+def decode_wmo(message, tables):
+    return _core.decode(message, 0, len(message), tables, "wmo")[0]
+
+
 def expected_coding(coded, width_change, scale_change, power):
     """(width, scale, reference) the element is read with."""
     if coded:
@@ -51,8 +57,7 @@ def test_non_compressed(tmp_path, unit, coded, on, off, width_change, scale_chan
     width, scale, reference = expected_coding(coded, width_change, scale_change, power)
     raw = 5
     data = BitWriter().write(raw, width).write(0xA5, 8)
-    values = _vantrel.decode_values_with_tables(build_message([*on, CODED, *off, SENTINEL], data),
-                                                tables(tmp_path, unit))
+    values = decode_wmo(build_message([*on, CODED, *off, SENTINEL], data), tables(tmp_path, unit))
     assert [(v.descriptor, v.raw) for v in values] == [(CODED, raw), (SENTINEL, 0xA5)]
     assert values[0].raw_value == pytest.approx((raw + reference) / 10**scale)
 
@@ -67,7 +72,7 @@ def test_compressed(tmp_path, unit, coded, on, off, width_change, scale_change, 
         data.write(increment, 2)
     data.write(0xA5, 8).write(0, 6)
     message = build_message([*on, CODED, *off, SENTINEL], data, subsets=3, compressed=True)
-    values = _vantrel.decode_values_with_tables(message, tables(tmp_path, unit))
+    values = decode_wmo(message, tables(tmp_path, unit))
     assert [(v.descriptor, v.raw) for v in values] == [(CODED, 3), (SENTINEL, 0xA5), (CODED, 4), (SENTINEL, 0xA5),
                                                       (CODED, 5), (SENTINEL, 0xA5)]
     assert [v.raw_value for v in values[::2]] == pytest.approx([(r + reference) / 10**scale for r in (3, 4, 5)])
@@ -84,5 +89,5 @@ def test_local_width_applies_to_code_tables_too(tmp_path, unit, compressed):
     if compressed:
         data.write(0, 6)
     message = build_message([201131, 206009, CODED, 201000, SENTINEL], data, compressed=compressed)
-    values = _vantrel.decode_values_with_tables(message, tables(tmp_path, unit))
+    values = decode_wmo(message, tables(tmp_path, unit))
     assert [(v.descriptor, v.raw) for v in values] == [(CODED, 300), (SENTINEL, 0xA5)]
