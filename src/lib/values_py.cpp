@@ -384,7 +384,7 @@ PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, L
   auto message = vantrel::parse_message(bytes);
   if (!message) return raise_bufr_error(message.error());
   return load(*message, [&](const vantrel::TableSet& tables) -> PyObject* {
-    return decode_to_list(*message, message->section4_data(bytes), tables, vantrel::Rules::Wmo, plans);
+    return decode_to_list(*message, message->section4_data(bytes), tables, vantrel::Rules::Strict, plans);
   });
 }
 
