@@ -188,3 +188,34 @@ def test_sample_messages_decode_to_reference_values(path, ref, compare, tmp_path
     assert not disagreements, compare.report(stats)[0]
     decoded_by_reference = [i for i in sample if reference[i]["error"] is None]
     assert stats.n["messages compared"] == len(decoded_by_reference)
+
+
+# The files whose data need the WMO rules (the package's default). temp.bufr
+# holds substitution blocks (2 23 000 after 2 22 000, whose bitmap the block
+# refers back to, with no 2 36 000): ecCodes 2.28 (bufr_dump -p) gives 2,993
+# substituted values for the file, these 37 of nonCoordinateGeopotential
+# (0 10 003) in message 4. airs_57 needs them for all 7 messages.
+TEMP_MESSAGE_4_SUBSTITUTED = [140, 1520, 1840, 2270, 8100, 15110, 16350, 16840, 20270, 22660, 23510, 24150, 30990,
+                              32570, 36430, 37420, 38420, 40960, 45710, 48740, 55870, 56780, 57660, 65850, 67190,
+                              68220, 74330, 78730, 93950, 94810, 107200, 121470, 139030, 162440, 182340, 201790,
+                              232660]
+
+
+def test_the_files_that_need_the_wmo_rules():
+    temp, airs = SHARED_DATA / "bufr-ed3" / "temp.bufr", SHARED_DATA / "bufr-ed3" / "airs_57.bufr"
+    if not temp.is_file() or not airs.is_file():
+        pytest.skip("../shared/data is not available")
+    rows = {}
+    for rules in ("wmo", "strict"):
+        with vantrel.open(temp, rules=rules) as reader:
+            rows[rules] = len(reader.columns()["value"])
+            substituted = reader[3].values()[-37:]
+        with vantrel.open(airs, rules=rules) as reader:
+            reader.columns()
+            failed = [error.index for error in reader.errors]
+        if rules == "wmo":
+            assert [(v.descriptor, v.raw_value) for v in substituted] == [(10003, v) for v in TEMP_MESSAGE_4_SUBSTITUTED]
+            assert failed == []
+        else:  # the markers find no bitmap, and airs_57 runs out of data
+            assert failed == [1, 2, 3, 4, 5, 6, 7]
+    assert rows["wmo"] - rows["strict"] == 2993

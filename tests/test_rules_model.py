@@ -23,7 +23,7 @@ import random
 import pytest
 
 import _vantrel
-from bufr_builder import Element, build_message, write_table_dir
+from bufr_builder import BitWriter, Element, build_message, write_table_dir
 from bufr_model import Definition, Model, ModelError, TooLarge, model_decode
 from vantrel import _core
 
@@ -229,6 +229,9 @@ def test_the_package_decodes_as_the_model_of_its_rules(tables, rules):
             modelled_count += 1
             message = build_message(descriptors, data, subsets=subsets, compressed=compressed)
             assert package_decode(message, tables, rules) == expected, (descriptors, data.hex(), subsets, compressed)
+            if rules == "strict":  # _vantrel decodes under the strict rules, and reports no warnings
+                got = outcome(lambda: [record(v) for v in _vantrel.decode_values_with_tables(message, tables)])
+                assert got == (expected if isinstance(expected, str) else expected[0]), (descriptors, data.hex())
     assert modelled_count > 1.9 * CASES
 
 
@@ -266,3 +269,117 @@ def test_the_cases_reach_every_rule():
                  "descriptor 025192 was not found in Table B"]:
         assert sum(count for outcome, count in seen.items() if outcome.startswith(kind)) >= 3, kind
     assert seen["rule sets differ"] > CASES // 10
+
+
+# ---------------------------------------------------------------------------
+# Each rule by its statement: messages whose decode the two rule sets tell
+# apart, with exact values. Fields are (value, width) in reading order under
+# the strict rules; compressed data gives each field its own column (R0, NBINC
+# 0) over two subsets. Expected: (descriptor, raw_value) records or an error.
+
+def ops(*codes):
+    return [(code, 0.0) for code in codes]
+
+
+BITMAP_BLOCKS = [63001, 63002, 223000, 236000, 101002, 31031, 223255, 223255,
+                 63003, 224000, 236000, 101002, 31031, 224255, 224255]
+RULE_EXAMPLES = {
+    # 2 02 129 scales a code table value: raw 5 reads 0.5 (WMO: 5.0).
+    "2 02 on a code table": ([202129, 63201], [(5, 8)], [(63201, 0.5)], [(63201, 5.0)]),
+    # 2 01 132 widens a flag table to 12 bits: 5, then 7 (WMO: 8 and 8 bits: 0, 80).
+    "2 01 on a flag table": ([201132, 63203, 201000, 63001], [(5, 12), (7, 8)], [(63203, 5.0), (63001, 7.0)],
+                             [(63203, 0.0), (63001, 80.0)]),
+    # 2 01 120 leaves a code table 0 bits wide: missing without data (WMO: 8 bits it lacks).
+    "2 01 to width 0": ([201120, 63201], [(0, 0)], [(63201, None)],
+                        "csv/table parse error: not enough bits while reading section 4 at bit 0 for width 8 "
+                        "(0 bits available)"),
+    # 2 01 255 makes a code table 135 bits wide (WMO: 8 bits, 5).
+    "2 01 past 64 bits": ([201255, 63201], [(5, 8)], "csv/table parse error: cannot read 135 bits into u64",
+                          [(63201, 5.0)]),
+    # 2 07 001: 12 bits, scale + 1: 0.5 (WMO: the first 8 of those bits, 0).
+    "2 07 on a code table": ([207001, 63201], [(5, 12)], [(63201, 0.5)], [(63201, 0.0)]),
+    # A bitmap under 2 01 129: each 0 31 031 entry 2 bits wide.
+    "2 01 on a bitmap": ([63001, 63002, 236000, 201129, 101002, 31031, 201000, 223255, 223255],
+                         [(1, 8), (2, 8), (0, 2), (1, 2), (30, 8)],
+                         [(63001, 1.0), (63002, 2.0), *ops(236000), (31031, 0.0), (31031, 1.0), (63001, 30.0)],
+                         "csv/table parse error: not enough bits while reading section 4 at bit 26 for width 8 "
+                         "(32 bits available)"),
+    # A code table replication factor under 2 01 129: 9 bits.
+    "2 01 on a factor": ([201129, 101000, 63201, 63001, 201000], [(2, 9), (11, 9), (12, 9)],
+                         [(63201, 2.0), (63001, 11.0), (63001, 12.0)], [(63201, 1.0), (63001, 5.0)]),
+    # Each bitmap is anchored at its own 2 36 000 (WMO: at the first 2 2x 000 of the block).
+    "anchor of each 2 36 000": (BITMAP_BLOCKS, [(1, 8), (2, 8), (0, 1), (0, 1), (10, 8), (20, 8), (3, 8), (0, 1),
+                                                (0, 1), (30, 8), (40, 8)],
+                                [(63001, 1.0), (63002, 2.0), *ops(223000, 236000), (31031, 0.0), (31031, 0.0),
+                                 (63001, 10.0), (63002, 20.0), (63003, 3.0), *ops(224000, 236000), (31031, 0.0),
+                                 (31031, 0.0), (63002, 30.0), (63003, 40.0)],
+                                [(63001, 1.0), (63002, 2.0), *ops(223000, 236000), (31031, 0.0), (31031, 0.0),
+                                 (63001, 10.0), (63002, 20.0), (63003, 3.0), *ops(224000, 236000), (31031, 0.0),
+                                 (31031, 0.0), (63001, 30.0), (63002, 40.0)]),
+    # 2 23 000 without 2 36 000 starts no bitmap: its 0 31 031 values are elements, the markers do nothing.
+    "no bitmap without 2 36 000": ([63001, 63002, 223000, 101002, 31031, 223255, 223255],
+                                   [(1, 8), (2, 8), (0, 1), (0, 1), (10, 8), (20, 8)],
+                                   [(63001, 1.0), (63002, 2.0), *ops(223000), (31031, 0.0), (31031, 0.0)],
+                                   [(63001, 1.0), (63002, 2.0), *ops(223000), (31031, 0.0), (31031, 0.0),
+                                    (63001, 10.0), (63002, 20.0)]),
+    # Collecting goes on past other elements: a third position refers to 0 63 003.
+    "collecting never ends": ([63001, 63002, 236000, 31031, 31031, 63003, 31031, 223255, 223255, 223255],
+                              [(1, 8), (2, 8), (0, 1), (0, 1), (3, 8), (0, 1), (10, 8), (20, 8), (30, 8)],
+                              [(63001, 1.0), (63002, 2.0), *ops(236000), (31031, 0.0), (31031, 0.0), (63003, 3.0),
+                               (31031, 0.0), (63001, 10.0), (63002, 20.0), (63003, 30.0)],
+                              [(63001, 1.0), (63002, 2.0), *ops(236000), (31031, 0.0), (31031, 0.0), (63003, 3.0),
+                               (31031, 0.0), (63001, 10.0), (63002, 20.0)]),
+    # An element after 2 22 000 leaves the bitmap in force (WMO: it empties the awaited bitmap).
+    "element after 2 22 000": ([63001, 63002, 236000, 31031, 31031, 223255, 222000, 63003, 223255],
+                               [(1, 8), (2, 8), (0, 1), (0, 1), (10, 8), (3, 8), (20, 8)],
+                               [(63001, 1.0), (63002, 2.0), *ops(236000), (31031, 0.0), (31031, 0.0),
+                                (63001, 10.0), *ops(222000), (63003, 3.0), (63002, 20.0)],
+                               [(63001, 1.0), (63002, 2.0), *ops(236000), (31031, 0.0), (31031, 0.0),
+                                (63001, 10.0), *ops(222000), (63003, 3.0)]),
+    # Anchor 1, bitmap 0 0 0 over two elements: the third marker refers beyond the history
+    # (under both rule sets).
+    "beyond the history": ([63001, 236000, 31031, 31031, 31031, 63002, 224255, 224255, 224255],
+                           [(1, 8), (0, 1), (0, 1), (0, 1), (2, 8), (10, 8), (20, 8)],
+                           "csv/table parse error: bitmap reference is outside descriptor history",
+                           "csv/table parse error: bitmap reference is outside descriptor history"),
+}
+
+
+def example_message(descriptors, fields, compressed):
+    writer = BitWriter()
+    for value, width in fields:
+        writer.write(value, width)
+        if compressed:
+            writer.write(0, 6)
+    return build_message(descriptors, writer, subsets=2 if compressed else 1, compressed=compressed)
+
+
+def outcome(decode):
+    """What `decode` returns, or its error text."""
+    try:
+        return decode()
+    except ValueError as error:
+        return str(error)
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "compressed"])
+@pytest.mark.parametrize("name", RULE_EXAMPLES)
+def test_each_strict_rule(tables, name, compressed):
+    descriptors, fields, expected, _ = RULE_EXAMPLES[name]
+    message = example_message(descriptors, fields, compressed)
+    if compressed and isinstance(expected, list):
+        expected = expected * 2
+    elif compressed:  # the same error, at the bit where the columns put it
+        expected = expected.split(" at bit ")[0]
+    for decode in (lambda: _vantrel.decode_values_with_tables(message, tables),
+                   lambda: _core.decode(message, 0, len(message), tables, "strict")[0]):
+        got = outcome(lambda: [(v.descriptor, v.raw_value) for v in decode()])
+        assert (got.split(" at bit ")[0] if compressed and isinstance(got, str) else got) == expected
+
+
+@pytest.mark.parametrize("name", RULE_EXAMPLES)
+def test_each_wmo_rule_on_the_same_message(tables, name):
+    descriptors, fields, _, expected = RULE_EXAMPLES[name]
+    message = example_message(descriptors, fields, False)
+    got = outcome(lambda: [(v.descriptor, v.raw_value) for v in _core.decode(message, 0, len(message), tables, "wmo")[0]])
+    assert got == expected
