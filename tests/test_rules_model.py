@@ -383,3 +383,28 @@ def test_each_wmo_rule_on_the_same_message(tables, name):
     message = example_message(descriptors, fields, False)
     got = outcome(lambda: [(v.descriptor, v.raw_value) for v in _core.decode(message, 0, len(message), tables, "wmo")[0]])
     assert got == expected
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "compressed"])
+def test_a_local_descriptor_that_2_06_announces(tables, compressed):
+    # 0 25 192 is in no table; 2 06 008 says it is 8 bits wide. Under the WMO rules the
+    # reader steps over it as an unnamed value and says so once; strict rules fail.
+    import vantrel
+    message = example_message([206008, 25192, 63001, 206008, 25192], [(200, 8), (7, 8), (255, 8)], compressed)
+    with vantrel.open(message, tables=tables) as reader:
+        values = reader[0].values()
+        assert [(v.descriptor, v.name, v.raw_value) for v in values[:3]] == [(25192, "", 200.0), (63001, "LOCAL ONE", 7.0),
+                                                                           (25192, "", 255.0)]
+        assert reader[0].warnings == ["descriptor 025192 is not in Table B: read its 8 bits (operator 206008) as an "
+                                      "unnamed raw value (2 such values in the message)"]
+        assert "025192" in reader[0].to_pandas().columns
+    with vantrel.open(message, tables=tables, rules="strict") as reader:
+        with pytest.raises(vantrel.TablesError, match="descriptor 025192 was not found in Table B"):
+            reader[0].values()
+
+
+@pytest.mark.parametrize("rules, error", [("spec", ValueError), ("WMO", ValueError), (1, TypeError), (None, TypeError)])
+def test_rules_are_named(rules, error):
+    import vantrel
+    with pytest.raises(error, match='rules must be "wmo" or "strict"'):
+        vantrel.open(b"", rules=rules)

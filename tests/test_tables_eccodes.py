@@ -390,3 +390,27 @@ def test_colliding_keys_load_quickly(tmp_path, name, text):
         tables = TableSet.from_eccodes(str(directory))
         timings.append(time.perf_counter() - start)
     assert tables.element_count in (0, 49659) and min(timings) < 0.3
+
+
+def test_the_package_reads_element_rows_that_lack_columns(root):
+    # A local element.table whose rows lack the CREX columns or pad a number
+    # with blanks (as real definition trees have): _vantrel refuses the table;
+    # the package reads every row it can, skips the rest and says which lines.
+    import vantrel
+    local = root / "bufr" / "tables" / "0" / "local" / "1" / "98" / "0" / "element.table"
+    local.write_text(ELEMENT_HEADER + "\n" + "\n".join([
+        Element(12101, name="LOCAL").line(),
+        "063001|short|long|SHORT ROW|Numeric|0|0|8",
+        "063002|blank|long|BLANK WIDTH|Numeric|0|0|8 |Numeric|0|3",
+        "063003|broken|long|TOO FEW",
+    ]) + "\n")
+    with pytest.raises(ValueError, match="line 3: found a record with 8 fields, but the first record has 11"):
+        TableSet.from_definitions(str(root), message(local=1))
+    data = build_message([63001, 63002], b"\x05\x07", local_tables_version_number=1, master_tables_version_number=30)
+    with vantrel.open(data, definitions=str(root)) as reader:
+        assert [(v.descriptor, v.raw_value) for v in reader[0].values()] == [(63001, 5.0), (63002, 7.0)]
+        path = str(local)
+        assert reader[0].warnings == [
+            f"{path}: 1 row with fewer fields than the first, read from their first 8 (line 3)",
+            f"{path}: 1 row with blanks around their numbers, read without (line 4)",
+            f"{path}: 1 row without the 8 fields used or whose numbers do not read, skipped (line 5)"]

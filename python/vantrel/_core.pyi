@@ -32,8 +32,10 @@ def header(data: _Buffer, offset: int, length: int) -> dict[str, object]:
 
 def load_tables(
     root: str, master_table: int, master_version: int, centre: int, subcentre: int, local_version: int
-) -> TableSet:
-    """The WMO tables of a master version under a definitions root, then the centre's local tables."""
+) -> tuple[TableSet, list[str]]:
+    """The WMO tables of a master version under a definitions root, then the centre's local tables;
+    and the warnings of the load (element table rows with another field count than the first:
+    read when they have the 8 used fields, skipped otherwise)."""
 
 _Rules = Literal["wmo", "strict"]
 

@@ -391,9 +391,10 @@ class Message:
         """The table set this message decodes with (loaded once per process and key)."""
         if self.error is not None:
             raise self._fail(HeaderError, self.error)
-        tables, warning = self._reader._resolver.tables_for(self._header)
-        if warning is not None and warning not in self.warnings:
-            self.warnings.append(warning)
+        tables, accepted = self._reader._resolver.tables_for(self._header)
+        for warning in accepted:
+            if warning not in self.warnings:
+                self.warnings.append(warning)
         return tables
 
     def _decode(self):

@@ -197,10 +197,11 @@ class TableResolver:
             f"(centre {header['centre']}, sub-centre {header['subcentre']}, local version {local})"
         )
 
-    def tables_for(self, header: dict) -> tuple[object, str | None]:
-        """(table set, warning or None) for a message's header fields."""
+    def tables_for(self, header: dict) -> tuple[object, list[str]]:
+        """(table set, warnings) for a message's header fields: the nearest version taken for a
+        missing one, and the rows of the definition tree's tables read leniently."""
         if self.fixed is not None:
-            return self.fixed, None
+            return self.fixed, []
         root = self._root()
         master = header["master_table"]
         version, warning = _effective_version(root, master, header["master_table_version"])
@@ -210,17 +211,18 @@ class TableResolver:
         centre = header["centre"] if local else 0
         subcentre = (header["subcentre"] or 0) if local else 0
         key = (root, master, version, centre, subcentre, local)
-        tables = _cache.get(key)
-        if tables is None:
+        loaded = _cache.get(key)
+        if loaded is None:
             with _lock:
-                tables = _cache.get(key)
-                if tables is None:
+                loaded = _cache.get(key)
+                if loaded is None:
                     try:
-                        tables = _core.load_tables(root, master, version, centre, subcentre, local)
+                        loaded = _core.load_tables(root, master, version, centre, subcentre, local)
                     except ValueError as error:
                         raise TablesError(f"{error} ({self.describe(header)})") from None
-                    _cache[key] = tables
-        return tables, warning
+                    _cache[key] = loaded
+        tables, accepted = loaded
+        return tables, ([warning] if warning is not None else []) + accepted
 
 
 def _load_fixed(tables):

@@ -231,8 +231,9 @@ PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 // ---- tables ----------------------------------------------------------------
 
 // load_tables(root, master_table, master_version, centre, subcentre,
-// local_version) -> TableSet: the WMO tables of that master version under the
-// definitions root, then the local tables of the centre, when present.
+// local_version) -> (TableSet, warnings): the WMO tables of that master
+// version under the definitions root, then the local tables of the centre,
+// when present, and what was accepted while reading them.
 PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{
       "load_tables", {"root", "master_table", "master_version", "centre", "subcentre", "local_version"}};
@@ -259,12 +260,18 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   key.originating_centre = static_cast<std::uint16_t>(centre);
   key.originating_subcentre = static_cast<std::uint16_t>(subcentre);
   key.local_tables_version_number = local_version;
+  // Real definition trees hold local element tables whose rows lack the CREX
+  // columns: they are read, with a warning each.
+  std::vector<std::string> warnings;
   std::optional<vantrel::Result<vantrel::TableSet>> tables;
   Py_BEGIN_ALLOW_THREADS
-  tables.emplace(vantrel::from_eccodes_definitions(root, key));
+  tables.emplace(vantrel::from_eccodes_definitions(root, key, vantrel::TableLoading{true, &warnings}));
   Py_END_ALLOW_THREADS
   if (!*tables) return raise_bufr_error(tables->error());
-  return wrap_table_set(std::move(**tables)).release();
+  PyRef table_set = wrap_table_set(std::move(**tables));
+  PyRef warning_texts = warning_list(warnings);
+  if (!table_set || !warning_texts) return nullptr;
+  return PyTuple_Pack(2, table_set.get(), warning_texts.get());
 }
 
 // ---- values ----------------------------------------------------------------
@@ -645,7 +652,7 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(header, "header(data, offset, length)\n--\n\nThe header fields of one framed message."),
     VANTREL_FUNCTION(load_tables,
                      "load_tables(root, master_table, master_version, centre, subcentre, local_version)\n--\n\n"
-                     "The table set of a definitions root for these header fields."),
+                     "The table set of a definitions root for these header fields, and the warnings of its load."),
     VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, rules, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
     VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, rules, raw, threads, keep)\n--\n\n"

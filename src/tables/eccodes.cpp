@@ -135,9 +135,9 @@ Result<CodeTable> read_code_table(const std::string& path) {
 
 // Reads the three entries of a table directory that exist, in order;
 // `required` makes element.table and sequence.def mandatory.
-Status load_table_dir(const std::string& dir, bool required, TableSet& tables) {
+Status load_table_dir(const std::string& dir, bool required, TableSet& tables, const TableLoading& loading = {}) {
   const std::string element_path = join_path(dir, "element.table");
-  if (required || path_exists(element_path)) VANTREL_TRY(load_eccodes_element_table(element_path, tables));
+  if (required || path_exists(element_path)) VANTREL_TRY(load_eccodes_element_table(element_path, tables, loading));
   const std::string sequence_path = join_path(dir, "sequence.def");
   if (required || path_exists(sequence_path)) VANTREL_TRY(load_eccodes_sequence_def(sequence_path, tables));
   const std::string code_table_dir = join_path(dir, "codetables");
@@ -166,23 +166,53 @@ BufrError missing_table_dir(const std::string& path) {
   return BufrError::parse("ecCodes table directory does not exist: " + path);
 }
 
+// Appends to `warnings` (when not null) one line saying `what` of the rows of `path` at `lines`.
+void report_rows(std::vector<std::string>* warnings, const std::string& path, const std::vector<std::uint64_t>& lines,
+                 const char* what) {
+  if (warnings == nullptr || lines.empty()) return;
+  const bool one = lines.size() == 1;
+  std::string text = path + ": " + std::to_string(lines.size()) + (one ? " row " : " rows ") + what + (one ? " (line " : " (lines ");
+  for (std::size_t i = 0; i < lines.size() && i < 5; ++i) text += (i ? ", " : "") + std::to_string(lines[i]);
+  text += lines.size() > 5 ? ", ...)" : ")";
+  warnings->push_back(std::move(text));
+}
+
 }  // namespace
 
-Status load_eccodes_element_table(const std::string& path, TableSet& tables) {
-  VANTREL_ASSIGN(RecordReader reader, RecordReader::open(path, RecordFormat{'|', false, '#'}));
+Status load_eccodes_element_table(const std::string& path, TableSet& tables, const TableLoading& loading) {
+  VANTREL_ASSIGN(RecordReader reader, RecordReader::open(path, RecordFormat{'|', false, '#', !loading.lenient}));
+  // Lenient loading: the lines of rows read without their CREX columns, of
+  // numbers read without blanks around them, and of rows skipped.
+  std::vector<std::uint64_t> shorter, trimmed, skipped;
   for (;;) {
     VANTREL_ASSIGN(const bool more, reader.next());
     if (!more) break;
+    if (reader.size() != reader.first_size()) [[unlikely]] {
+      (reader.size() < ELEMENT_COLUMNS ? skipped : shorter).push_back(reader.line());
+    }
     if (reader.size() < ELEMENT_COLUMNS) continue;
     ElementDefinition element;
-    VANTREL_ASSIGN(element.code, parse_code(reader.field(0)));
     element.abbreviation = reader.field(1);
     element.element_type = reader.field(2);
     element.name = reader.field(3);
     element.unit = reader.field(4);
-    VANTREL_TRY(parse_element_numbers(reader.field(5), reader.field(6), reader.field(7), element));
+    auto read_numbers = [&](auto field) -> Status {
+      VANTREL_ASSIGN(element.code, parse_code(field(0)));
+      return parse_element_numbers(field(5), field(6), field(7), element);
+    };
+    Status numbers = read_numbers([&](std::size_t i) { return reader.field(i); });
+    if (!numbers && loading.lenient) [[unlikely]] {
+      // Blanks around a number are a slip of the table's writer: read it without them, or skip the row.
+      numbers = read_numbers([&](std::size_t i) { return trim_unicode(reader.field(i)); });
+      (numbers ? trimmed : skipped).push_back(reader.line());
+      if (!numbers) continue;
+    }
+    VANTREL_TRY(numbers);
     tables.insert_element(std::move(element));
   }
+  report_rows(loading.warnings, path, shorter, "with fewer fields than the first, read from their first 8");
+  report_rows(loading.warnings, path, trimmed, "with blanks around their numbers, read without");
+  report_rows(loading.warnings, path, skipped, "without the 8 fields used or whose numbers do not read, skipped");
   return {};
 }
 
@@ -220,13 +250,14 @@ Result<TableSet> from_eccodes_dir(const std::string& dir) {
   return tables;
 }
 
-Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message) {
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
+                                          const TableLoading& loading) {
   const std::string master = std::to_string(message.master_table_number);
   const std::string version = std::to_string(message.master_tables_version_number);
   const std::string tables_dir = join_path(join_path(join_path(root, "bufr"), "tables"), master);
   VANTREL_ASSIGN(const std::string wmo_dir, resolve_eccodes_table_dir(join_path(join_path(tables_dir, "wmo"), version)));
   TableSet tables;
-  VANTREL_TRY(load_table_dir(wmo_dir, true, tables));
+  VANTREL_TRY(load_table_dir(wmo_dir, true, tables, loading));
   if (message.local_tables_version_number == 0) return tables;
 
   std::string local = std::to_string(message.local_tables_version_number);
@@ -235,7 +266,7 @@ Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMes
   local_dir = join_path(local_dir, std::to_string(message.originating_centre));
   local_dir = join_path(local_dir, std::to_string(message.originating_subcentre));
   if (!path_exists(local_dir)) return tables;
-  VANTREL_TRY(load_table_dir(local_dir, false, tables));
+  VANTREL_TRY(load_table_dir(local_dir, false, tables, loading));
   return tables;
 }
 

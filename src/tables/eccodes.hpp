@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "error/error.hpp"
 #include "message/message.hpp"
@@ -17,10 +18,20 @@ namespace vantrel {
 // itself or a loop of aliases ends here).
 inline constexpr int MAX_ALIAS_HOPS = 32;
 
+// How strictly tables are read. Strict (the default): a record of an
+// element.table with another field count than the first record fails the
+// load. Lenient: such a record is read when it has the 8 fields used (the
+// CREX columns may be missing) and skipped otherwise, with a warning naming
+// the file and line appended to `warnings` (when not null).
+struct TableLoading {
+  bool lenient = false;
+  std::vector<std::string>* warnings = nullptr;
+};
+
 // Reads one element.table ('|'-separated, '#' comments, 8 used columns) into
 // `tables`; later lines replace earlier ones. Open and content failures are
 // Parse errors.
-Status load_eccodes_element_table(const std::string& path, TableSet& tables);
+Status load_eccodes_element_table(const std::string& path, TableSet& tables, const TableLoading& loading = {});
 // Reads one sequence.def ("code" = [ members ] statements) into `tables`.
 // An unreadable or non-UTF-8 file is an Io error, bad content a Parse error.
 Status load_eccodes_sequence_def(const std::string& path, TableSet& tables);
@@ -32,7 +43,8 @@ Status load_eccodes_code_tables(const std::string& dir, TableSet& tables);
 Result<TableSet> from_eccodes_dir(const std::string& dir);
 // A new table set for `message`: the WMO tables of its master version, then the
 // local tables of its centre, subcentre and local version when present.
-Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message);
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
+                                          const TableLoading& loading = {});
 // `path` itself when it is a directory; when it is a regular file, the
 // directory its content names beside it (followed for at most MAX_ALIAS_HOPS files).
 Result<std::string> resolve_eccodes_table_dir(const std::string& path);

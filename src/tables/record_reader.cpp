@@ -158,7 +158,7 @@ Result<bool> RecordReader::read_record() {
   }
   if (expected_fields_ == 0) {
     expected_fields_ = field_ends_.size();
-  } else if (field_ends_.size() != expected_fields_) {
+  } else if (field_ends_.size() != expected_fields_ && format_.uniform) {
     return fail(content_error("found a record with " + std::to_string(field_ends_.size()) +
                               " fields, but the first record has " + std::to_string(expected_fields_)));
   }

@@ -14,7 +14,8 @@
 //   after the closing quote is appended as it stands;
 // - fields are not trimmed;
 // - every record must have as many fields as the first one (the header row
-//   when there is one), and every field must be valid UTF-8;
+//   when there is one) unless the format allows other counts, and every
+//   field must be valid UTF-8;
 // - a record may be at most MAX_RECORD_BYTES long.
 //
 // Failures are Parse errors whose detail names the file and, for content
@@ -41,6 +42,7 @@ struct RecordFormat {
   char delimiter = ',';    // field separator
   bool has_header = false; // the first record is a header: read, checked, never returned
   int comment = -1;        // byte that starts a comment record, or -1 for none
+  bool uniform = true;     // a record whose field count differs from the first one's fails
 };
 
 class RecordReader {
@@ -60,6 +62,8 @@ class RecordReader {
   std::string_view field(std::size_t index) const;
   // Line number (from 1) where the current record starts.
   std::uint64_t line() const { return record_line_; }
+  // The field count of the first record (non-uniform formats compare size() with it).
+  std::size_t first_size() const { return expected_fields_; }
 
  private:
   RecordReader(FileDescriptor file, std::string path, RecordFormat format);
