@@ -66,6 +66,11 @@ def short_message() -> bytes:
     return build_message(DESCRIPTORS, BitWriter().write(5, 7))
 
 
+def wmo_only_message() -> bytes:
+    """Decodes under the WMO rules only: 2 01 255 leaves a code table 8 bits wide there, 135 bits otherwise."""
+    return build_message([201255, 20003, 201000], BitWriter().write(3, 8))
+
+
 def bad_header_message() -> bytes:
     return build_message([1001], BitWriter().write(5, 7), section3_length=200)
 
@@ -182,6 +187,9 @@ def test_ls_of_many_files_counts_the_messages_of_all(bufr_dir, capsys):
         pytest.param([good_message(), short_message(), short_message()], ["dump"], 2, id="dump-short-data"),
         pytest.param([good_message()], ["dump"], 0, id="dump-good"),
         pytest.param([good_message(), bad_header_message()], ["dump", "--json"], 1, id="dump-json-bad-header"),
+        pytest.param([wmo_only_message()], ["ls", "--check"], 0, id="ls-check-wmo-rules"),
+        pytest.param([wmo_only_message()], ["ls", "--check", "--rules", "strict"], 1, id="ls-check-strict-rules"),
+        pytest.param([wmo_only_message()], ["dump", "--rules", "strict"], 1, id="dump-strict-rules"),
     ],
 )
 def test_exit_status_and_summary(tmp_path, definitions, capsys, parts, command, failed):
