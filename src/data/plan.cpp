@@ -96,6 +96,7 @@ class Compiler {
     ResolvedElement& resolved = unlisted_.emplace_back();
     resolved.definition = &definition;
     resolved.class31 = is_class31(code);
+    resolved.takes_changes = true;  // a quantity of no table: a marker that refers to it reads it as one
     unlisted_codes_.emplace(code, &resolved);
     return &resolved;
   }
