@@ -18,6 +18,9 @@ Where the two rule sets differ:
   2 37 YYY cancels the bitmap; 2 35 000 cancels it and the back reference.
 - wmo: an element without a Table B entry read under 2 06 YYY is YYY bits of an
   unnamed raw value (no missing value); strict: it fails like any unknown element.
+- wmo: texts drop trailing NULs as well as blanks, a text of NUL padding is
+  missing, bytes from 0x80 are Latin-1 characters (strict: "?"); character
+  values carry no position code as raw_value (it still counts as a factor).
 """
 
 from __future__ import annotations
@@ -82,6 +85,14 @@ def ia5(data: bytes):
     if all(b == 0xFF for b in data):  # also no bytes at all
         return None
     return "".join(chr(b) if b < 0x80 else "?" for b in data).rstrip("\t\n\v\f\r ")
+
+
+def wmo_text(data: bytes):
+    """Under the WMO rules: Latin-1 bytes, trailing NULs dropped too, NUL padding alone missing."""
+    if all(b == 0xFF for b in data):
+        return None
+    text = data.decode("latin-1").rstrip("\0\t\n\v\f\r ")
+    return None if not text and 0 in data else text
 
 
 class Bits:
@@ -332,16 +343,20 @@ class Model:
         r0 = bits.read_bytes(width)
         if not self.compressed:
             st.characters += 1
-            return [(definition.code, definition.name, None, float(st.characters * 1000 + width // 8), ia5(r0), None)]
+            return [(definition.code, definition.name, None, float(st.characters * 1000 + width // 8), self.text_of(r0),
+                     None)]
         nbinc = bits.read(6)
         c = st.characters
         st.characters += 1
         column = []
         for s in range(self.subsets):
-            text = ia5(r0) if nbinc == 0 else ia5(bits.read_bytes(nbinc * 8))
+            text = self.text_of(r0) if nbinc == 0 else self.text_of(bits.read_bytes(nbinc * 8))
             column.append((definition.code, definition.name, None, float((c * self.subsets + s + 1) * 1000 + width // 8),
                            text, None))
         return column
+
+    def text_of(self, data):
+        return wmo_text(data) if self.wmo else ia5(data)
 
     def associated_field(self):
         self.emit(self.numeric(999999, "associatedField", self.state.associated_width, 0, 0, False, {}))
@@ -418,11 +433,11 @@ class Model:
         bits = self.bits
         r0 = bits.read_bytes(8 * characters)
         if not self.compressed:
-            self.emit([(code, "operator", None, None, ia5(r0), None)])
+            self.emit([(code, "operator", None, None, self.text_of(r0), None)])
             return
         nbinc = bits.read(6)
-        self.emit([(code, "operator", None, None, ia5(r0 if nbinc == 0 else bits.read_bytes(8 * nbinc)),
-                              None) for _ in range(self.subsets)])
+        self.emit([(code, "operator", None, None, self.text_of(r0 if nbinc == 0 else bits.read_bytes(8 * nbinc)),
+                     None) for _ in range(self.subsets)])
 
     # ---- bitmaps ---------------------------------------------------------------------
 
@@ -477,4 +492,6 @@ def model_decode(elements, sequences, code_tables, rules, descriptors, data, sub
     """(records, unnamed) for one message, or ModelError (TooLarge past a budget of values and steps)."""
     model = Model(elements, sequences, code_tables, rules)
     records = model.decode(descriptors, data, subsets, compressed)
+    if rules == "wmo":  # character values (no raw, not an operator's text) without their position code
+        records = [r[:3] + (None,) + r[4:] if r[2] is None and r[1] != "operator" else r for r in records]
     return records, model.unnamed

@@ -1,6 +1,6 @@
 """Non-compressed and compressed data against each other and against a model,
 under the WMO rules (code and flag tables keep their coding under 2 01, 2 02
-and 2 07), as the package decodes.
+and 2 07; character values carry no position code), as the package decodes.
 
 For seeded random descriptor lists over a small table directory, a model walk
 draws the values of every subset, the test encodes them both ways, decodes
@@ -365,8 +365,7 @@ def encode_compressed(fields, subsets):
 
 def expected_records(fields, subsets, r0s=None):
     """Records of subsets in order; r0s given: as compressed data decodes."""
-    out, characters = [], 0
-    columns = {id(fld): c for c, fld in enumerate(f for f in fields if f.kind == "character")}
+    out = []
     for s in range(subsets):
         for fld, r0 in zip(fields, r0s or [None] * len(fields)):
             if fld.kind == "operator":
@@ -376,9 +375,8 @@ def expected_records(fields, subsets, r0s=None):
             elif fld.kind == "associated":
                 out.append((fld.code, fld.name, fld.raws[s], float(fld.raws[s]), None, None))
             elif fld.kind == "character":
-                characters += 1
-                k = columns[id(fld)] * subsets + s + 1 if r0s else characters
-                out.append((fld.code, fld.name, None, float(k * 1000 + fld.width // 8), ia5(fld.texts[s]), None))
+                # The package hands no position code to its users as data.
+                out.append((fld.code, fld.name, None, None, ia5(fld.texts[s]), None))
             elif fld.kind == "numeric":
                 raw = fld.raws[s]
                 value = None if raw is None else (raw + fld.reference) / divisor(fld.scale)
