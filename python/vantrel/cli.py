@@ -31,7 +31,7 @@ from typing import IO, Any, Iterable, Sequence
 import vantrel
 from vantrel.reader import RULES
 
-from . import samples
+from . import _core, samples
 from .keys import key_of, meaning_of, ranked, unit_of
 from .tables import find_definitions, wmo_versions
 
@@ -249,7 +249,7 @@ class Describer:
         found = self._elements.get(code)
         if found is None:
             unit = unit_of(code, self.tables)
-            coded = unit is not None and unit.upper().startswith(("CODE", "FLAG"))
+            coded = code < 100000 and _core.table_kind(self.tables, code) is not None
             found = self._elements[code] = (key_of(code, self.tables), unit, coded)
         return found
 

@@ -36,6 +36,7 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
+from . import _core
 from . import keys as _keys
 
 __all__ = [
@@ -321,8 +322,7 @@ class Meanings:
         code = int(self.cols["descriptor"][row])
         key = (id(tables), code)
         if key not in self._kind:
-            unit = (_keys.unit_of(code, tables) or "").upper()
-            self._kind[key] = unit.startswith("CODE") or unit.startswith("FLAG")
+            self._kind[key] = code < 100000 and _core.table_kind(tables, code) is not None
         return self._kind[key]
 
     def of(self, rows: np.ndarray) -> np.ndarray:

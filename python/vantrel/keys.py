@@ -74,12 +74,9 @@ def meaning_of(code: int, raw, tables, missing: bool = False):
     (also for a missing value)."""
     if missing or raw is None or code >= 100000:
         return None
-    element = tables.get_element(code)
-    if element is None:
-        return None
-    unit = element.unit.upper()
-    if unit.startswith("FLAG"):
-        width = element.width
+    kind = _core.table_kind(tables, code)
+    if kind == "flag":
+        width = tables.get_element(code).width
         if raw == (1 << width) - 1:
             return None  # all bits set: missing
         return [
@@ -87,7 +84,7 @@ def meaning_of(code: int, raw, tables, missing: bool = False):
             for bit in range(1, width + 1)
             if raw >> (width - bit) & 1 and (meaning := tables.get_meaning(code, bit)) is not None
         ]
-    if unit.startswith("CODE"):
+    if kind == "code":
         return tables.get_meaning(code, raw)
     return None
 

@@ -120,6 +120,33 @@ bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out) {
   return true;
 }
 
+bool decode_wmo_text(const std::vector<std::uint8_t>& bytes, std::string& out) {
+  out.clear();
+  bool all_ff = true;
+  bool nul = false;
+  for (std::uint8_t byte : bytes) {
+    all_ff = all_ff && byte == 0xFF;
+    nul = nul || byte == 0;
+  }
+  if (all_ff) return false;  // also for no bytes at all
+  for (std::uint8_t byte : bytes) {
+    if (byte < 0x80) {
+      out.push_back(static_cast<char>(byte));
+    } else {  // U+0080..U+00FF in two UTF-8 bytes
+      out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  std::size_t end = out.size();
+  while (end > 0) {
+    const char c = out[end - 1];
+    if (c != '\0' && c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') break;
+    --end;
+  }
+  out.resize(end);
+  return !(end == 0 && nul);
+}
+
 std::uint8_t bitmap_byte(double value) {
   if (!(value > 0.0)) return 0;  // also NaN
   if (value >= 255.0) return 255;

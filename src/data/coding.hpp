@@ -159,6 +159,12 @@ inline bool is_missing_value(std::uint64_t raw, std::uint32_t width, bool missin
 // dropped. `out` is scratch reused between calls.
 bool decode_ia5_text(const std::vector<std::uint8_t>& bytes, std::string& out);
 
+// Decodes character bytes under the WMO rules into `out` (UTF-8): none when
+// empty or all 0xFF; bytes from 0x80 are Latin-1 characters; trailing NULs,
+// tabs, LF, VT, FF, CR and spaces are dropped, and a text that held a NUL and
+// nothing is left of is missing too (NUL padding of an absent identifier).
+bool decode_wmo_text(const std::vector<std::uint8_t>& bytes, std::string& out);
+
 // The position code k * 1000 + width / 8 of the k-th character value.
 inline double character_position_code(std::uint64_t k, std::uint32_t width) {
   return static_cast<double>(k) * 1000.0 + static_cast<double>(width / 8);

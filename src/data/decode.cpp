@@ -420,7 +420,7 @@ class Walker {
       if (coding.character) {
         VANTREL_TRY(reader_.read_bytes(coding.width, bytes_));
         VANTREL_TRY(count_values(1, coding.width != 0));
-        const bool present = decode_ia5_text(bytes_, text_);
+        const bool present = decode_text();
         const double position = character_position_code(++state.character_value_count, coding.width);
         if (!sink_.character(next_place(), element, position,
                              present ? std::optional<std::string_view>(text_) : std::nullopt))
@@ -502,11 +502,16 @@ class Walker {
   }
 
   Status emit_operator_text(Place place, std::uint32_t code) {
-    const bool present = decode_ia5_text(bytes_, text_);
+    const bool present = decode_text();
     if (!sink_.operator_text(place, code, present ? std::optional<std::string_view>(text_) : std::nullopt))
       return fail(sink_aborted());
     return {};
   }
+
+  // The text of the character bytes in bytes_, into text_; false when missing.
+  // The WMO rules also drop trailing NULs (padding), count a text of NULs
+  // and blanks as missing and keep bytes from 0x80 as Latin-1 characters.
+  bool decode_text() { return wmo_ ? decode_wmo_text(bytes_, text_) : decode_ia5_text(bytes_, text_); }
 
   // Non-compressed data: the place of the subset's next record.
   Place next_place() { return Place{subset_, slot_++}; }
@@ -590,11 +595,11 @@ class Walker {
     summary = ValueSummary{};
     if (subsets_ > 0) summary.set(character_position_code(first_k, width), true);
     summary.consistent = subsets_ <= 1;
-    bool present = nbinc == 0 && decode_ia5_text(bytes_, text_);  // R0's text serves every subset
+    bool present = nbinc == 0 && decode_text();  // R0's text serves every subset
     for (std::uint32_t s = 0; s < subsets_; ++s) {
       if (nbinc != 0) {
         VANTREL_TRY(reader_.read_bytes(static_cast<std::uint32_t>(nbinc) * 8u, bytes_));
-        present = decode_ia5_text(bytes_, text_);
+        present = decode_text();
       }
       if (!sink_.character(Place{s, slot}, element, character_position_code(first_k + s, width),
                            present ? std::optional<std::string_view>(text_) : std::nullopt))

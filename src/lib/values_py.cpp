@@ -3,6 +3,7 @@
 //
 // Naming: `Value_<slot>` for the class's slots and getters; the sink's
 // `build_*` helpers create objects.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -185,8 +186,11 @@ class PointerCache {
 
 class PythonValueSink final : public vantrel::ValueSink {
  public:
-  // `subsets`: the message's number of subsets.
-  explicit PythonValueSink(std::uint32_t subsets) : type_(types.decoded_value), subsets_(subsets) {}
+  // `subsets`: the message's number of subsets. `position_codes`: character
+  // values carry their position code as raw_value (else none: the package
+  // hands no position code to its users as data).
+  PythonValueSink(std::uint32_t subsets, bool position_codes)
+      : type_(types.decoded_value), subsets_(subsets), position_codes_(position_codes) {}
 
   // Creates the shared strs; false with an exception set on failure.
   bool init() {
@@ -227,10 +231,11 @@ class PythonValueSink final : public vantrel::ValueSink {
                  std::optional<std::string_view> text) override {
     PyObject* text_object = nullptr;
     if (text && (text_object = new_text(*text)) == nullptr) return false;
-    if (in_column_) return store(HAS_VALUE, 0, position_code, text_object, nullptr);
+    const std::uint8_t flags = position_codes_ ? HAS_VALUE : 0;
+    if (in_column_) return store(flags, 0, position_code, text_object, nullptr);
     PyObject* name = name_of(element);
     if (name == nullptr) return false;
-    return append(build_value(type_, element.code, name, HAS_VALUE, 0, position_code, text_object, nullptr));
+    return append(build_value(type_, element.code, name, flags, 0, position_code, text_object, nullptr));
   }
 
   bool associated_field(Place, std::uint64_t raw) override {
@@ -306,9 +311,15 @@ class PythonValueSink final : public vantrel::ValueSink {
   PyObject* new_text(std::string_view text) {
     if (in_column_ && !texts_.empty() && last_text_ == text) return texts_.back().get();
     if (in_column_) last_text_.assign(text);
-    PyRef made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-    if (!made) return nullptr;
-    std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
+    PyRef made;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+      if (!made) return nullptr;
+      std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
+    } else {  // Latin-1 characters of the WMO rules, in UTF-8
+      made = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+      if (!made) return nullptr;
+    }
     texts_.push_back(std::move(made));
     return texts_.back().get();
   }
@@ -368,6 +379,7 @@ class PythonValueSink final : public vantrel::ValueSink {
   bool in_column_ = false;                         // inside a compressed column
   std::vector<Column> columns_;                    // compressed columns in walk order
   std::vector<Entry> entries_;                     // their values
+  bool position_codes_;                            // character values carry their position code
   PyRef list_;                                     // the result
 };
 
@@ -393,7 +405,7 @@ PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, L
 PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
                          vantrel::Rules rules, vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts,
                          vantrel::DecodeReport* report) {
-  PythonValueSink sink(message.number_of_subsets);
+  PythonValueSink sink(message.number_of_subsets, rules == vantrel::Rules::Strict);
   if (!sink.init()) return nullptr;
   auto status = vantrel::decode_message_values(message, tables, data, sink, rules, vantrel::DecodeLimits{}, plans,
                                                report);

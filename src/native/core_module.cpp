@@ -498,6 +498,24 @@ PyObject* element_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return dict.release();
 }
 
+// table_kind(tables, code) -> "code", "flag" or None: whether the element's
+// values are code table entries, flag table bits or neither (also for an
+// element the tables lack).
+PyObject* table_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"table_kind", {"tables", "code"}};
+  PyObject* bound[2];
+  std::uint32_t code = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet") || !to_u32("code", bound[1], code)) {
+    return nullptr;
+  }
+  const vantrel::ElementDefinition* element = table_set_of(bound[0]).element(code);
+  using Kind = vantrel::ElementDefinition::TableKind;
+  const Kind kind = element == nullptr ? Kind::None : element->table_kind();
+  if (kind == Kind::None) Py_RETURN_NONE;
+  return PyUnicode_FromString(kind == Kind::Code ? "code" : "flag");
+}
+
 // columns_many(data, frames, numbers, tables, rules, raw, threads, keep) -> (dict, errors, bits):
 // the columns of several framed messages of `data` one after the other, in
 // one set of arrays with a "message" column. `frames` packs (offset, length)
@@ -658,6 +676,8 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, rules, raw, threads, keep)\n--\n\n"
                                    "Typed columns of several framed messages in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
+    VANTREL_FUNCTION(table_kind, "table_kind(tables, code)\n--\n\n"
+                                 "\"code\" or \"flag\" when the element's unit names a code or flag table, else None."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
                                    "The element codes of a table set by abbreviation."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, rules, threads)\n--\n\n"

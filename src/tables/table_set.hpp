@@ -32,19 +32,22 @@ struct ElementDefinition {
   // Character data is exactly the unit "CCITT IA5".
   bool is_character() const { return unit == "CCITT IA5"; }
 
-  // A code or flag table value: the unit names one ("CODE TABLE", "Flag table",
-  // "Common CODE TABLE C-1", "Code table defined by originating/generating centre"...).
-  // Operators 2 01, 2 02 and 2 07 leave such values alone.
-  bool is_code_or_flag_table() const { return unit_names_table(unit); }
+  // Whether the value is a code table entry, a set of flag table bits, or a
+  // quantity: the unit names its table ("CODE TABLE", "Flag table", "Common
+  // CODE TABLE C-1", "Code table defined by originating/generating centre"...),
+  // in any case and anywhere in the unit.
+  enum class TableKind : std::uint8_t { None, Code, Flag };
+  TableKind table_kind() const {
+    for (std::size_t i = 0; i + 10 <= unit.size(); ++i) {
+      std::string_view rest = std::string_view(unit).substr(i, 10);
+      if (equal_ignoring_case(rest, "code table")) return TableKind::Code;
+      if (equal_ignoring_case(rest, "flag table")) return TableKind::Flag;
+    }
+    return TableKind::None;
+  }
+  bool is_code_or_flag_table() const { return table_kind() != TableKind::None; }
 
  private:
-  static bool unit_names_table(std::string_view unit) {
-    for (std::size_t i = 0; i + 10 <= unit.size(); ++i) {
-      std::string_view rest = unit.substr(i, 10);
-      if (equal_ignoring_case(rest, "code table") || equal_ignoring_case(rest, "flag table")) return true;
-    }
-    return false;
-  }
   static bool equal_ignoring_case(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i) {
       const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
