@@ -219,3 +219,27 @@ def test_the_files_that_need_the_wmo_rules():
         else:  # the markers find no bitmap, and airs_57 runs out of data
             assert failed == [1, 2, 3, 4, 5, 6, 7]
     assert rows["wmo"] - rows["strict"] == 2993
+
+
+# What a user sees, against ecCodes 2.28 (bufr_dump -p) on the same files: identifiers
+# without their NUL padding, NUL-padded ones missing, no position code as data, and
+# the meaning of a code table whose unit is "Common CODE TABLE C-1".
+AIRCRAFT_IDS = ["M87670b", "M519140", "M519140", "M08f92c"]  # message 1, first subsets
+
+
+def test_texts_missing_texts_and_common_code_tables_as_users_see_them():
+    aircraft = SHARED_DATA / "bufr" / "aircraft_mrar_compressed.bufr"
+    hirs = SHARED_DATA / "bufr" / "hirs_metop_compressed.bufr"
+    if not aircraft.is_file() or not hirs.is_file():
+        pytest.skip("../shared/data is not available")
+    frame = vantrel.read_bufr(aircraft, columns=["aircraftRegistrationNumberOrOtherIdentification",
+                                                 "aircraftFlightNumber"])
+    ids = frame["aircraftRegistrationNumberOrOtherIdentification"]
+    assert list(ids[:4]) == AIRCRAFT_IDS and not ids.str.contains("\x00").any()
+    assert frame["aircraftFlightNumber"].isna().all()
+    with vantrel.open(aircraft) as reader:
+        flight = next(v for v in reader[0].values() if v.name == "AIRCRAFT FLIGHT NUMBER")
+        assert (flight.raw_text, flight.raw_value, flight.data) == (None, None, None)
+    with vantrel.open(hirs) as reader:
+        frame = reader[0].to_pandas(columns=["centre"], meanings=True)
+    assert set(frame["centre"]) == {"EUMETSAT OPERATION CENTRE"}
