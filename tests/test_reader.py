@@ -384,3 +384,16 @@ def test_errors_hold_the_latest_whole_reader_decode(local_tables):
         for _ in range(2):
             assert len(reader.columns()["value"]) == 1
             assert [e.index for e in reader.errors] == [2]
+
+
+@pytest.mark.parametrize("coded, year, warned", [(12, 2012, True), (99, 1999, True), (0, 2000, True),
+                                                  (100, 100, False), (2012, 2012, False)])
+def test_edition_4_years_below_100_are_years_of_century(coded, year, warned):
+    data = build_message([1001], BitWriter().write(5, 7), typical_year=coded, typical_month=11, typical_day=2)
+    with vantrel.open(data) as reader:
+        message = reader[0]
+        assert message.year == year
+        assert message.warnings == ([f"edition 4 year {coded} is below 100; read as year of century: {year}"]
+                                    if warned else [])
+        if year >= 1900:
+            assert message.datetime.date().isoformat() == f"{year}-11-02"

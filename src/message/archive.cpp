@@ -155,6 +155,13 @@ HeaderResult parse_archive_message(Bytes buffer) {
     m.master_tables_version_number = s[13];
     m.local_tables_version_number = s[14];
     m.typical_year = static_cast<std::uint16_t>((s[15] << 8) | s[16]);
+    if (m.typical_year < 100) {
+      // Some producers write the year of century where edition 4 has the whole year.
+      const std::uint16_t coded = m.typical_year;
+      m.typical_year = year_from_century(static_cast<std::uint8_t>(coded));
+      header.warnings.push_back("edition 4 year " + std::to_string(coded) + " is below 100; read as year of century: " +
+                                std::to_string(m.typical_year));
+    }
     m.typical_month = s[17];
     m.typical_day = s[18];
     m.typical_hour = s[19];
