@@ -97,6 +97,10 @@ def test_messages_and_headers_match_the_reference(path, ref):
                 continue
             assert message.error is None
             got = {key: getattr(message, attr) for key, attr in HEADER_KEYS.items() if key in header}
+            if message.edition == 4 and message.year_of_century is not None:
+                # A year below 100 that the reader takes as a year of century: the reference's
+                # typicalYear is the coded one (its typicalDate reads the century too).
+                got["typicalYear"] = message.year_of_century
             want = {key: header[key] for key in got}
             assert got == want, f"message {message.index}"
             # Sub-category: edition 4 has both kinds; before it, the one byte is the local one.
