@@ -158,7 +158,9 @@ HeaderResult parse_archive_message(Bytes buffer) {
     if (m.typical_year < 100) {
       // Some producers write the year of century where edition 4 has the whole year.
       const std::uint16_t coded = m.typical_year;
-      m.typical_year = year_from_century(static_cast<std::uint8_t>(coded));
+      header.year_of_century = static_cast<std::uint8_t>(coded);
+      header.century_year = true;
+      m.typical_year = year_from_century(header.year_of_century);
       header.warnings.push_back("edition 4 year " + std::to_string(coded) + " is below 100; read as year of century: " +
                                 std::to_string(m.typical_year));
     }

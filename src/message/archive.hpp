@@ -56,6 +56,7 @@ struct ArchiveHeader {
   std::optional<std::uint8_t> international_subcategory;  // edition 4 only
   std::optional<std::uint8_t> second;                   // edition 4 only
   std::uint8_t year_of_century = 0;                     // editions 2 and 3: as coded
+  bool century_year = false;                            // edition 4 coded a year below 100: year_of_century holds it
   std::vector<std::string> warnings;                    // quirks that were accepted
 };
 

@@ -215,7 +215,7 @@ PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       set_item(d, "master_table_version", py_int(m.master_tables_version_number)) &&
       set_item(d, "local_table_version", py_int(m.local_tables_version_number)) &&
       set_item(d, "year", py_int(m.typical_year)) &&
-      set_item(d, "year_of_century", old ? py_int(h.year_of_century) : PyRef::borrow(Py_None)) &&
+      set_item(d, "year_of_century", old || h.century_year ? py_int(h.year_of_century) : PyRef::borrow(Py_None)) &&
       set_item(d, "month", py_int(m.typical_month)) && set_item(d, "day", py_int(m.typical_day)) &&
       set_item(d, "hour", py_int(m.typical_hour)) && set_item(d, "minute", py_int(m.typical_minute)) &&
       set_item(d, "second", py_optional(h.second)) &&
