@@ -111,7 +111,7 @@ def test_ls_line_has_every_header_field(tmp_path, capsys):
 @pytest.mark.parametrize(
     "fields, shown",
     [
-        pytest.param({"typical_year": 12, "typical_month": 11, "typical_day": 2}, "0012-11-02 12:30:15", id="short-year"),
+        pytest.param({"typical_year": 12, "typical_month": 11, "typical_day": 2}, "2012-11-02 12:30:15", id="short-year"),
         pytest.param({"typical_month": 13, "typical_day": 32}, "2024-13-32 12:30:15", id="no-valid-date"),
         pytest.param({"typical_hour": 0, "typical_minute": 0, "typical_second": 0}, "2024-05-17 00:00:00", id="midnight"),
         pytest.param({"typical_hour": 23, "typical_minute": 59, "typical_second": 59}, "2024-05-17 23:59:59", id="last-second"),
