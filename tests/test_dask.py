@@ -16,6 +16,7 @@ if os.environ.get("VANTREL_SANITIZED"):
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 import vantrel.dask  # noqa: E402
+from bufr_builder import build_message  # noqa: E402
 
 COLUMNS = ["latitude", "longitude"]
 
@@ -70,3 +71,16 @@ def test_column_projection_reaches_the_decode(bufr_dir, monkeypatch):
     assert list(projected.columns) == ["message", "airTemperature"]
     assert asked == [["airTemperature"]]
     assert len(projected) == 1031
+
+
+def test_every_partition_has_the_columns_asked_for_and_datetime(bufr_dir, tmp_path):
+    # The README's recipe over a file whose only message has no descriptors: its partition
+    # has no date keys, and still a datetime column (NaT), as every other partition.
+    empty = tmp_path / "empty.bufr"
+    empty.write_bytes(build_message([], subsets=0))
+    files = [str(bufr_dir / "synop_multi_subset_uncompressed.bufr"), str(empty)]
+    frame = vantrel.dask.read_bufr(files, columns=["airTemperature"], header=True)
+    dated = frame.assign(date=frame["datetime"].dt.strftime("%Y-%m-%d")).compute(scheduler="sync")
+    assert set(dated["date"]) == {"2015-01-26"} and len(dated) == 12
+    for part in frame.to_delayed():
+        assert {"airTemperature", "datetime"} <= set(part.compute(scheduler="sync").columns)

@@ -158,12 +158,55 @@ def three_messages(tmp_path, tables):
         ({"airTemperature": slice(280.1, 280.2)}, [1]),           # rows by value: lo <= x < hi
         ({"airTemperature": {280.0, 280.2}}, [0, 2]),
         ({"airTemperature": lambda v: v > 280.05}, [1, 2]),
+        ({"dataCategory": 1}, [1]),                                # ecCodes names of header fields
+        ({"bufrHeaderCentre": {90, 92}}, [0, 2]),
+        ({"datetime": "2024-05-17T12:30:15"}, [0, 1, 2]),           # ISO strings, as pandas reads them
+        ({"datetime": slice("2024-05-18", None)}, []),
     ],
 )
 def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypatch):
     monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
     frame = vantrel.read_bufr(three_messages, columns=["airTemperature"], filters=filters, header=True)
     assert frame["message"].tolist() == [c + 1 for c in categories]
+    if not any(name in vantrel.read.HEADER_FILTERS or name in vantrel.read.ECCODES_HEADER_NAMES for name in filters):
+        # A key filter selects the same subsets in the long form, on a key not selected too.
+        long = vantrel.read_bufr(three_messages, columns=["pressure"], filters=filters, form="long")
+        assert long.empty
+        long = vantrel.read_bufr(three_messages, filters=filters, form="long")
+        assert long["message"].tolist() == [c + 1 for c in categories]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        (dict(columns=["airTemprature"]), KeyError, "'airTemprature' is no key .* did you mean 'airTemperature'"),
+        (dict(filters={"presentWether": 5}), KeyError, "did you mean 'presentWeather'"),
+        (dict(filters={"dataCategry": 1}), KeyError, "did you mean 'dataCategory'"),
+        (dict(columns=3), TypeError, "columns must be a key or a list of keys, not int"),
+        (dict(columns=["airTemperature", 3]), TypeError, "columns must be keys"),
+        (dict(filters=[("centre", 90)]), TypeError, "filters must be a mapping of names to conditions, not list"),
+        (dict(rules="spec"), ValueError, 'rules must be "wmo" or "strict"'),
+    ],
+)
+def test_read_bufr_mistakes_answer_loudly(three_messages, tables, monkeypatch, kwargs, error, text):
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
+    with pytest.raises(error, match=text):
+        vantrel.read_bufr(three_messages, **kwargs)
+
+
+def test_read_bufr_returns_the_columns_asked_for(three_messages, tables, monkeypatch, tmp_path):
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
+    assert vantrel.read_bufr(three_messages, columns="airTemperature").columns.tolist() == \
+        ["message", "subset", "airTemperature", "datetime"]
+    # A ranked name comes back as asked; a key of the tables that no message holds is missing values.
+    frame = vantrel.read_bufr(three_messages, columns=["#1#airTemperature", "pressure"])
+    assert frame.columns.tolist() == ["message", "subset", "#1#airTemperature", "pressure", "datetime"]
+    assert frame["pressure"].isna().all() and frame["#1#airTemperature"].tolist() == [280.0, 280.1, 280.2]
+    # A message without descriptors: datetime is there all the same.
+    empty = tmp_path / "empty.bufr"
+    empty.write_bytes(build_message([], subsets=0))
+    assert vantrel.read_bufr(empty, columns=["airTemperature"]).columns.tolist() == \
+        ["message", "subset", "airTemperature", "datetime"]
 
 
 def test_read_bufr_failed_messages(tmp_path, tables, monkeypatch):

@@ -26,7 +26,7 @@ from _vantrel import (
     parse_file,
 )
 
-from .errors import BufrError, DataError, FramingError, HeaderError, TablesError
+from .errors import BufrError, BufrWarning, DataError, FramingError, HeaderError, TablesError
 from .reader import Message, Reader, open
 from .read import read_bufr
 from . import samples
@@ -44,6 +44,7 @@ __all__ = [
     "HeaderError",
     "TablesError",
     "DataError",
+    "BufrWarning",
     "BufrMessage",
     "DecodedValue",
     "Descriptor",

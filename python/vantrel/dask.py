@@ -22,7 +22,7 @@ import mmap
 import os
 
 from .frames import import_optional
-from .read import expand_sources, message_filter, row_mask
+from .read import checked_columns, checked_filters, expand_sources, message_filter, row_mask
 from .reader import Reader, _checked_rules
 
 __all__ = ["read_bufr", "partitions", "read_partition"]
@@ -72,6 +72,8 @@ def read_partition(part, columns=None, keys=None, filters=None, form="wide", def
         finally:
             if mapped is not None:
                 mapped.close()
+    if form != "long" and "datetime" not in frame.columns:  # every partition has the same columns
+        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[ns]")
     if "message" in frame.columns:
         frame["message"] = frame["message"] + (first - 1)
     frame.insert(0, "file", pd.Series([path] * len(frame), dtype=object))
@@ -106,7 +108,9 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     dd = import_optional("dask.dataframe", "dask")
     import dask.dataframe as dd  # noqa: F811 - the submodule, now known to import
 
-    keys = None if columns is None else list(columns)
+    columns = checked_columns(columns)
+    filters = checked_filters(filters) or None
+    keys = columns
     return dd.from_map(read_partition, partitions(sources, messages_per_partition), keys=keys,
                        filters=filters, form=form, definitions=definitions, header=header, meanings=meanings,
                        rules=_checked_rules(rules), enforce_metadata=False)

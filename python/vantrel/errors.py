@@ -6,7 +6,7 @@ Every class is a ``ValueError``, so code written against the low-level module
 
 from __future__ import annotations
 
-__all__ = ["BufrError", "FramingError", "HeaderError", "TablesError", "DataError"]
+__all__ = ["BufrError", "FramingError", "HeaderError", "TablesError", "DataError", "BufrWarning"]
 
 
 class BufrError(ValueError):
@@ -34,3 +34,9 @@ class TablesError(BufrError):
 
 class DataError(BufrError):
     """Section 4 does not decode with the message's descriptors (too short, bad values)."""
+
+
+class BufrWarning(UserWarning):
+    """What the reader accepted in the data (a skipped byte range, a table version taken for a
+    missing one, an edition 4 year of century...), or messages that failed and were skipped.
+    ``warnings.simplefilter("ignore", vantrel.BufrWarning)`` silences them."""

@@ -10,7 +10,7 @@ from typing import Any, Callable, Iterable, Mapping
 import numpy as np
 
 from . import frames as _frames
-from .errors import BufrError
+from .errors import BufrError, BufrWarning
 from .reader import Message, Reader
 
 __all__ = ["read_bufr", "expand_sources", "message_filter", "row_mask"]
@@ -83,11 +83,14 @@ def message_filter(filters: Mapping[str, Any] | None) -> Callable[[Message], boo
     return accept
 
 
-def row_mask(frame, filters: Mapping[str, Any] | None):
-    """The frame's rows whose values meet the non-header conditions of `filters`."""
+def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):
+    """The frame's rows whose values meet the non-header conditions of `filters`; in the long
+    form, every row of the subsets whose row of that key meets it."""
     rows = {k: v for k, v in (filters or {}).items() if k not in HEADER_FILTERS}
     if not rows:
         return frame
+    if form == "long":
+        return _long_mask(frame, rows)
     mask = np.ones(len(frame), dtype=bool)
     for name, condition in rows.items():
         if name not in frame.columns:
@@ -96,38 +99,74 @@ def row_mask(frame, filters: Mapping[str, Any] | None):
     return frame[mask].reset_index(drop=True)
 
 
+def _long_mask(frame, rows):
+    """Long frame rows of the subsets that meet every key condition of `rows`."""
+    import pandas as pd
+
+    from .keys import canonical
+
+    ids = pd.MultiIndex.from_frame(frame[[c for c in ("file", "message", "subset") if c in frame.columns]])
+    keep = None
+    for name, condition in rows.items():
+        of_key = (frame["key"] == canonical(name)).to_numpy()
+        values = frame["value"].to_numpy()[of_key]
+        if "text" in frame.columns:  # a text key compares its texts
+            texts = frame["text"].to_numpy()[of_key]
+            values = np.where(pd.notna(texts), texts, values)
+        met = np.asarray(matches(condition, values), dtype=bool) if len(values) else np.zeros(0, dtype=bool)
+        meeting = set(ids[of_key][met])
+        keep = meeting if keep is None else keep & meeting
+    return frame[ids.isin(list(keep))].reset_index(drop=True)
+
+
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
               *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo"):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
-    keys to keep (``"airTemperature"``, ``"#2#airTemperature"``); all keys
+    keys to keep (a key or a list of them: ``"airTemperature"``,
+    ``"#2#airTemperature"``), each returned under the name asked for; all keys
     when None (wide form). ``filters``: ``{name: condition}``; names of header
-    fields (``data_category``, ``centre``, ``datetime``...) select messages
-    before they are decoded, other names select rows by value; a condition is
-    a value, a set of values, a ``slice``/``range`` (lo <= x < hi) or a
-    callable. ``form``: "wide", "long" or "levels" (see :mod:`vantrel.frames`).
-    ``threads``: threads decoding messages (default: every usable core). Messages that fail are skipped
-    with one warning summarising them, or raise with ``errors="raise"``. ``rules``: "wmo" (WMO
-    practice, the default) or "strict" (exactly the rules of ``_vantrel``).
+    fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
+    names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
+    they are decoded, other names select subsets by the value of that key (in
+    every form); a condition is a value, a set of values, a ``slice``/``range``
+    (lo <= x < hi) or a callable. ``form``: "wide", "long" or "levels" (see
+    :mod:`vantrel.frames`). ``threads``: threads decoding messages (default:
+    every usable core). ``rules``: "wmo" (WMO practice, the default) or
+    "strict" (exactly the rules of ``_vantrel``).
+
+    A name that no table of the files knows raises a ``KeyError`` naming the
+    closest known keys; a key the tables know that no message holds is a
+    column of missing values. The wide form always has the columns asked for
+    and ``datetime`` (NaT where the data give no date). Messages that fail are
+    skipped with one warning summarising them, or raise with ``errors="raise"``;
+    what the readers accepted (junk between messages, a truncated last
+    message, a table version taken for a missing one...) is warned about once
+    per file and kind.
 
     >>> vantrel.read_bufr("synop.bufr", columns=["stationNumber", "airTemperature"])  # doctest: +SKIP
     """
     if errors not in ("warn", "raise", "ignore"):
         raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
+    columns = checked_columns(columns)
+    filters = checked_filters(filters)
     pd = _frames.import_optional("pandas", "pandas")
     select = message_filter(filters)
-    row_columns = list(columns) if columns is not None else None
-    if row_columns is not None and form != "long":
-        row_columns += [k for k in (filters or {}) if k not in HEADER_FILTERS and k not in row_columns]
+    key_filters = [k for k in filters if k not in HEADER_FILTERS]
+    row_columns = None if columns is None else columns + [k for k in key_filters if k not in columns]
     frames = []
     failures: list[tuple[str, BufrError]] = []
+    accepted: list[str] = []
+    table_sets: dict[int, object] = {}
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
         with Reader(source, definitions=definitions, rules=rules) as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
                                      select=select)
             failures.extend((reader.name, error) for error in reader.errors)
+            accepted += reader_warnings(reader)
+            table_sets.update((id(t), t) for t, _ in reader._decode_info.values())
         if len(sources) > 1:
             frame.insert(0, "file", str(source) if isinstance(source, (str, os.PathLike)) else f"<source {number}>")
         frames.append(frame)
@@ -136,16 +175,132 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
             raise failures[0][1]
         if errors == "warn":
             name, first = failures[0]
-            warnings.warn(f"{len(failures)} messages failed and were skipped; first: {name}: {first}", stacklevel=2)
+            warnings.warn(f"{len(failures)} messages failed and were skipped; first: {name}: {first}", BufrWarning,
+                          stacklevel=2)
+    for text in accepted:
+        warnings.warn(text, BufrWarning, stacklevel=2)
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
-    frame = row_mask(frame, filters)
-    if columns is not None and form != "long":
-        # Keys added only to filter rows go; the frame's own columns and the selection stay.
-        selected = {_canonical(n) for n in columns}
-        keep = [c for c in frame.columns if c in _FRAME_COLUMNS or c.startswith("header_") or c in selected]
+    check_names((columns or []) + key_filters, table_sets.values())
+    frame = row_mask(frame, filters, form)
+    if columns is not None and form == "long":
+        keys = frame["key"].isin({_canonical(n) for n in columns})
+        if not keys.all():
+            frame = frame[keys].reset_index(drop=True)
+    elif columns is not None:
+        # Keys added only to filter rows go; the frame's own columns and the selection stay,
+        # each under the name asked for, and present even where no message holds the key.
+        names = {_canonical(n): n for n in columns}
+        for key in names:
+            if key not in frame.columns:
+                frame[key] = np.nan
+        keep = [c for c in frame.columns if c in _FRAME_COLUMNS or c.startswith("header_") or c in names]
         if len(keep) != len(frame.columns):
             frame = frame[keep]
+        frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
+    if form != "long" and "datetime" not in frame.columns:
+        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[ns]")
     return frame
+
+
+# ecCodes names of header fields, as filters may name them.
+ECCODES_HEADER_NAMES = {
+    "edition": "edition", "masterTableNumber": "master_table", "bufrHeaderCentre": "centre",
+    "bufrHeaderSubCentre": "subcentre", "updateSequenceNumber": "update_sequence_number",
+    "dataCategory": "data_category", "internationalDataSubCategory": "international_subcategory",
+    "dataSubCategory": "local_subcategory", "masterTablesVersionNumber": "master_table_version",
+    "localTablesVersionNumber": "local_table_version", "typicalYear": "year", "typicalMonth": "month",
+    "typicalDay": "day", "typicalHour": "hour", "typicalMinute": "minute", "typicalSecond": "second",
+    "numberOfSubsets": "number_of_subsets", "observedData": "observed", "compressedData": "compressed",
+}
+
+
+def checked_columns(columns) -> list[str] | None:
+    """`columns` as a list of names: a str is one name; anything else must hold only str."""
+    if columns is None:
+        return None
+    if isinstance(columns, str):
+        return [columns]
+    if not isinstance(columns, Iterable) or isinstance(columns, (bytes, Mapping)):
+        raise TypeError(f"columns must be a key or a list of keys, not {type(columns).__name__}")
+    columns = list(columns)
+    wrong = next((c for c in columns if not isinstance(c, str)), None)
+    if wrong is not None:
+        raise TypeError(f"columns must be keys (str), not {type(wrong).__name__}: {wrong!r}")
+    return columns
+
+
+def checked_filters(filters) -> dict:
+    """`filters` as a dict, ecCodes header names replaced by the reader's."""
+    if filters is None:
+        return {}
+    if not isinstance(filters, Mapping):
+        raise TypeError(f"filters must be a mapping of names to conditions, not {type(filters).__name__}")
+    out = {}
+    for name, condition in filters.items():
+        if not isinstance(name, str):
+            raise TypeError(f"filter names must be str, not {type(name).__name__}: {name!r}")
+        out[ECCODES_HEADER_NAMES.get(name, name)] = _datetime_condition(condition) if name == "datetime" \
+            else condition
+    return out
+
+
+def _datetime_condition(condition):
+    """ISO 8601 strings in a datetime condition read as datetimes, as pandas reads them."""
+    import datetime as dt
+
+    def one(value):
+        return dt.datetime.fromisoformat(value) if isinstance(value, str) else value
+
+    if isinstance(condition, slice):
+        return slice(one(condition.start), one(condition.stop), condition.step)
+    if isinstance(condition, (set, frozenset, list, tuple)):
+        return type(condition)(one(v) for v in condition)
+    return one(condition)
+
+
+def check_names(names, table_sets) -> None:
+    """KeyError for a selected or filtered name that is neither a column of every frame nor a
+    key any of `table_sets` knows, naming the closest known keys."""
+    import difflib
+
+    from .keys import codes_of, split_rank
+
+    table_sets = list(table_sets)
+    if not table_sets:
+        return  # nothing decoded: nothing to tell a key from a mistake by
+    for name in names:
+        if name in _FRAME_COLUMNS or name in HEADER_FILTERS or name.startswith("header_"):
+            continue
+        key = split_rank(name)[1]
+        if any(codes_of([key], tables) for tables in table_sets):
+            continue
+        known = set(HEADER_FILTERS) | set(ECCODES_HEADER_NAMES)
+        for tables in table_sets:
+            known |= set(_core_element_keys(tables))
+        close = difflib.get_close_matches(key, sorted(known), n=3)
+        hint = f"; did you mean {', '.join(map(repr, close))}?" if close else ""
+        raise KeyError(f"{name!r} is no key of the tables of these files nor a header field{hint}")
+
+
+def _core_element_keys(tables):
+    from . import _core
+
+    return _core.element_keys(tables)
+
+
+def reader_warnings(reader) -> list[str]:
+    """What a reader accepted: its own warnings (skipped bytes, truncated messages) and its
+    messages' (once per text, with the number of messages)."""
+    # Bytes after the last message that hold no marker are padding: listed in the
+    # reader's warnings (and by `vantrel ls`), not warned about here.
+    out = [f"{reader.name}: {text}" for text in reader.warnings if "bytes after the last message" not in text]
+    counts: dict[str, int] = {}
+    for message in list(reader._messages.values()):
+        for text in message.warnings:
+            counts[text] = counts.get(text, 0) + 1
+    for text, count in counts.items():
+        out.append(f"{reader.name}: {count} message{'s' if count != 1 else ''}: {text}")
+    return out
 
 
 _FRAME_COLUMNS = frozenset({"file", "message", "subset", "level", "datetime", "edition", "centre", "subcentre",
