@@ -417,3 +417,16 @@ def test_synop_wide_frame_of_selected_keys_equals_the_frame_of_every_row(bufr_di
         full = frames.to_pandas(reader.columns(threads=1), reader._tables_of, form="wide", columns=columns)
     assert len(frame) == 1031
     pd.testing.assert_frame_equal(frame, full)
+
+
+@pytest.mark.parametrize("raw, expected", [(12345, "2023-05-06T07:08:12.345000"), (0, "2023-05-06T07:08:00"),
+                                           (59999, "2023-05-06T07:08:59.999000")])
+def test_datetime_keeps_the_fraction_of_a_second(tmp_path, raw, expected):
+    # 0 04 006 with scale 3: milliseconds, as some aircraft and lightning reports give them.
+    directory = write_table_dir(tmp_path / "d", [
+        Element(4001, "YEAR", "a", 0, 0, 12, "year"), Element(4002, "MONTH", "mon", 0, 0, 4, "month"),
+        Element(4003, "DAY", "d", 0, 0, 6, "day"), Element(4004, "HOUR", "h", 0, 0, 5, "hour"),
+        Element(4005, "MINUTE", "min", 0, 0, 6, "minute"), Element(4006, "SECOND", "s", 3, 0, 16, "second")])
+    w = BitWriter().write(2023, 12).write(5, 4).write(6, 6).write(7, 5).write(8, 6).write(raw, 16)
+    frame = vantrel.open(build_message([4001, 4002, 4003, 4004, 4005, 4006], w), tables=directory)[0].to_pandas()
+    assert frame["datetime"][0].isoformat() == expected

@@ -73,7 +73,7 @@ def read_partition(part, columns=None, keys=None, filters=None, form="wide", def
             if mapped is not None:
                 mapped.close()
     if form != "long" and "datetime" not in frame.columns:  # every partition has the same columns
-        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[ns]")
+        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
     if "message" in frame.columns:
         frame["message"] = frame["message"] + (first - 1)
     frame.insert(0, "file", pd.Series([path] * len(frame), dtype=object))

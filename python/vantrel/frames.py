@@ -586,8 +586,9 @@ def _wide_arrays(cols, tables_of, columns, meanings: bool = False, decoded=None)
 
 
 def _datetime_column(arrays):
-    """The subsets' own times from their year ... second keys, as datetime64[s]; NaT where
-    the date is missing or not a date. Missing hours, minutes and seconds count as 0."""
+    """The subsets' own times from their year ... second keys, as datetime64[us] (a second
+    with a fraction keeps it); NaT where the date is missing or not a date. Missing hours,
+    minutes and seconds count as 0."""
     parts = {key: arrays.get(key) for key in TIME_KEYS}
     date = []
     for key in ("year", "month", "day"):
@@ -604,12 +605,13 @@ def _datetime_column(arrays):
     months = ((y - 1970) * 12 + (mo - 1)).astype("datetime64[M]")
     days = months.astype("datetime64[D]") + (d - 1).astype("timedelta64[D]")
     valid &= days.astype("datetime64[M]") == months  # no 30 February
-    seconds = np.zeros(len(y), dtype=np.int64)
+    # Microseconds: the seconds element may have a scale (0.001 s and finer), kept as given.
+    micros = np.zeros(len(y), dtype=np.int64)
     for key, scale in (("hour", 3600), ("minute", 60), ("second", 1)):
         value = parts[key]
         if value is not None and value.dtype != object:
-            seconds += np.where(np.isfinite(value), value, 0).astype(np.int64) * scale
-    when = days.astype("datetime64[s]") + seconds.astype("timedelta64[s]")
+            micros += np.rint(np.where(np.isfinite(value), value, 0) * (scale * 1_000_000)).astype(np.int64)
+    when = days.astype("datetime64[us]") + micros.astype("timedelta64[us]")
     when[~valid] = np.datetime64("NaT")
     return when
 

@@ -198,7 +198,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
             frame = frame[keep]
         frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
     if form != "long" and "datetime" not in frame.columns:
-        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[ns]")
+        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
     return frame
 
 
