@@ -490,6 +490,10 @@ def test_convert_writes_the_frame_by_suffix(tmp_path, monkeypatch, capsys, suffi
         pytest.param(["--meanings", "--header"], {"meanings": True, "header": True}, id="meanings-header"),
         pytest.param(["--errors", "raise"], {"errors": "raise"}, id="errors"),
         pytest.param(["--definitions", "/defs"], {"definitions": "/defs"}, id="definitions"),
+        pytest.param(["--tables", "/t"], {"tables": "/t"}, id="tables"),
+        pytest.param(["--rules", "strict"], {"rules": "strict"}, id="rules"),
+        pytest.param(["--filter", "centre=98", "--filter", "stationOrSiteName=ABCD,X1,2.5"],
+                     {"filters": {"centre": 98, "stationOrSiteName": {"ABCD", "X1", 2.5}}}, id="filters"),
     ],
 )
 def test_convert_passes_only_the_options_given(tmp_path, monkeypatch, capsys, flags, options):
@@ -515,6 +519,77 @@ def test_convert_exit_status_follows_skipped_messages(tmp_path, monkeypatch, cap
     monkeypatch.setattr(vantrel, "read_bufr", read_bufr, raising=False)
     got, _, err = run(capsys, "convert", "a.bufr", "-o", tmp_path / "out.jsonl")
     assert got == status and f"vantrel: warning: {text}" in err
+
+
+def test_convert_json_lines_are_plain_json(tmp_path, monkeypatch, capsys):
+    # ISO 8601 times, slashes as they are, null for missing values and NaT.
+    pandas = pytest.importorskip("pandas")
+    frame = pandas.DataFrame({"file": ["a/b.bufr", "a/c.bufr"], "value": [1.5, None],
+                              "datetime": pandas.to_datetime(["2024-05-17 12:30:15.25", None])})
+    monkeypatch.setattr(vantrel, "read_bufr", lambda sources, **kw: frame, raising=False)
+    out = tmp_path / "out.jsonl"
+    assert run(capsys, "convert", "a.bufr", "-o", out)[0] == 0
+    assert out.read_text().splitlines() == [
+        '{"file": "a/b.bufr", "value": 1.5, "datetime": "2024-05-17T12:30:15.250000"}',
+        '{"file": "a/c.bufr", "value": null, "datetime": null}']
+
+
+@pytest.mark.parametrize(
+    "argv, status, line",
+    [
+        pytest.param(["convert", "{good}", "-o", "{tmp}/no/such/folder/out.csv"], 1,
+                     "vantrel: cannot write {tmp}/no/such/folder/out.csv: ", id="convert-output-folder-missing"),
+        pytest.param(["convert", "{tmp}/missing.bufr", "-o", "{tmp}/out.csv"], 1,
+                     "vantrel: [Errno 2] No such file or directory: ", id="convert-input-missing"),
+        pytest.param(["convert", "{good}", "-o", "{tmp}/out.csv", "--columns", "airTemprature"], 2,
+                     "vantrel: error: 'airTemprature' is no key", id="convert-unknown-column"),
+        pytest.param(["convert", "{short}", "-o", "{tmp}/out.csv", "--errors", "raise"], 1,
+                     "vantrel: message 1 at offset 0: ", id="convert-errors-raise"),
+        pytest.param(["ls", "{text}"], 1, "vantrel: 1 file held no BUFR message", id="ls-text-file"),
+        pytest.param(["ls", "--check", "{text}"], 1, "vantrel: 1 file held no BUFR message", id="ls-check-text-file"),
+        pytest.param(["dump", "{text}"], 1, "vantrel: 1 file held no BUFR message", id="dump-text-file"),
+    ],
+)
+def test_failures_are_one_line_and_an_exit_status(tmp_path, definitions, capsys, argv, status, line):
+    pytest.importorskip("pandas")
+    paths = {"good": tmp_path / "good.bufr", "short": tmp_path / "short.bufr", "text": tmp_path / "notes.txt",
+             "tmp": tmp_path}
+    paths["good"].write_bytes(good_message())
+    paths["short"].write_bytes(short_message())
+    paths["text"].write_text("no message in here\n")
+    got, _, err = run(capsys, *[a.format(**paths) for a in argv], "--definitions", definitions)
+    assert got == status
+    assert err.splitlines()[-1].startswith(line.format(**paths)) and "Traceback" not in err
+
+
+def test_dump_reads_several_files_and_warns_on_stderr(tmp_path, definitions, capsys):
+    one, two = tmp_path / "one.bufr", tmp_path / "two.bufr"
+    one.write_bytes(good_message())
+    two.write_bytes(good_message(typical_year=12) + b"\0\0")
+    status, out, err = run(capsys, "dump", one, two, "--definitions", definitions)
+    assert status == 0 and [line.split(" message")[0] for line in out.splitlines() if line.startswith("==")] == \
+        [f"== {one}", f"== {two}"]
+    assert "warning" not in out
+    assert err.splitlines() == [
+        f"vantrel: {two} message 1: warning: edition 4 year 12 is below 100; read as year of century: 2012",
+        f"vantrel: {two}: warning: 2 bytes after the last message (offset {len(good_message())})"]
+    status, out, _ = run(capsys, "dump", "--json", "--compact", one, "--definitions", definitions)
+    assert json.loads(out) == {"file": str(one), "message": 1, "subset": 1, "blockNumber": 5.0,
+                               "airTemperature": 287.15, "presentWeather": 3.0, "significance": 10.0,
+                               "stationOrSiteName": "ABCD", "#2#airTemperature": None}
+
+
+def test_a_closed_pipe_is_not_a_failure(tmp_path, definitions):
+    import subprocess
+
+    path = tmp_path / "many.bufr"
+    path.write_bytes(good_message() * 200)
+    process = subprocess.Popen([sys.executable, "-m", "vantrel", "dump", str(path), "--definitions", str(definitions)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()  # as `| head -1` does
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0 and err == b""
 
 
 def test_convert_all_shared_files_reads_back(bufr_dir, tmp_path, capsys):

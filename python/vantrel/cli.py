@@ -54,13 +54,14 @@ class Tally:
         self.messages = 0
         self.failed = 0
         self.unreadable = 0
+        self.empty = 0  # files that were read but hold no BUFR message
 
     def message(self, failed: bool) -> None:
         self.messages += 1
         self.failed += bool(failed)
 
     def status(self) -> int:
-        return 1 if self.failed or self.unreadable else 0
+        return 1 if self.failed or self.unreadable or self.empty else 0
 
     def summary(self) -> str | None:
         """The one-line summary for stderr, or None when nothing failed."""
@@ -71,6 +72,8 @@ class Tally:
             parts.append(f"{self.failed} of {self.messages} message{_s(self.messages)} failed")
         if self.unreadable:
             parts.append(f"{self.unreadable} file{_s(self.unreadable)} could not be read")
+        if self.empty:
+            parts.append(f"{self.empty} file{_s(self.empty)} held no BUFR message")
         return f"{PROG}: " + ", ".join(parts)
 
 
@@ -198,6 +201,7 @@ def run_ls(args) -> int:
                     progress.update()
                 for warning in reader.warnings:
                     out.write(f"  warning: {warning}\n")
+                tally.empty += count == 0 and bool(reader.warnings)
     finally:
         progress.close()
     return _finish(tally)
@@ -340,33 +344,41 @@ def _select(items: Any, number: int | None, what: str, where: str) -> Iterable[t
 
 def run_dump(args) -> int:
     if args.sample is not None:
-        if args.file is not None:
+        if args.files:
             raise UsageError("give either FILE or --sample, not both")
-        name = samples.path(args.sample)
-    elif args.file is None:
+        names = [samples.path(args.sample)]
+    elif not args.files:
         raise UsageError("a FILE (or - for standard input, or --sample) is needed")
     else:
-        name = args.file
+        names = args.files
+    if args.compact and not args.json:
+        raise UsageError("--compact goes with --json")
     tally = Tally()
-    readers = _open_all([name], args, tally)
-    if not readers:
-        return _finish(tally)
-    _, reader = readers[0]
-    shown = os.path.basename(name) if args.sample is not None else _display_name(name)
     out = sys.stdout
-    with reader:
-        messages = _select(reader, args.message, "message", shown)
-        progress = Progress(len(reader) if args.message is None else 1)
-        try:
-            for number, message in messages:
-                _dump_message(out, shown, number, message, args, tally)
-                progress.update()
-        finally:
-            progress.close()
-        if not args.json:
+    for name, reader in _open_all(names, args, tally):
+        shown = os.path.basename(name) if args.sample is not None else _display_name(name)
+        with reader:
+            messages = _select(reader, args.message, "message", shown)
+            progress = Progress(len(reader) if args.message is None else 1)
+            try:
+                for number, message in messages:
+                    _dump_message(out, shown, number, message, args, tally)
+                    progress.update()
+            finally:
+                progress.close()
+            # Warnings go to standard error, so that the data on standard output stay data.
             for warning in reader.warnings:
-                out.write(f"warning: {warning}\n")
+                print(f"{PROG}: {shown}: warning: {warning}", file=sys.stderr)
+            tally.empty += len(reader) == 0 and bool(reader.warnings)
     return _finish(tally)
+
+
+def compact_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
+    """The compact JSON line of one subset: ``{"file", "message", "subset", key: value, ...}``
+    (values only; units and meanings are the tables')."""
+    line = {"file": file, "message": message, "subset": subset}
+    line.update((record["key"], record["value"]) for record in records)
+    return line
 
 
 def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: Tally) -> None:
@@ -382,19 +394,20 @@ def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: T
             out.write(f"== {shown} message {number} at offset {message.offset}: error: {reason}\n")
         return
     tally.message(False)
+    for warning in message.warnings:
+        print(f"{PROG}: {shown} message {number}: warning: {warning}", file=sys.stderr)
     selected = _select(subsets, args.subset, "subset", f"message {number}")
     describer = Describer(tables)
     for subset_number, subset in selected:
         records = describer.subset_records(subset)
         if args.json:
-            out.write(_json_line(subset_record(shown, number, subset_number, records)) + "\n")
+            line = (compact_record if args.compact else subset_record)(shown, number, subset_number, records)
+            out.write(_json_line(line) + "\n")
             continue
         out.write(
             f"== {shown} message {number} (offset {message.offset}, edition {message.edition}, "
             f"{message_time(message)}), subset {subset_number} of {len(subsets)}\n"
         )
-        for warning in message.warnings:
-            out.write(f"  warning: {warning}\n")
         out.write("\n".join(text_table(records)) + "\n")
 
 
@@ -452,6 +465,44 @@ def split_columns(values: Sequence[str] | None) -> list[str] | None:
     return [name for value in values for name in value.split(",") if name]
 
 
+def parse_filters(texts: Sequence[str]) -> dict:
+    """``--filter NAME=VALUE[,VALUE...]`` as read_bufr's filters: numbers where the values read as
+    numbers, else texts; several values are a set."""
+    def value(text: str):
+        for kind in (int, float):
+            try:
+                return kind(text)
+            except ValueError:
+                pass
+        return text
+
+    filters = {}
+    for text in texts:
+        name, sep, values = text.partition("=")
+        if not sep or not name or not values:
+            raise UsageError(f"--filter {text}: give NAME=VALUE or NAME=VALUE,VALUE...")
+        parsed = [value(v) for v in values.split(",")]
+        filters[name] = parsed[0] if len(parsed) == 1 else set(parsed)
+    return filters
+
+
+def write_json_lines(frame, output: Path) -> None:
+    """One JSON object per row: datetimes in ISO 8601, missing values null, texts as they are."""
+    import pandas as pd
+
+    def plain(value):
+        if isinstance(value, pd.Timestamp):
+            return value.isoformat()
+        if hasattr(value, "item"):  # numpy scalars
+            return value.item()
+        return str(value)
+
+    columns = list(frame.columns)
+    with open(output, "w", encoding="utf-8") as out:
+        for row in frame.astype(object).where(frame.notna(), None).itertuples(index=False, name=None):
+            out.write(json.dumps(dict(zip(columns, row)), default=plain, ensure_ascii=False) + "\n")
+
+
 def run_convert(args) -> int:
     """Reads every FILE into one frame with ``vantrel.read_bufr`` and writes it by
     the suffix of ``-o``: Parquet (pyarrow), CSV, or JSON lines (one record per row)."""
@@ -465,6 +516,12 @@ def run_convert(args) -> int:
     read_bufr = vantrel.read_bufr
     sources = [sys.stdin.buffer.read() if name == STDIN else name for name in args.files]
     options = {"columns": split_columns(args.columns), "form": args.form, "threads": args.jobs}
+    if args.filter:
+        options["filters"] = parse_filters(args.filter)
+    if args.tables is not None:
+        if args.dask is not None:
+            raise UsageError("--tables reads one table folder here; with --dask give --definitions")
+        options["tables"] = args.tables
     # Options read_bufr has defaults for are passed only when asked for.
     if args.definitions is not None:
         options["definitions"] = args.definitions
@@ -497,18 +554,28 @@ def run_convert(args) -> int:
                     return 0
                 frame = lazy.compute()
         else:
-            frame = read_bufr(sources, **options)
+            try:
+                frame = read_bufr(sources, **options)
+            except (KeyError, TypeError) as error:  # a name or a condition the files cannot meet
+                raise UsageError(error.args[0] if error.args else str(error)) from None
+            except (OSError, vantrel.BufrError) as error:
+                print(f"{PROG}: {error}", file=sys.stderr)
+                return 1
     failed = False
     for warning in caught:
         print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
         # read_bufr reports skipped messages in one UserWarning ("N messages failed and were skipped...").
         failed |= issubclass(warning.category, UserWarning) and "failed" in str(warning.message)
-    if suffix == ".parquet":
-        frame.to_parquet(output, engine="pyarrow", index=False)
-    elif suffix == ".csv":
-        frame.to_csv(output, index=False)
-    else:
-        frame.to_json(output, orient="records", lines=True)
+    try:
+        if suffix == ".parquet":
+            frame.to_parquet(output, engine="pyarrow", index=False)
+        elif suffix == ".csv":
+            frame.to_csv(output, index=False)
+        else:
+            write_json_lines(frame, output)
+    except OSError as error:
+        print(f"{PROG}: cannot write {output}: {error.strerror or error}", file=sys.stderr)
+        return 1
     print(f"{PROG}: wrote {len(frame)} rows, {len(frame.columns)} columns to {output}", file=sys.stderr)
     return 1 if failed else 0
 
@@ -555,10 +622,12 @@ def build_parser() -> argparse.ArgumentParser:
     ls.set_defaults(run=run_ls)
 
     dump = commands.add_parser("dump", parents=[reading], help="decoded values with keys, units and meanings")
-    dump.add_argument("file", nargs="?", metavar="FILE", help="BUFR file, or - for standard input")
+    dump.add_argument("files", nargs="*", metavar="FILE", help="BUFR files, or - for standard input")
     dump.add_argument("--message", type=_positive, metavar="N", help="only message N (1-based, file order)")
     dump.add_argument("--subset", type=_positive, metavar="N", help="only subset N of each message (1-based)")
     dump.add_argument("--json", action="store_true", help="JSON lines: one object per subset")
+    dump.add_argument("--compact", action="store_true",
+                      help="with --json: one object per subset of key: value pairs (no codes, units or meanings)")
     dump.add_argument(
         "--sample",
         nargs="?",
@@ -578,6 +647,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--columns", action="append", metavar="KEY[,KEY...]", help="keys to keep (ranked as #2#key); repeatable"
     )
     convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
+    convert.add_argument("--tables", metavar="DIR",
+                         help="one table set for every message: a folder of WMO BUFR4 CSV tables or one ecCodes "
+                              "table folder")
+    convert.add_argument("--filter", action="append", metavar="NAME=VALUE[,VALUE...]",
+                         help="keep the messages (header fields) or subsets (keys) with one of these values; "
+                              "repeatable")
     convert.add_argument("--jobs", type=_positive, metavar="N", help="decoding threads (default: as vantrel.read_bufr decides)")
     convert.add_argument("--dask", metavar="ADDRESS",
                          help="a dask scheduler address, or `local` for a local cluster of --jobs workers; "
@@ -625,9 +700,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader went away (`vantrel dump big.bufr | head`): stop quietly.
+        # The reader went away (`vantrel dump big.bufr | head`): stop quietly; not a failure.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return 0
     except KeyboardInterrupt:
         return 130

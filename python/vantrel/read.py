@@ -120,7 +120,8 @@ def _long_mask(frame, rows):
 
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
-              *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo"):
+              *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo",
+              tables=None):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
@@ -134,7 +135,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     (lo <= x < hi) or a callable. ``form``: "wide", "long" or "levels" (see
     :mod:`vantrel.frames`). ``threads``: threads decoding messages (default:
     every usable core). ``rules``: "wmo" (WMO practice, the default) or
-    "strict" (exactly the rules of ``_vantrel``).
+    "strict" (exactly the rules of ``_vantrel``). ``tables``: one table set for
+    every message, as for :func:`vantrel.open`.
 
     A name that no table of the files knows raises a ``KeyError`` naming the
     closest known keys; a key the tables know that no message holds is a
@@ -161,7 +163,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     table_sets: dict[int, object] = {}
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
-        with Reader(source, definitions=definitions, rules=rules) as reader:
+        with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
+                as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
                                      select=select)
             failures.extend((reader.name, error) for error in reader.errors)
