@@ -397,3 +397,30 @@ def test_edition_4_years_below_100_are_years_of_century(coded, year, warned):
                                     if warned else [])
         if year >= 1900:
             assert message.datetime.date().isoformat() == f"{year}-11-02"
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda r, m: vantrel.open(42), TypeError, "source must be a path, a bytes-like object or a binary file"),
+        (lambda r, m: r["a"], TypeError, "message positions are ints or slices, not str"),
+        (lambda r, m: r.columns(threads=-1), ValueError, "threads must be a positive int or None, not -1"),
+        (lambda r, m: r.columns(threads=0), ValueError, "threads must be a positive int or None, not 0"),
+        (lambda r, m: m.matrix(threads=2.0), TypeError, "threads must be a positive int or None, not float"),
+    ],
+)
+def test_wrong_arguments_say_what_was_expected(call, error, text):
+    with vantrel.open(GOOD) as reader:
+        with pytest.raises(error, match=text):
+            call(reader, reader[0])
+
+
+@pytest.mark.parametrize("call", [lambda r, m: r[0], lambda r, m: list(r), lambda r, m: r.columns(),
+                                  lambda r, m: r.to_pandas(), lambda r, m: m.values(), lambda r, m: m.matrix()])
+def test_a_closed_reader_says_so(call):
+    reader = vantrel.open(GOOD)
+    message = reader[0]
+    reader.close()
+    assert len(reader) == 1 and reader.closed
+    with pytest.raises(ValueError, match="^the reader of <buffer> is closed$"):
+        call(reader, message)

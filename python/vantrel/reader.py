@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime as _datetime
 import io
 import mmap
+import operator
 import os
 from typing import Iterator
 
@@ -81,6 +82,7 @@ class Reader:
     def __init__(self, source, *, definitions=None, tables=None, rules: str = "wmo"):
         self.rules = _checked_rules(rules)
         self._map = None
+        self.closed = False
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fspath(source)
             # The map keeps its own descriptor: the file is closed at once, so a
@@ -90,9 +92,12 @@ class Reader:
         elif hasattr(source, "read") and not _has_buffer(source):
             self.name = getattr(source, "name", "<stream>")
             data = self._map = _map_file(source)
-        else:
+        elif _has_buffer(source):
             self.name = "<buffer>"
             data = source
+        else:
+            raise TypeError("source must be a path, a bytes-like object or a binary file object, "
+                            f"not {type(source).__name__}")
         self._data = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         frames, issues, dropped = _core.scan(self._data)
         self._frames = memoryview(frames).cast("Q")
@@ -111,9 +116,19 @@ class Reader:
     def __len__(self) -> int:
         return len(self._frames) // 2
 
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError(f"the reader of {self.name} is closed")
+
     def __getitem__(self, position: int) -> "Message":
+        self._check_open()
         if isinstance(position, slice):
             return [self[i] for i in range(*position.indices(len(self)))]
+        if not isinstance(position, int) or isinstance(position, bool):
+            try:
+                position = operator.index(position)
+            except TypeError:
+                raise TypeError(f"message positions are ints or slices, not {type(position).__name__}") from None
         count = len(self)
         if position < 0:
             position += count
@@ -127,6 +142,7 @@ class Reader:
         return message
 
     def __iter__(self) -> Iterator["Message"]:
+        self._check_open()
         for position in range(len(self)):
             message = self[position]
             yield message
@@ -208,6 +224,8 @@ class Reader:
 
     def _columns(self, raw, threads, select, keys) -> tuple[dict, tuple]:
         """:meth:`columns` and (numbers, subsets) of the messages decoded."""
+        self._check_open()
+        threads = _checked_threads(threads)
         self.errors = []
         if select is None:
             indices = list(range(1, len(self) + 1))
@@ -247,6 +265,7 @@ class Reader:
 
     def close(self) -> None:
         """Release the file and its map; messages read so far stay usable only for their header."""
+        self.closed = True
         self._messages.clear()
         self._decode_info.clear()
         self._data = b""
@@ -274,6 +293,17 @@ def _surplus_warning(edition: int, used_bits: int, data_bits: int) -> str | None
     if surplus <= 0:
         return None
     return f"section 4 is longer than the data needs: {surplus} byte{'s' if surplus != 1 else ''} left over after {needed}"
+
+
+def _checked_threads(threads):
+    """`threads` as given when None or a positive int; ValueError or TypeError otherwise."""
+    if threads is None:
+        return None
+    if not isinstance(threads, int) or isinstance(threads, bool):
+        raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be a positive int or None, not {threads}")
+    return threads
 
 
 def _usable_cores() -> int:
@@ -403,8 +433,9 @@ class Message:
     def _native(self, function: str, *args):
         """Runs a native decoding function on this message, turning its errors into this package's
         and noting a section 4 longer than the data needs; returns the result without the bit counts."""
-        tables = self.tables()
         reader = self._reader
+        reader._check_open()
+        tables = self.tables()
         try:
             result = getattr(_core, function)(reader._data, self.offset, self.length, tables, reader.rules, *args)
         except ValueError as error:
@@ -453,6 +484,7 @@ class Message:
         column; None when the subsets of non-compressed data differ in structure. The columns
         of compressed data are filled on up to ``threads`` threads (default: every usable
         core), with the same result whatever their number."""
+        threads = _checked_threads(threads)
         result = self._native("matrix", _usable_cores() if threads is None else threads)
         if result[0] is None:
             return None
