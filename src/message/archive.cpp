@@ -229,6 +229,7 @@ HeaderResult parse_archive_message(Bytes buffer) {
     const std::uint32_t y = buffer[p + 1];
     m.unexpanded_descriptors.push_back(f * 100000 + x * 1000 + y);
   }
+  if (m.unexpanded_descriptors.empty()) header.warnings.push_back("section 3 lists no descriptors: the message holds no values");
 
   // Section 4: the data.
   const std::uint64_t s4 = s3 + l3;
