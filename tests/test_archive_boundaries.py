@@ -62,7 +62,8 @@ def test_bytes_after_a_message_that_follows_a_bad_candidate(trailing):
     data = b"BUFR\x00\x00\x05\x04" + GOOD + trailing
     with vantrel.open(data) as reader:
         assert [m.offset for m in reader] == [8]
-        expected = ["no message at offset 0: declared length 5 is below the 8 bytes of section 0"]
+        expected = ["no message at offset 0: declared length 5 is below the 8 bytes of section 0",
+                    "skipped 8 bytes at offset 0 before the message at offset 8"]
         if trailing:
             expected.append(f"{len(trailing)} bytes after the last message (offset {8 + N})")
         assert reader.warnings == expected

@@ -59,14 +59,16 @@ N = len(GOOD)
     "data, kept, warned",
     [
         (GOOD + GOOD, [0, N], 0),
-        (b"junk BUFR junk\n" + GOOD, [15], 1),                       # junk holding the marker
+        (b"junk BUFR junk\n" + GOOD, [15], 2),                       # junk holding the marker, and its bytes
         (GOOD + GOOD[:-1], [0], 1),                                   # truncated last message
-        (GOOD + b"BUFR\x00\x00\x07\x04" + GOOD, [0, N + 8], 1),       # declared length 7
-        (GOOD + b"BUFR\x00\x00\x00\x04" + GOOD, [0, N + 8], 1),       # declared length 0
+        (GOOD + b"BUFR\x00\x00\x07\x04" + GOOD, [0, N + 8], 2),       # declared length 7
+        (GOOD + b"BUFR\x00\x00\x00\x04" + GOOD, [0, N + 8], 2),       # declared length 0
         (GOOD + b"BUFR\x00\x00\x08\x04", [0], 1),                     # length 8 but no "7777"
         (b"BUFR\x00\x00\x0b7777" + GOOD, [0, 11], 0),                 # the shortest frame
-        (b"BUFR\xff\xff\xff\x04" + GOOD, [8], 1),                     # length beyond the data
-        (b"ZCZC 001\r\r\nISMD01 EGRR 170600\r\r\n" + GOOD + b"\r\r\nNNNN\r\r\n" + GOOD, [32, 32 + N + 10], 0),
+        (b"BUFR\xff\xff\xff\x04" + GOOD, [8], 2),                     # length beyond the data
+        # A bulletin's envelope: each byte range no message holds is said.
+        (b"ZCZC 001\r\r\nISMD01 EGRR 170600\r\r\n" + GOOD + b"\r\r\nNNNN\r\r\n" + GOOD, [32, 32 + N + 10], 2),
+        (b"\0" + GOOD, [1], 1),                                       # a damaged marker leaves its bytes
         (GOOD + b"\r\r\n\x03", [0], 1),                               # trailing bytes
         (b"BUF", [], 1),
         (b"", [], 0),
@@ -92,8 +94,9 @@ def test_bad_candidates_name_offset_and_reason():
     with vantrel.open(data) as reader:
         assert len(reader) == 1
         assert reader.warnings[0] == "no message at offset 2: declared length 5 is below the 8 bytes of section 0"
-        assert reader.warnings[1].startswith(f"no message at offset {9 + N}: declared length {N} runs past")
-        assert "truncated" in reader.warnings[1]
+        assert reader.warnings[1] == "skipped 9 bytes at offset 0 before the message at offset 9"
+        assert reader.warnings[2].startswith(f"no message at offset {9 + N}: declared length {N} runs past")
+        assert "truncated" in reader.warnings[2]
 
 
 def test_megabytes_of_markers_cost_bounded_work():
