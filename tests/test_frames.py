@@ -430,3 +430,25 @@ def test_datetime_keeps_the_fraction_of_a_second(tmp_path, raw, expected):
     w = BitWriter().write(2023, 12).write(5, 4).write(6, 6).write(7, 5).write(8, 6).write(raw, 16)
     frame = vantrel.open(build_message([4001, 4002, 4003, 4004, 4005, 4006], w), tables=directory)[0].to_pandas()
     assert frame["datetime"][0].isoformat() == expected
+
+
+def test_read_bufr_warns_of_what_the_reader_skipped(tmp_path, tables, monkeypatch):
+    # Junk before, between and after messages: the ranges skipped are summed up in one warning,
+    # a truncated last message in another; padding after the last message is no warning.
+    monkeypatch.setattr(vantrel.read, "Reader", lambda s, definitions=None, rules="wmo": vantrel.Reader(s, tables=tables, rules=rules))
+    good = build_message([12101], BitWriter().write(2800, 12))
+    path = tmp_path / "damaged.bufr"
+    path.write_bytes(b"junk" + good + b"\r\r\n" + good + good[:30])
+    with pytest.warns(vantrel.BufrWarning) as caught:
+        frame = vantrel.read_bufr(path)
+    assert frame["message"].tolist() == [1, 2]
+    texts = [str(w.message) for w in caught]
+    assert texts[0] == (f"{path}: no message at offset {4 + 2 * len(good) + 3}: declared length {len(good)} runs "
+                        f"past the end of the data (30 bytes left): truncated message")
+    assert texts[1] == (f"{path}: 2 byte ranges that no message holds skipped, 7 bytes in all; the first: skipped 4 "
+                        f"bytes at offset 0 before the message at offset 4")
+    assert len(texts) == 2
+    path.write_bytes(good + b"\0\0")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vantrel.read_bufr(path)

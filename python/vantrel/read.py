@@ -295,8 +295,15 @@ def reader_warnings(reader) -> list[str]:
     """What a reader accepted: its own warnings (skipped bytes, truncated messages) and its
     messages' (once per text, with the number of messages)."""
     # Bytes after the last message that hold no marker are padding: listed in the
-    # reader's warnings (and by `vantrel ls`), not warned about here.
-    out = [f"{reader.name}: {text}" for text in reader.warnings if "bytes after the last message" not in text]
+    # reader's warnings (and by `vantrel ls`), not warned about here. Skipped byte
+    # ranges (junk, bulletin envelopes) are summed up in one warning.
+    skipped = [text for text in reader.warnings if text.startswith("skipped ")]
+    out = [f"{reader.name}: {text}" for text in reader.warnings
+           if "bytes after the last message" not in text and not text.startswith("skipped ")]
+    if skipped:
+        total = sum(int(text.split()[1]) for text in skipped)
+        out.append(f"{reader.name}: {len(skipped)} byte range{'s' if len(skipped) != 1 else ''} that no message "
+                   f"holds skipped, {total} bytes in all; the first: {skipped[0]}")
     counts: dict[str, int] = {}
     for message in list(reader._messages.values()):
         for text in message.warnings:

@@ -83,6 +83,11 @@ ScanResult scan_frames(Bytes buffer) {
     std::uint64_t length = 0;
     std::string failure = candidate_failure(buffer, p, length);
     if (failure.empty()) {
+      if (p > end_of_last) {  // bytes no message holds: junk, padding, a damaged message
+        add_issue(result, end_of_last,
+                  "skipped " + std::to_string(p - end_of_last) + " bytes at offset " + std::to_string(end_of_last) +
+                      " before the message at offset " + std::to_string(p));
+      }
       result.frames.push_back(Frame{p, length});
       end_of_last = p + length;
       reported_after_last = false;
