@@ -414,3 +414,12 @@ def test_the_package_reads_element_rows_that_lack_columns(root):
             f"{path}: 1 row with fewer fields than the first, read from their first 8 (line 3)",
             f"{path}: 1 row with blanks around their numbers, read without (line 4)",
             f"{path}: 1 row without the 8 fields used or whose numbers do not read, skipped (line 5)"]
+
+
+def test_read_bufr_warns_of_a_table_version_taken_for_a_missing_one(root):
+    import vantrel
+    data = build_message([1001], b"\x0a", master_tables_version_number=35)
+    with pytest.warns(vantrel.BufrWarning, match="1 message: master table version 35 is not installed .*; "
+                                                 "version 30 was used instead"):
+        frame = vantrel.read_bufr(data, definitions=str(root))
+    assert frame.columns.tolist()[:2] == ["message", "subset"]
