@@ -427,3 +427,12 @@ def test_a_closed_reader_says_so(call):
     assert len(reader) == 1 and reader.closed
     with pytest.raises(ValueError, match="^the reader of <buffer> is closed$"):
         call(reader, message)
+
+
+def test_a_message_without_tables_is_found_by_its_index_and_offset():
+    data = GOOD + build_message([1001], BitWriter().write(5, 7), master_table_number=180)
+    with vantrel.open(data) as reader:
+        with pytest.raises(TablesError, match=f"^message 2 at offset {N}: no WMO tables for master table 180"):
+            reader[1].values()
+        reader.columns()
+        assert [(e.index, e.offset) for e in reader.errors if isinstance(e, TablesError)][-1] == (2, N)

@@ -421,7 +421,12 @@ class Message:
         """The table set this message decodes with (loaded once per process and key)."""
         if self.error is not None:
             raise self._fail(HeaderError, self.error)
-        tables, accepted = self._reader._resolver.tables_for(self._header)
+        try:
+            tables, accepted = self._reader._resolver.tables_for(self._header)
+        except TablesError as error:
+            if error.index is not None:
+                raise
+            raise self._fail(TablesError, str(error)) from None
         for warning in accepted:
             if warning not in self.warnings:
                 self.warnings.append(warning)
