@@ -247,3 +247,17 @@ def test_texts_missing_texts_and_common_code_tables_as_users_see_them():
     with vantrel.open(hirs) as reader:
         frame = reader[0].to_pandas(columns=["centre"], meanings=True)
     assert set(frame["centre"]) == {"EUMETSAT OPERATION CENTRE"}
+
+
+def test_a_stray_marker_swallows_no_message():
+    # A "BUFR" in junk whose declared length ends exactly on the last "7777" of temp.bufr
+    # framed one message of everything; the messages inside are read instead, with a word.
+    temp = SHARED_DATA / "bufr-ed3" / "temp.bufr"
+    if not temp.is_file():
+        pytest.skip("../shared/data is not available")
+    data = temp.read_bytes()
+    stray = b"BUFR" + (len(data) - 4 + 8).to_bytes(3, "big") + b"\x03"
+    with vantrel.open(stray + data) as reader:
+        assert len(reader) == 420
+        assert reader.warnings[0] == (f"no message at offset 0: its declared length {len(data) + 4} spans the "
+                                      "message at offset 8: read from there instead")

@@ -67,6 +67,19 @@ std::string candidate_failure(Bytes buffer, std::uint64_t p, std::uint64_t& leng
   return {};
 }
 
+// The offset of the first message that frames cleanly inside the frame of
+// `length` bytes at `p` (a "BUFR" whose declared length ends on "7777" within
+// it), or 0 when there is none: a stray marker whose length happens to end on
+// a later message's "7777" would otherwise swallow every message in between.
+std::uint64_t nested_frame(Bytes buffer, std::uint64_t p, std::uint64_t length) {
+  const std::uint64_t end = p + length;
+  for (std::uint64_t q = find_marker(buffer, p + MARKER.size()); q < end; q = find_marker(buffer, q + MARKER.size())) {
+    std::uint64_t inner = 0;
+    if (candidate_failure(buffer, q, inner).empty() && inner <= end - q) return q;
+  }
+  return 0;
+}
+
 std::string truncated(std::uint8_t section, std::uint64_t offset) {
   return BufrError::truncated_section(section, offset).message();
 }
@@ -82,6 +95,12 @@ ScanResult scan_frames(Bytes buffer) {
   while (p < n) {
     std::uint64_t length = 0;
     std::string failure = candidate_failure(buffer, p, length);
+    if (failure.empty()) {
+      if (const std::uint64_t q = nested_frame(buffer, p, length); q != 0) [[unlikely]] {
+        failure = "its declared length " + std::to_string(length) + " spans the message at offset " +
+                  std::to_string(q) + ": read from there instead";
+      }
+    }
     if (failure.empty()) {
       if (p > end_of_last) {  // bytes no message holds: junk, padding, a damaged message
         add_issue(result, end_of_last,
