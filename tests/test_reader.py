@@ -437,3 +437,19 @@ def test_a_message_without_tables_is_found_by_its_index_and_offset():
             reader[1].values()
         reader.columns()
         assert [(e.index, e.offset) for e in reader.errors if isinstance(e, TablesError)][-1] == (2, N)
+
+
+def test_threads_sharing_a_reader_each_see_whole_error_lists():
+    from concurrent.futures import ThreadPoolExecutor
+
+    bad = build_message([1001, 1001, 1001], BitWriter().write(5, 7))
+    data = (GOOD + bad) * 20
+    with vantrel.open(data) as reader:
+        def decode(_):
+            reader.columns(threads=1)
+            return [e.index for e in reader.errors]
+        with ThreadPoolExecutor(4) as pool:
+            lists = list(pool.map(decode, range(200)))
+    # Each call leaves the failures of one whole decode: every message once, in order.
+    assert all(found == lists[0] and found == sorted(set(found)) for found in lists)
+    assert set(range(2, 41, 2)) <= set(lists[0])

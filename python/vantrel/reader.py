@@ -154,8 +154,9 @@ class Reader:
 
     def _release_quiet(self) -> None:
         """Forgets the messages without warnings (they are made again when asked for)."""
-        for position in [p for p, m in self._messages.items() if not m.warnings]:
-            del self._messages[position]
+        for position, message in list(self._messages.items()):  # a snapshot: other threads may share the reader
+            if not message.warnings:
+                self._messages.pop(position, None)
 
     def __repr__(self) -> str:
         return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
@@ -206,7 +207,8 @@ class Reader:
             decoded.append(position)
             if accepted or _surplus_warning(data[offsets[position] + 7], used_bits, data_bits) is not None:
                 self[decodable[position] - 1]._note(used_bits, data_bits, accepted)
-        self.errors.extend(failed[index] for index in sorted(failed))
+        # One assignment: threads sharing the reader each leave the whole list of their own call.
+        self.errors = [failed[index] for index in sorted(failed)]
         cols = _frames.native_columns(native, raw, layout=True)
         cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
         runs = (numbers[decoded], np.array(subsets, dtype=np.int64)[decoded])
@@ -226,7 +228,6 @@ class Reader:
         """:meth:`columns` and (numbers, subsets) of the messages decoded."""
         self._check_open()
         threads = _checked_threads(threads)
-        self.errors = []
         if select is None:
             indices = list(range(1, len(self) + 1))
         else:
