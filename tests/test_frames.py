@@ -452,3 +452,21 @@ def test_read_bufr_warns_of_what_the_reader_skipped(tmp_path, tables, monkeypatc
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         vantrel.read_bufr(path)
+
+
+def test_keys_met_more_than_65535_times_in_a_subset(tmp_path):
+    # Ranks above 16 bits name their own key in every form (the decode allows 2^25 values).
+    directory = write_table_dir(tmp_path / "d", [Element(1001, "A", "Numeric", 0, 0, 2, "a"),
+                                                 Element(1002, "B", "Numeric", 0, 0, 2, "b"),
+                                                 Element(31002, "F", "Numeric", 0, 0, 17, "f")])
+    n = 70000
+    w = BitWriter().write(n, 17)
+    for i in range(n):
+        w.write(i % 3, 2)
+    w.write(2, 2)
+    with vantrel.open(build_message([101000, 31002, 1001, 1002], w), tables=directory) as reader:
+        long = reader[0].to_pandas(form="long")
+        assert long["key"].tolist()[-3:] == ["#69999#a", "#70000#a", "b"]
+        assert long["key"].tolist()[65536] == "#65536#a" and long["value"].tolist()[65536] == 65535 % 3
+        wide = reader[0].to_pandas(columns=["#65537#a", "#70000#a", "b"])
+        assert wide.iloc[0][["#65537#a", "#70000#a", "b"]].tolist() == [65536 % 3, 69999 % 3, 2]

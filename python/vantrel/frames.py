@@ -357,9 +357,10 @@ def _long(pd, cols, tables_of, meanings: bool):
     for r in parts:
         key_ids[r.start:r.stop], rank[r.start:r.stop] = r.row_keys()
     # Ranked names per distinct (key, rank) pair, not per row.
-    pair = key_ids[order] * 65536 + rank[order]
+    # A rank can reach the decode's value limit (2^25): 32 bits hold it.
+    pair = (key_ids[order] << 32) | rank[order]
     unique, inverse = np.unique(pair, return_inverse=True)
-    labels = np.array([_ranked_name(names.names[int(p) // 65536], int(p) % 65536) for p in unique], dtype=object)
+    labels = np.array([_ranked_name(names.names[int(p) >> 32], int(p) & 0xFFFFFFFF) for p in unique], dtype=object)
     data = {}
     messages = cols.get("message")
     if messages is not None:
@@ -503,10 +504,11 @@ def _wide_selected(cols, tables_of, columns, meanings: bool, decoded=None):
     chosen, keys, run_of = selected_rows(cols, tables_of, key_ids, starts, numbers)
     groups = (run_of[chosen].astype(np.int64) << 16) | cols["subset"][chosen].astype(np.int64)
     rank = occurrence(keys, groups)
-    pair = (keys << 20) | np.minimum(rank, (1 << 20) - 1)
+    pair = (keys.astype(np.int64) << 32) | rank  # ranks up to the decode's value limit (2^25)
     column_of = {}
     for j, ((r, key), _) in enumerate(selection):
-        column_of.setdefault((key_ids[key] << 20) | min(r, (1 << 20) - 1), []).append(j)
+        if r < 1 << 32:
+            column_of.setdefault((key_ids[key] << 32) | r, []).append(j)
     wanted = np.array(sorted(column_of), dtype=np.int64)
     at = np.minimum(np.searchsorted(wanted, pair), len(wanted) - 1)
     hit = np.flatnonzero(wanted[at] == pair)
