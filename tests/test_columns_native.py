@@ -442,3 +442,22 @@ def test_matrices_of_one_list_with_other_subsets_each(order, threads, eccodes_ro
             expected = cols["value"].reshape(len(descriptors), message.number_of_subsets).T
             np.testing.assert_array_equal(matrix, expected)
     assert len(sizes) > 5
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("counts, shape", [((2, 2), (2, 3)), ((2, 1), None), ((3, 3, 1), None), ((1, 0), None),
+                                           ((4, 1, 1), None), ((0, 0), (2, 1))])
+def test_matrix_of_subsets_whose_last_is_shorter_is_irregular(tmp_path, counts, shape, threads):
+    # Non-compressed subsets of unequal length have no matrix: None, never a reshape error.
+    from bufr_builder import BitWriter, Element, build_message, write_table_dir
+
+    directory = write_table_dir(tmp_path / "t", [Element(1001, "A", width=7, abbreviation="a"),
+                                                 Element(31001, "F", width=8, abbreviation="f")])
+    w = BitWriter()
+    for count in counts:
+        w.write(count, 8)
+        for i in range(count):
+            w.write(i + 1, 7)
+    with vantrel.open(build_message([101000, 31001, 1001], w, subsets=len(counts)), tables=directory) as reader:
+        result = reader[0].matrix(threads=threads)
+        assert (None if result is None else result[0].shape) == shape

@@ -163,3 +163,24 @@ def test_failures(tmp_path, descriptors, writer, subsets, message):
 
 def test_zero_subsets_give_no_values(tmp_path):
     assert decode(tmp_path, [12101, 222000, 1015], columns((1, 8), (0, 32)), 0) == []
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_uniform_text_columns_give_a_row_per_subset(tmp_path, threads):
+    # 2 05 003 and a character element, each with NBINC 0 over three subsets: one row per
+    # subset in the columns, the matrix and the frames.
+    import vantrel
+    from vantrel import frames
+
+    directory = write_table_dir(tmp_path / "t", [Element(1019, "NAME", "CCITT IA5", width=24, abbreviation="name"),
+                                                 Element(1001, "A", width=7, abbreviation="a")])
+    w = BitWriter().write_bytes(b"XYZ").write(0, 6).write_bytes(b"ABC").write(0, 6).write(5, 7).write(0, 6)
+    with vantrel.open(build_message([205003, 1019, 1001], w, subsets=3, compressed=True), tables=directory) as reader:
+        columns = reader.columns(threads=threads)
+        assert columns["descriptor"].tolist() == [205003] * 3 + [1019] * 3 + [1001] * 3
+        assert columns["subset"].tolist() == [1, 2, 3] * 3
+        texts = frames.text_values(columns, range(6))
+        assert list(texts) == ["XYZ"] * 3 + ["ABC"] * 3
+        assert reader[0].matrix(threads=threads)[0].shape == (3, 3)
+        frame = reader.to_pandas(threads=threads)
+        assert frame["name"].tolist() == ["ABC"] * 3 and frame["subset"].tolist() == [1, 2, 3]

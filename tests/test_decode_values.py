@@ -482,3 +482,29 @@ def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+# The same element entry read again under another operator state gives the value of its own
+# state: a sequence used twice, a replicated body, the next subset. Fields (value, width).
+MEMO_CASES = {
+    "sequence used twice": ([301001, 201130, 301001, 201000, 301001], 1,
+                            [(100, 8), (1000, 10), (101, 8)], [100, 1000, 101]),
+    "replicated body": ([102002, 201130, 12101, 201000], 1, [(1000, 10), (1001, 10)], [1000, 1001]),
+    "sequence under two changes": ([201130, 301001, 201131, 301001, 202129, 301001, 201000, 202000], 1,
+                                   [(1000, 10), (2000, 11), (2001, 11)], [1000, 2000, 200.1]),
+    "body then plain": ([201126, 101002, 12101, 201000, 12101], 1, [(50, 6), (51, 6), (200, 8)], [50, 51, 200]),
+    "next subset": ([12101, 201130, 12101], 2, [(7, 8), (1021, 10), (9, 8), (1022, 10)], [7, 1021, 9, 1022]),
+    # 2 03 008 gives 0 12 101 a new reference in each subset: -5 in the first, +3 in the second.
+    "new references per subset": ([203008, 12101, 203255, 12101], 2,
+                                  [(0x85, 8), (10, 8), (0x03, 8), (10, 8)], [5, 13]),
+}
+
+
+@pytest.mark.parametrize("name", MEMO_CASES)
+def test_each_state_reads_with_its_own_coding(tmp_path, name):
+    descriptors, subsets, fields, expected = MEMO_CASES[name]
+    w = BitWriter()
+    for value, width in fields:
+        w.write(value, width)
+    values = decode(tmp_path, descriptors, w, [Element(12101, width=8)], {301001: [12101]}, subsets=subsets)
+    assert [v.raw_value for v in values if v.descriptor == 12101] == expected
