@@ -348,6 +348,29 @@ def test_a_fork_while_tables_load_leaves_the_child_free_to_load_tables():
     assert outcome == "done"
 
 
+@needs_fork
+def test_a_fork_after_tables_were_released_and_loaded_again():
+    # Locks of table sets (their plan caches) that were collected leave the fork's list of locks.
+    import gc
+
+    path = vantrel.samples.path("synop")
+    for _ in range(3):
+        # Two table sets at once (two samples of other table versions): the one made first is
+        # released from the middle of the list.
+        for name in ("synop", "satellite", "radiosonde"):
+            with vantrel.open(vantrel.samples.path(name)) as reader:
+                reader.columns()
+        vantrel.tables.clear_cache()
+        gc.collect()
+    with vantrel.open(path) as reader:
+        expected = len(reader.columns()["value"])
+
+        def decode():
+            assert len(reader.columns(threads=2)["value"]) == expected
+
+        assert child_outcome(decode) == "done"
+
+
 # ---- memory ----------------------------------------------------------------------------------
 
 MEASURE = r"""
