@@ -453,3 +453,12 @@ def test_threads_sharing_a_reader_each_see_whole_error_lists():
     # Each call leaves the failures of one whole decode: every message once, in order.
     assert all(found == lists[0] and found == sorted(set(found)) for found in lists)
     assert set(range(2, 41, 2)) <= set(lists[0])
+
+
+@pytest.mark.parametrize("length, error", [(0, True), (3, True), (4, False), (8, False)])
+def test_section_2_shorter_than_its_own_header_is_truncated(length, error):
+    # Section 2 holds at least its 3 length bytes and a reserved byte.
+    data = build_message([1001], BitWriter().write(5, 7), section2=b"\0" * (length - 4 if length >= 4 else 4),
+                         section2_length=length if length < 4 else None)
+    with vantrel.open(data) as reader:
+        assert reader[0].error == ("section 2 at offset 30 is truncated" if error else None)
