@@ -70,6 +70,7 @@ N = len(GOOD)
         (b"ZCZC 001\r\r\nISMD01 EGRR 170600\r\r\n" + GOOD + b"\r\r\nNNNN\r\r\n" + GOOD, [32, 32 + N + 10], 2),
         (b"\0" + GOOD, [1], 1),                                       # a damaged marker leaves its bytes
         (b"BUFR" + u24(8 + 2 * N) + b"\x04" + GOOD + GOOD, [8, 8 + N], 2),  # a stray length ending on a "7777"
+        (b"BUFR" + u24(8 + N) + b"\x04" + GOOD, [8], 2),                      # ... that spans one message exactly
         (GOOD + b"\r\r\n\x03", [0], 1),                               # trailing bytes
         (b"BUF", [], 1),
         (b"", [], 0),

@@ -403,6 +403,14 @@ def test_a_local_descriptor_that_2_06_announces(tables, compressed):
     with vantrel.open(message, tables=tables, rules="strict") as reader:
         with pytest.raises(vantrel.TablesError, match="descriptor 025192 was not found in Table B"):
             reader[0].values()
+    # A marker that refers to the unnamed value reads it as a quantity of the operators in
+    # force: under 2 01 129 its table width 0 becomes 1 bit.
+    message = example_message([206008, 25192, 236000, 31031, 201129, 223255, 201000, 63001],
+                              [(200, 8), (0, 1), (0, 1), (7, 8)], compressed)
+    with vantrel.open(message, tables=tables) as reader:
+        values = reader[0].values()
+        assert [(v.descriptor, v.raw_value) for v in values[:5]] == [(25192, 200.0), (236000, 0.0), (31031, 0.0),
+                                                                     (25192, 0.0), (63001, 7.0)]
 
 
 @pytest.mark.parametrize("rules, error", [("spec", ValueError), ("WMO", ValueError), (1, TypeError), (None, TypeError)])
