@@ -463,3 +463,28 @@ def test_section_2_shorter_than_its_own_header_is_truncated(length, error):
                          section2_length=length if length < 4 else None)
     with vantrel.open(data) as reader:
         assert reader[0].error == ("section 2 at offset 30 is truncated" if error else None)
+
+
+@pytest.mark.parametrize("kind", ["file", "pipe"])
+def test_a_file_object_is_read_from_where_it_stands(tmp_path, kind):
+    # Mapped (a file) or read (a pipe), the data start at the file's current position.
+    path = tmp_path / "two.bufr"
+    path.write_bytes(GOOD + GOOD)
+    if kind == "file":
+        source = open(path, "rb")
+        source.seek(N)
+    else:
+        read_end, write_end = os.pipe()
+        os.write(write_end, GOOD + GOOD)
+        os.close(write_end)
+        source = os.fdopen(read_end, "rb")
+        source.read(N)
+    with source, vantrel.open(source) as reader:
+        assert [(m.offset, m.length) for m in reader] == [(0, N)]
+
+
+def test_an_endless_device_is_refused_at_the_size_limit(monkeypatch):
+    monkeypatch.setattr(vantrel.reader, "MAX_UNMAPPED_BYTES", 1 << 20)
+    with open("/dev/zero", "rb") as endless:
+        with pytest.raises(ValueError, match="^/dev/zero: more than 1,048,576 bytes from a source that cannot be mapped"):
+            vantrel.open(endless)

@@ -48,7 +48,9 @@ def open(source, *, definitions=None, tables=None, rules: str = "wmo") -> "Reade
 
     ``source`` is a path (mapped into memory, never read whole), an object
     with the buffer protocol (``bytes``, ``bytearray``, ``memoryview``,
-    ``mmap``; not copied) or a binary file object. ``definitions`` names an
+    ``mmap``; not copied) or a binary file object (read from its current
+    position on, mapped when it can be; a pipe or device is read, up to
+    ``MAX_UNMAPPED_BYTES``). ``definitions`` names an
     ecCodes definitions root (see :mod:`vantrel.tables` for where it is looked
     for otherwise); ``tables`` gives one table set for every message instead (a
     ``TableSet``, a directory of WMO BUFR4 CSV tables or one ecCodes table
@@ -61,12 +63,28 @@ def open(source, *, definitions=None, tables=None, rules: str = "wmo") -> "Reade
     return Reader(source, definitions=definitions, tables=tables, rules=rules)
 
 
-def _map_file(file) -> mmap.mmap | bytes:
-    """A read-only map of an open file, or its bytes when it cannot be mapped (pipes, empty files)."""
+# The most read from a source that cannot be mapped (a pipe, a device such as /dev/zero):
+# beyond it the source is refused rather than read until memory runs out.
+MAX_UNMAPPED_BYTES = 2 << 30
+
+
+def _map_file(file, name: str) -> tuple[mmap.mmap | None, object]:
+    """(map, data): a read-only map of an open file and a view of it from the file's current
+    position, or (None, its bytes from there) when it cannot be mapped (pipes, devices,
+    empty files). Either way the data start where the file stands."""
     try:
-        return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        start = file.tell()
     except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
-        return file.read()
+        start = 0
+    try:
+        mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
+        data = file.read(MAX_UNMAPPED_BYTES + 1)
+        if len(data) > MAX_UNMAPPED_BYTES:
+            raise ValueError(f"{name}: more than {MAX_UNMAPPED_BYTES:,} bytes from a source that cannot be mapped "
+                             "(a pipe or a device); save it to a file first") from None
+        return None, data
+    return mapped, (memoryview(mapped)[start:] if start else mapped)
 
 
 class Reader:
@@ -88,10 +106,10 @@ class Reader:
             # The map keeps its own descriptor: the file is closed at once, so a
             # reader that is never closed leaves no open file behind.
             with _open(source, "rb") as file:
-                data = self._map = _map_file(file)
+                self._map, data = _map_file(file, self.name)
         elif hasattr(source, "read") and not _has_buffer(source):
             self.name = getattr(source, "name", "<stream>")
-            data = self._map = _map_file(source)
+            self._map, data = _map_file(source, self.name)
         elif _has_buffer(source):
             self.name = "<buffer>"
             data = source
