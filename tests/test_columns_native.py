@@ -484,3 +484,28 @@ def test_matrix_of_subsets_whose_last_is_shorter_is_irregular(tmp_path, counts, 
     with vantrel.open(build_message([101000, 31001, 1001], w, subsets=len(counts)), tables=directory) as reader:
         result = reader[0].matrix(threads=threads)
         assert (None if result is None else result[0].shape) == shape
+
+
+ADDRESS_SPACE = r"""
+import resource, sys
+sys.path[:0] = {paths!r}
+import vantrel
+with vantrel.open({path!r}) as reader:
+    reader[0].tables()
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + (1536 << 20), resource.RLIM_INFINITY))
+    print(len(reader.columns(threads=1)["value"]))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VANTREL_SANITIZED")), reason="the sanitizers reserve address space of their own")
+def test_columns_need_address_space_in_proportion_to_their_size():
+    # 17 M rows of HIRS take about 600 MB of columns: they decode with 1.5 GiB of address
+    # space to spare, as under `ulimit -v` (a column of 32 MiB or more once reserved 1 GiB).
+    if not HIRS.is_file():
+        pytest.skip("hirs_metop_compressed.bufr is not available")
+    paths = [p for p in sys.path if p]
+    result = subprocess.run([sys.executable, "-c", ADDRESS_SPACE.format(paths=paths, path=str(HIRS))],
+                            capture_output=True, text=True, timeout=300)
+    assert (result.returncode, result.stdout) == (0, "17461248\n"), result.stderr

@@ -180,17 +180,30 @@ Retained& retained() {
   return *instance;
 }
 
+// Fresh aligned memory of `preferred` bytes, or of `needed` bytes when the
+// address space allowed (ulimit -v, a batch system's limit) has no room for
+// more; its size in `granted`.
+void* map_reserved(std::size_t needed, std::size_t preferred, std::size_t& granted) {
+  try {
+    granted = preferred;
+    return map_aligned(preferred);
+  } catch (const std::bad_alloc&) {
+    if (preferred == needed) throw;
+  }
+  granted = needed;
+  return map_aligned(needed);
+}
+
 // A mapped block for `wanted` bytes (at least BIG), its size in `granted`:
-// address space for growing in place (RESERVE_FACTOR times `wanted`, at least
-// MIN_RESERVE, pages given only where written), starting with the pages of a
-// kept block when there is one.
-constexpr std::size_t MIN_RESERVE = std::size_t{1} << 30;
-constexpr std::size_t RESERVE_FACTOR = 4;
+// address space for growing in place (RESERVE_FACTOR times `wanted`, in
+// proportion to what is asked for; pages given only where written), starting
+// with the pages of a kept block when there is one.
+constexpr std::size_t RESERVE_FACTOR = 2;
 
 void* map_block(std::size_t wanted, std::size_t& granted) {
-  const std::size_t reserve =
-      round_up(std::max(MIN_RESERVE, wanted > SIZE_MAX / RESERVE_FACTOR ? wanted : wanted * RESERVE_FACTOR));
-  void* target = map_aligned(reserve);
+  std::size_t reserve = 0;
+  void* target = map_reserved(round_up(wanted),
+                              round_up(wanted > SIZE_MAX / RESERVE_FACTOR ? wanted : wanted * RESERVE_FACTOR), reserve);
   const auto [kept, kept_bytes] = retained().take_nearest(wanted);
   if (kept != nullptr) {
     // The kept pages move to the head of the new block; nothing is copied.
@@ -220,8 +233,8 @@ void* resize(void* data, std::size_t used, std::size_t capacity, std::size_t wan
         return data;
       }
       // The pages move to a new aligned place whole, huge pages included; nothing is copied.
-      const std::size_t reserve = bytes > SIZE_MAX / 2 ? bytes : round_up(bytes * 2);
-      void* target = map_aligned(reserve);
+      std::size_t reserve = 0;
+      void* target = map_reserved(bytes, bytes > SIZE_MAX / 2 ? bytes : round_up(bytes * 2), reserve);
       void* moved = mremap(data, capacity, reserve, MREMAP_MAYMOVE | MREMAP_FIXED, target);
       if (moved == MAP_FAILED) {
         munmap(target, reserve);
