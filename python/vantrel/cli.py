@@ -121,7 +121,8 @@ def _display_name(name: str) -> str:
 def open_source(name: str, definitions=None, tables=None, rules: str = "wmo") -> vantrel.Reader:
     """A reader of a file, or of standard input for ``-``; OSError when unreadable."""
     if name == STDIN:
-        reader = vantrel.open(sys.stdin.buffer.read(), definitions=definitions, tables=tables, rules=rules)
+        # A pipe is read up to the reader's limit for sources that cannot be mapped.
+        reader = vantrel.open(sys.stdin.buffer, definitions=definitions, tables=tables, rules=rules)
         reader.name = _display_name(name)
         return reader
     return vantrel.open(name, definitions=definitions, tables=tables, rules=rules)
