@@ -34,6 +34,21 @@ def built_messages() -> list[bytes]:
     ]
 
 
+def damaged(messages: list[bytes]) -> list[bytes]:
+    """Real messages with one realistic fault each: a flipped byte in section 1 (the master
+    table, the centre, the versions), in section 3 (flags, descriptors) and in the data, a
+    length field changed, and the data cut short."""
+    out = []
+    for number, message in enumerate(messages[:24]):
+        for at in (10, 11, 14, 18, 19, 20, 30, 34, 40, len(message) // 2, len(message) - 6):
+            if 8 <= at < len(message) - 4:
+                broken = bytearray(message)
+                broken[at] ^= 0x5A + number % 7
+                out.append(bytes(broken))
+        out.append(message[:4] + (len(message) - 16).to_bytes(3, "big") + message[7:len(message) - 16])
+    return out
+
+
 def head(path: Path, lines: int) -> bytes:
     with open(path, "rb") as f:
         return b"".join(f.readline() for _ in range(lines))
@@ -57,7 +72,7 @@ def main(out: Path) -> None:
 
     elements = [Element(12101, "TEMPERATURE", "K", 2, 0, 16), Element(1015, "STATION", "CCITT IA5", 0, 0, 160)]
     seeds["fuzz_scan"] = list(seeds["fuzz_message"])
-    seeds["fuzz_columns"] = list(seeds["fuzz_decode"])
+    seeds["fuzz_columns"] = list(seeds["fuzz_decode"]) + damaged(seeds["fuzz_decode"])
     # The bit reader: every data length up to 17 bytes, every starting offset, and
     # reads of 57 to 64 bits that end on the last bit of the data.
     for length in range(1, 18):

@@ -261,3 +261,42 @@ def test_a_stray_marker_swallows_no_message():
         assert len(reader) == 420
         assert reader.warnings[0] == (f"no message at offset 0: its declared length {len(data) + 4} spans the "
                                       "message at offset 8: read from there instead")
+
+
+def test_damaged_messages_have_one_outcome_through_every_surface():
+    # One byte of a real message changed (section 1: master table, centre, versions; section 3;
+    # the data): values(), columns() and matrix() all decode it alike, or all fail with one reason.
+    files = [SHARED_DATA / "bufr" / name for name in ("synop_wigos.bufr", "aircraft_mrar_compressed.bufr")] + \
+        [SHARED_DATA / "bufr-ed3" / "temp_small.bufr"]
+    if not all(path.is_file() for path in files):
+        pytest.skip("../shared/data is not available")
+    import warnings
+
+    checked = 0
+    for path in files:
+        message = path.read_bytes()[:int.from_bytes(path.read_bytes()[4:7], "big")]
+        for at in (10, 11, 12, 14, 15, 18, 20, 30, 34, len(message) // 2):
+            broken = bytearray(message)
+            broken[at] ^= 0xA5
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                with vantrel.open(bytes(broken)) as reader:
+                    if len(reader) != 1 or reader[0].error is not None:
+                        continue
+                    try:
+                        values = [(v.descriptor, v.raw_value) for v in reader[0].values()]
+                    except ValueError as error:
+                        values = str(error)
+                    cols = reader.columns(threads=1)
+                    errors = [str(e) for e in reader.errors]
+                    try:
+                        matrix = reader[0].matrix(threads=1)
+                    except ValueError as error:
+                        matrix = str(error)
+            if isinstance(values, str):
+                assert errors == [values] and matrix == values, (path.name, at)
+            else:
+                assert errors == [] and len(cols["value"]) == len(values), (path.name, at)
+                assert sorted(cols["descriptor"].tolist()) == sorted(d for d, _ in values), (path.name, at)
+            checked += 1
+    assert checked >= 15
