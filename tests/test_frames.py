@@ -185,7 +185,7 @@ def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypa
         (dict(columns=3), TypeError, "columns must be a key or a list of keys, not int"),
         (dict(columns=["airTemperature", 3]), TypeError, "columns must be keys"),
         (dict(filters=[("centre", 90)]), TypeError, "filters must be a mapping of names to conditions, not list"),
-        (dict(rules="spec"), ValueError, 'rules must be "wmo" or "strict"'),
+        (dict(rules="exact"), ValueError, 'rules must be "wmo" or "strict"'),
     ],
 )
 def test_read_bufr_mistakes_answer_loudly(three_messages, tables, monkeypatch, kwargs, error, text):

@@ -413,7 +413,7 @@ def test_a_local_descriptor_that_2_06_announces(tables, compressed):
                                                                      (25192, 0.0), (63001, 7.0)]
 
 
-@pytest.mark.parametrize("rules, error", [("spec", ValueError), ("WMO", ValueError), (1, TypeError), (None, TypeError)])
+@pytest.mark.parametrize("rules, error", [("exact", ValueError), ("WMO", ValueError), (1, TypeError), (None, TypeError)])
 def test_rules_are_named(rules, error):
     import vantrel
     with pytest.raises(error, match='rules must be "wmo" or "strict"'):
