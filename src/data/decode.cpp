@@ -82,6 +82,16 @@ class Walker {
     slot_ = 0;
   }
 
+  // The warnings of the walk so far (the unnamed elements read), appended to `out`.
+  void report_warnings(std::vector<std::string>& out) const {
+    if (unlisted_count_ == 0) return;
+    std::string text = "descriptor " + format_code(unlisted_code_) + " is not in Table B: read its " +
+                       std::to_string(unlisted_width_) + " bits (operator " +
+                       format_code(make_code(2, 6, unlisted_width_)) + ") as an unnamed raw value";
+    if (unlisted_count_ > 1) text += " (" + std::to_string(unlisted_count_) + " such values in the message)";
+    out.push_back(std::move(text));
+  }
+
   // Walks one descriptor list at `depth` (0 for the message's own list).
   Status walk(std::span<const PlanNode> list, int depth) {
     if (depth > MAX_WALK_DEPTH) [[unlikely]] {
@@ -166,18 +176,6 @@ class Walker {
     return {};
   }
 
- public:
-  // The warnings of the walk so far (the unnamed elements read), appended to `out`.
-  void report_warnings(std::vector<std::string>& out) const {
-    if (unlisted_count_ == 0) return;
-    std::string text = "descriptor " + format_code(unlisted_code_) + " is not in Table B: read its " +
-                       std::to_string(unlisted_width_) + " bits (operator " +
-                       format_code(make_code(2, 6, unlisted_width_)) + ") as an unnamed raw value";
-    if (unlisted_count_ > 1) text += " (" + std::to_string(unlisted_count_) + " such values in the message)";
-    out.push_back(std::move(text));
-  }
-
- private:
   // How `element` is read with the operators in force: the plan's coding
   // unless an operator changes it. Changed codings are remembered per element
   // and operator state (data under 2 01 / 2 02 reads the same elements with
