@@ -9,6 +9,7 @@ from typing import Any, Callable, Iterable, Mapping
 
 import numpy as np
 
+from . import _core
 from . import frames as _frames
 from .errors import BufrError, BufrWarning
 from .reader import Message, Reader
@@ -279,16 +280,10 @@ def check_names(names, table_sets) -> None:
             continue
         known = set(HEADER_FILTERS) | set(ECCODES_HEADER_NAMES)
         for tables in table_sets:
-            known |= set(_core_element_keys(tables))
+            known |= set(_core.element_keys(tables))
         close = difflib.get_close_matches(key, sorted(known), n=3)
         hint = f"; did you mean {', '.join(map(repr, close))}?" if close else ""
         raise KeyError(f"{name!r} is no key of the tables of these files nor a header field{hint}")
-
-
-def _core_element_keys(tables):
-    from . import _core
-
-    return _core.element_keys(tables)
 
 
 def reader_warnings(reader) -> list[str]:
