@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import mmap
 import os
+import re
 import time
 
 import pytest
@@ -221,6 +222,29 @@ def test_sources(kind, tmp_path, local_tables):
     if kind == "file":
         source.close()
     mapped.close()
+
+
+@pytest.mark.parametrize("opened", ["path", "file at its position"])
+def test_a_file_that_shrinks_while_mapped_gives_errors_not_a_crash(opened, tmp_path, local_tables):
+    # Enough copies that the lost messages lie on pages past the file's new end
+    # (touching them faults) as well as on the page the cut goes through.
+    count = 4 * mmap.PAGESIZE // N + 2
+    path = tmp_path / "x.bufr"
+    path.write_bytes(b"header\n" + GOOD * count)
+    source = path if opened == "path" else path.open("rb")
+    if opened != "path":
+        source.seek(7)
+    with vantrel.open(source, tables=local_tables) as reader:
+        late = reader[count - 1]
+        os.truncate(path, 7 + 3 * N + 5)  # inside message 4
+        lost = f"the file shrank while it was read: its bytes from offset {7 + 3 * N + 5:,} on are gone: '{path}'"
+        assert [m.values()[0].raw for m in reader[:3]] == [0x7F] * 3  # the messages before the cut
+        for call in (lambda: reader[3], lambda: reader[count // 2], late.values, late.matrix, reader.columns,
+                     reader.to_pandas):
+            with pytest.raises(OSError, match=re.escape(lost)):
+                call()
+    if opened != "path":
+        source.close()
 
 
 def test_message_bytes_are_a_view(local_tables):

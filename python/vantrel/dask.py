@@ -18,12 +18,12 @@ environment); each worker loads a table set once per process.
 
 from __future__ import annotations
 
-import mmap
 import os
 
+from . import _core
 from .frames import import_optional
 from .read import checked_columns, checked_filters, expand_sources, message_filter, row_mask
-from .reader import Reader, _checked_rules
+from .reader import Reader, _checked_rules, check_map
 
 __all__ = ["read_bufr", "partitions", "read_partition"]
 
@@ -61,17 +61,13 @@ def read_partition(part, columns=None, keys=None, filters=None, form="wide", def
         projected = set(columns)
         keys = [c for c in (keys if keys is not None else columns) if c in projected and c not in _FRAME_COLUMNS]
     with open(path, "rb") as f:
-        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if end > start else None
-        try:
-            view = memoryview(mapped)[start:end] if mapped is not None else b""
-            with Reader(view, definitions=definitions, rules=rules) as reader:
-                # One thread per partition: Dask runs the partitions in parallel.
-                frame = reader.to_pandas(form, _with_filter_keys(keys, filters, form), meanings=meanings,
-                                         header=header, select=message_filter(filters), threads=1)
-            view = None
-        finally:
-            if mapped is not None:
-                mapped.close()
+        mapped = _core.map_file(f.fileno()) if end > start else None
+    view = memoryview(mapped)[start:end] if mapped is not None else b""
+    with Reader(view, definitions=definitions, rules=rules) as reader:
+        # One thread per partition: Dask runs the partitions in parallel.
+        frame = reader.to_pandas(form, _with_filter_keys(keys, filters, form), meanings=meanings,
+                                 header=header, select=message_filter(filters), threads=1)
+    check_map(mapped, path, end)
     if form != "long" and "datetime" not in frame.columns:  # every partition has the same columns
         frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
     if "message" in frame.columns:

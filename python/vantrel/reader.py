@@ -9,8 +9,8 @@ raises only when its values are asked for.
 from __future__ import annotations
 
 import datetime as _datetime
+import errno
 import io
-import mmap
 import operator
 import os
 from typing import Iterator
@@ -68,23 +68,34 @@ def open(source, *, definitions=None, tables=None, rules: str = "wmo") -> "Reade
 MAX_UNMAPPED_BYTES = 2 << 30
 
 
-def _map_file(file, name: str) -> tuple[mmap.mmap | None, object]:
+def _map_file(file, name: str) -> tuple[object | None, object]:
     """(map, data): a read-only map of an open file and a view of it from the file's current
     position, or (None, its bytes from there) when it cannot be mapped (pipes, devices,
-    empty files). Either way the data start where the file stands."""
+    empty files). Either way the data start where the file stands. A file that shrinks
+    while mapped cannot crash the process: see :func:`check_map`."""
     try:
         start = file.tell()
     except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
         start = 0
     try:
-        mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        mapped = _core.map_file(file.fileno())
     except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
         data = file.read(MAX_UNMAPPED_BYTES + 1)
         if len(data) > MAX_UNMAPPED_BYTES:
             raise ValueError(f"{name}: more than {MAX_UNMAPPED_BYTES:,} bytes from a source that cannot be mapped "
                              "(a pipe or a device); save it to a file first") from None
         return None, data
-    return mapped, (memoryview(mapped)[start:] if start else mapped)
+    return mapped, memoryview(mapped)[start:]  # the file's offsets less `start`
+
+
+def check_map(mapped, name: str, end: int) -> None:
+    """Raises OSError when the file of `mapped` (a map of :func:`_map_file`, or None) shrank
+    below `end` (an offset in the file) while it was read: the bytes read past its new end
+    were zeros, not the file's."""
+    lost = mapped.lost if mapped is not None else None
+    if lost is not None and lost < end:
+        raise OSError(errno.EIO, f"the file shrank while it was read: its bytes from offset {lost:,} on are gone",
+                      name)
 
 
 class Reader:
@@ -100,6 +111,7 @@ class Reader:
     def __init__(self, source, *, definitions=None, tables=None, rules: str = "wmo"):
         self.rules = _checked_rules(rules)
         self._map = None
+        self._start = 0  # the offset in the mapped file of the data's first byte
         self.closed = False
         if isinstance(source, (str, os.PathLike)):
             self.name = os.fspath(source)
@@ -117,7 +129,10 @@ class Reader:
             raise TypeError("source must be a path, a bytes-like object or a binary file object, "
                             f"not {type(source).__name__}")
         self._data = memoryview(data).cast("B") if not isinstance(data, bytes) else data
+        if self._map is not None:
+            self._start = memoryview(self._map).nbytes - len(data)
         frames, issues, dropped = _core.scan(self._data)
+        self._check_map(len(self._data))
         self._frames = memoryview(frames).cast("Q")
         self.warnings: list[str] = [reason for _, reason in issues]
         if dropped:
@@ -133,6 +148,10 @@ class Reader:
 
     def __len__(self) -> int:
         return len(self._frames) // 2
+
+    def _check_map(self, end: int) -> None:
+        """Raises OSError when the mapped file shrank below `end` (an offset in the data)."""
+        check_map(self._map, self.name, self._start + end)
 
     def _check_open(self) -> None:
         if self.closed:
@@ -215,6 +234,8 @@ class Reader:
             keep = np.array(sorted(codes), dtype=np.uint32)
         native, native_errors, bits = _core.columns_many(self._data, frames, numbers, table_sets, self.rules, raw,
                                                          _usable_cores() if threads is None else threads, keep)
+        if len(frames):
+            self._check_map(int((frames[:, 0] + frames[:, 1]).max()))
         for position, reason in native_errors:
             index = decodable[position]
             failed[index] = self[index - 1]._error(reason)
@@ -288,12 +309,7 @@ class Reader:
         self._messages.clear()
         self._decode_info.clear()
         self._data = b""
-        if isinstance(self._map, mmap.mmap):
-            try:
-                self._map.close()
-            except BufferError:
-                pass  # a view of it is still in use; the map goes with its last view
-        self._map = None
+        self._map = None  # the map goes with its last view
 
     def __enter__(self) -> "Reader":
         return self
@@ -397,6 +413,7 @@ class Message:
         else:
             self.warnings.extend(header.pop("warnings"))
             self._header = header
+        reader._check_map(offset + length)
         for name in _HEADER_FIELDS:
             setattr(self, name, header[name])
 
@@ -463,7 +480,9 @@ class Message:
         try:
             result = getattr(_core, function)(reader._data, self.offset, self.length, tables, reader.rules, *args)
         except ValueError as error:
+            reader._check_map(self.offset + self.length)
             raise self._error(str(error)) from None
+        reader._check_map(self.offset + self.length)
         if isinstance(result, dict):
             used_bits, data_bits, accepted = result.pop("used_bits"), result.pop("data_bits"), result.pop("warnings")
         else:

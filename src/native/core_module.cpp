@@ -17,6 +17,7 @@
 #include "data/column_batch.hpp"
 #include "data/column_sink.hpp"
 #include "data/decode.hpp"
+#include "io/mapped_file.hpp"
 #include "lib/args.hpp"
 #include "lib/module.hpp"
 #include "message/archive.hpp"
@@ -663,6 +664,76 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                        available, warnings.get());
 }
 
+// ---- mapped files ------------------------------------------------------------
+
+struct MappedFileObject {
+  PyObject_HEAD
+  vantrel::MappedFile* file;  // owned
+};
+
+PyTypeObject* mapped_file_type = nullptr;  // created once at import
+
+// The whole file, read-only, for as long as a view of it lives.
+int MappedFile_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  const vantrel::MappedFile& file = *reinterpret_cast<MappedFileObject*>(self)->file;
+  return PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(file.data()), static_cast<Py_ssize_t>(file.size()),
+                           1, flags);
+}
+
+void MappedFile_dealloc(PyObject* self) {
+  delete reinterpret_cast<MappedFileObject*>(self)->file;
+  free_instance(self);
+}
+
+PyObject* MappedFile_lost(PyObject* self, void*) {
+  const auto lost = reinterpret_cast<MappedFileObject*>(self)->file->lost_from();
+  if (!lost) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*lost);
+}
+
+PyGetSetDef mapped_file_getset[] = {
+    {"lost", MappedFile_lost, nullptr,
+     const_cast<char*>("Offset of the first page read after the file had shrunk below it (read as zeros), or None."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot mapped_file_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(MappedFile_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MappedFile_dealloc)},
+    {Py_tp_getset, mapped_file_getset},
+    {Py_tp_doc, const_cast<char*>("A read-only map of a whole file that a shrinking file cannot crash.")},
+    {0, nullptr},
+};
+
+PyType_Spec mapped_file_spec = {
+    "vantrel._core.MappedFile",
+    sizeof(MappedFileObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    mapped_file_slots,
+};
+
+// map_file(fd) -> MappedFile: the whole open file, mapped; OSError when it cannot be
+// (an empty file, a pipe, a device).
+PyObject* map_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"map_file", {"fd"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  const int fd = PyObject_AsFileDescriptor(bound[0]);
+  if (fd < 0) return nullptr;
+  auto mapped = vantrel::MappedFile::map(fd);
+  if (!mapped) {
+    PyErr_SetString(PyExc_OSError, mapped.error().text().c_str());
+    return nullptr;
+  }
+  auto file = std::make_unique<vantrel::MappedFile>(std::move(*mapped));
+  PyObject* object = mapped_file_type->tp_alloc(mapped_file_type, 0);
+  if (object == nullptr) return nullptr;
+  reinterpret_cast<MappedFileObject*>(object)->file = file.release();
+  return object;
+}
+
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef core_functions[] = {
@@ -684,6 +755,8 @@ PyMethodDef core_functions[] = {
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(data, offset, length, tables, rules)\n--\n\n"
                              "The values of one framed message and where each subset starts."),
+    VANTREL_FUNCTION(map_file, "map_file(fd)\n--\n\n"
+                               "A read-only map of the whole open file that its shrinking cannot crash."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -736,6 +809,8 @@ PyMODINIT_FUNC PyInit__core() {
     // Kept for the life of the process, like the module.
     array_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&array_spec));
     if (array_type == nullptr) return nullptr;
+    mapped_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&mapped_file_spec));
+    if (mapped_file_type == nullptr) return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create(&core_module_def));
   if (!module) return nullptr;
