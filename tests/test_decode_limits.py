@@ -12,7 +12,7 @@ STEPS = "csv/table parse error: decoding exceeded the limit of 33554432 descript
 
 
 def unbacked_limit(data_bytes):
-    return 2**20 + 64 * 8 * data_bytes
+    return 2**20 + 4 * 8 * data_bytes
 
 
 @pytest.mark.parametrize(
