@@ -48,3 +48,42 @@ def test_hostile_messages_fail_fast(tmp_path, descriptors, data, subsets, compre
     # A sanitized build runs several times slower; the bound is for real builds.
     # Bounded work ends in well under a second; the bound leaves room for a loaded machine.
     assert elapsed < (20.0 if os.environ.get("VANTREL_SANITIZED") == "1" else 5.0)
+
+
+MEMORY_PROGRAM = """
+import resource, sys, warnings
+sys.path[:0] = sys.argv[3:]
+import vantrel
+from bufr_builder import build_message, write_table_dir, Element
+from pathlib import Path
+warnings.simplefilter("ignore")
+tables = write_table_dir(Path(sys.argv[1]), [Element(12101, width=1)])
+# Zero-width values (2 01 127 over a 1-bit element), 255^3 of them, and 100 KB of data.
+one = build_message([201127, 103255, 102255, 101255, 12101], bytes(100_000))
+data = one * 2
+reader = vantrel.open(data, tables=tables)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    reader.columns(threads=2) if sys.argv[2] == "columns" else reader[0].values()
+except ValueError:
+    pass
+growth = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+print(growth / (len(data) if sys.argv[2] == "columns" else len(one)))
+"""
+
+
+@pytest.mark.skipif(os.environ.get("VANTREL_SANITIZED") == "1", reason="the sanitizers' shadow memory is not ours")
+@pytest.mark.parametrize("call", ["values", "columns"])
+def test_hostile_messages_take_memory_in_proportion_to_their_size(tmp_path, call):
+    # Two messages on two threads: each thread's memory is bounded by its own message.
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    tests = Path(__file__).parent
+    paths = [str(p) for p in sys.path if p]
+    result = subprocess.run([sys.executable, "-c", MEMORY_PROGRAM, str(tmp_path), call, str(tests), *paths],
+                            capture_output=True, text=True, check=True)
+    # Real data peak near 600 bytes per message byte (HIRS in Python records); 64 values
+    # per bit let this message reach 13 KB per byte.
+    assert float(result.stdout) < 5000
