@@ -84,3 +84,27 @@ def test_every_partition_has_the_columns_asked_for_and_datetime(bufr_dir, tmp_pa
     assert set(dated["date"]) == {"2015-01-26"} and len(dated) == 12
     for part in frame.to_delayed():
         assert {"airTemperature", "datetime"} <= set(part.compute(scheduler="sync").columns)
+
+
+@pytest.mark.parametrize("form, meanings", [("wide", False), ("wide", True), ("levels", True), ("long", False)])
+def test_the_lazy_frame_is_made_from_one_message_with_the_types_of_every_partition(bufr_dir, monkeypatch, form,
+                                                                                    meanings):
+    # synop_wigos.bufr has none of the text keys: its partition still types them as texts.
+    decoded = []
+    original = vantrel.Reader.to_pandas
+
+    def recording(self, *args, **kwargs):
+        frame = original(self, *args, **kwargs)
+        decoded.append(len(self))
+        return frame
+
+    monkeypatch.setattr(vantrel.Reader, "to_pandas", recording)
+    files = [bufr_dir / "synop_dwd_multi.bufr", bufr_dir / "synop_wigos.bufr"]
+    columns = ["stationNumber", "stationOrSiteName", "#2#cloudType" if form == "wide" else "cloudType"]
+    frame = vantrel.dask.read_bufr(files, columns=columns, form=form, meanings=meanings, header=True)
+    assert decoded == [1]
+    computed = frame.compute(scheduler="sync")
+    assert computed.dtypes.to_dict() == frame.dtypes.to_dict()
+    if form != "long":
+        texts = "stationOrSiteName", *(columns[2:] if meanings else [])
+        assert all(computed[name].dtype.kind in "OT" for name in texts)

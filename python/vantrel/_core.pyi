@@ -61,9 +61,9 @@ def columns(data: _Buffer, offset: int, length: int, tables: TableSet, rules: _R
     message does not decode.
     """
 
-def table_kind(tables: TableSet, code: int) -> Literal["code", "flag"] | None:
-    """Whether an element's values are code table entries or flag table bits (its unit names the
-    table, in any spelling), or neither (None, also for an element the tables lack)."""
+def value_kind(tables: TableSet, code: int) -> Literal["code", "flag", "text", "number"] | None:
+    """What an element's values are: code table entries or flag table bits (its unit names the
+    table, in any spelling), character data, or numbers; None for an element the tables lack."""
 
 def element_keys(tables: TableSet) -> dict[str, list[int]]:
     """The element codes of a table set by abbreviation (elements without one left out)."""

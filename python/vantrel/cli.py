@@ -254,7 +254,7 @@ class Describer:
         found = self._elements.get(code)
         if found is None:
             unit = unit_of(code, self.tables)
-            coded = code < 100000 and _core.table_kind(self.tables, code) is not None
+            coded = code < 100000 and _core.value_kind(self.tables, code) in ("code", "flag")
             found = self._elements[code] = (key_of(code, self.tables), unit, coded)
         return found
 

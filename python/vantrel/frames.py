@@ -322,7 +322,7 @@ class Meanings:
         code = int(self.cols["descriptor"][row])
         key = (id(tables), code)
         if key not in self._kind:
-            self._kind[key] = code < 100000 and _core.table_kind(tables, code) is not None
+            self._kind[key] = code < 100000 and _core.value_kind(tables, code) in ("code", "flag")
         return self._kind[key]
 
     def of(self, rows: np.ndarray) -> np.ndarray:

@@ -74,7 +74,7 @@ def meaning_of(code: int, raw, tables, missing: bool = False):
     (also for a missing value)."""
     if missing or raw is None or code >= 100000:
         return None
-    kind = _core.table_kind(tables, code)
+    kind = _core.value_kind(tables, code)
     if kind == "flag":
         width = tables.get_element(code).width
         if raw == (1 << width) - 1:

@@ -499,11 +499,11 @@ PyObject* element_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return dict.release();
 }
 
-// table_kind(tables, code) -> "code", "flag" or None: whether the element's
-// values are code table entries, flag table bits or neither (also for an
-// element the tables lack).
-PyObject* table_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"table_kind", {"tables", "code"}};
+// value_kind(tables, code) -> "code", "flag", "text", "number" or None: what
+// the element's values are (code table entries, flag table bits, character
+// data, numbers), None for an element the tables lack.
+PyObject* value_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"value_kind", {"tables", "code"}};
   PyObject* bound[2];
   std::uint32_t code = 0;
   if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
@@ -511,10 +511,17 @@ PyObject* table_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   const vantrel::ElementDefinition* element = table_set_of(bound[0]).element(code);
+  if (element == nullptr) Py_RETURN_NONE;
   using Kind = vantrel::ElementDefinition::TableKind;
-  const Kind kind = element == nullptr ? Kind::None : element->table_kind();
-  if (kind == Kind::None) Py_RETURN_NONE;
-  return PyUnicode_FromString(kind == Kind::Code ? "code" : "flag");
+  switch (element->table_kind()) {
+    case Kind::Code:
+      return PyUnicode_FromString("code");
+    case Kind::Flag:
+      return PyUnicode_FromString("flag");
+    case Kind::None:
+      break;
+  }
+  return PyUnicode_FromString(element->is_character() ? "text" : "number");
 }
 
 // columns_many(data, frames, numbers, tables, rules, raw, threads, keep) -> (dict, errors, bits):
@@ -747,8 +754,9 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, rules, raw, threads, keep)\n--\n\n"
                                    "Typed columns of several framed messages in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
-    VANTREL_FUNCTION(table_kind, "table_kind(tables, code)\n--\n\n"
-                                 "\"code\" or \"flag\" when the element's unit names a code or flag table, else None."),
+    VANTREL_FUNCTION(value_kind, "value_kind(tables, code)\n--\n\n"
+                                 "\"code\" or \"flag\" when the element's unit names a code or flag table, "
+                                 "\"text\" for character data, \"number\" otherwise; None for an unknown element."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
                                    "The element codes of a table set by abbreviation."),
     VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, rules, threads)\n--\n\n"
