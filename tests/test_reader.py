@@ -239,8 +239,8 @@ def test_a_file_that_shrinks_while_mapped_gives_errors_not_a_crash(opened, tmp_p
         os.truncate(path, 7 + 3 * N + 5)  # inside message 4
         lost = f"the file shrank while it was read: its bytes from offset {7 + 3 * N + 5:,} on are gone: '{path}'"
         assert [m.values()[0].raw for m in reader[:3]] == [0x7F] * 3  # the messages before the cut
-        for call in (lambda: reader[3], lambda: reader[count // 2], late.values, late.matrix, reader.columns,
-                     reader.to_pandas):
+        for call in (lambda: reader[3].values(), lambda: reader[count // 2].matrix(), late.values, late.matrix,
+                     reader.columns, reader.to_pandas):
             with pytest.raises(OSError, match=re.escape(lost)):
                 call()
     if opened != "path":
