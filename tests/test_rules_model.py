@@ -204,7 +204,8 @@ def package_decode(message, tables, rules):
         values, _, _, _, warnings = _core.decode(message, 0, len(message), tables, rules)
     except ValueError as error:
         return str(error)
-    return [record(v) for v in values], warnings
+    # The rules' warnings; a section 4 with bytes left over is the reader's concern, not the rules'.
+    return [record(v) for v in values], [w for w in warnings if not w.startswith("section 4 is longer")]
 
 
 @pytest.fixture(scope="module")
