@@ -59,16 +59,15 @@ void check_matrix(const vantrel::BufrMessage& message, vantrel::Bytes section4, 
   }
 }
 
-// Copies of the framed message `bytes` of `data` (enough of them to be split
-// between threads) decode alike on one thread and on two, with and without a
-// row filter.
-void check_batch(vantrel::Bytes data, vantrel::Bytes bytes, vantrel::Rules rules) {
+// Copies of the framed message `bytes` parsed as `message` (enough of them to
+// be split between threads) decode alike on one thread and on two, with and
+// without a row filter.
+void check_batch(vantrel::Bytes bytes, const vantrel::BufrMessage& message, vantrel::Rules rules) {
   using namespace vantrel;
   const std::size_t copies = std::min<std::size_t>(64, std::max<std::size_t>(2, 4096 / bytes.size() + 1));
   std::vector<ColumnJob> jobs(copies);
   for (std::size_t i = 0; i < copies; ++i) {
-    jobs[i] = ColumnJob{static_cast<std::uint64_t>(bytes.data() - data.data()), bytes.size(),
-                        static_cast<std::uint32_t>(i + 1), &fixed_tables(), nullptr, rules};
+    jobs[i] = ColumnJob{bytes, &message, static_cast<std::uint32_t>(i + 1), &fixed_tables(), nullptr, rules};
   }
   // Every element the first time; then every third code only.
   static const RowFilter every_third = [] {
@@ -77,7 +76,7 @@ void check_batch(vantrel::Bytes data, vantrel::Bytes bytes, vantrel::Rules rules
     return filter;
   }();
   for (const RowFilter* filter : {static_cast<const RowFilter*>(nullptr), &every_third}) {
-    check_same(decode_column_batch(data, jobs, true, 1, filter), decode_column_batch(data, jobs, true, 2, filter));
+    check_same(decode_column_batch(jobs, true, 1, filter), decode_column_batch(jobs, true, 2, filter));
   }
 }
 
@@ -123,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RowCounter counter;
   const Status counted = count_columns(*message, fixed_tables(), section4, counter, rules, limits);
   if (!counted || counter.rows != rows.rows() || counter.text != rows.text_bytes.size()) disagree("row counter");
-  check_batch(Bytes(data, size), bytes, rules);
+  check_batch(bytes, *message, rules);
   check_matrix(*message, section4, rules, limits);
   const std::vector<DecodedValue>& values = collected.values();
   if (rows.rows() != values.size() || rows.text_offsets.size() != rows.rows() + 1) disagree("row counts");

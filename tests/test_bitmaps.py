@@ -33,7 +33,7 @@ def decode(tmp_path, descriptors, fields, compressed, subsets=2, elements=ELEMEN
     tables = _vantrel.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", elements)))
     message = build_message(descriptors, encode(fields, compressed, subsets), subsets=subsets, compressed=compressed)
     if rules is not None:
-        return _core.decode(message, 0, len(message), tables, rules)[0]
+        return _core.decode(_core.index(message), 0, tables, rules)[0]
     return _vantrel.decode_values_with_tables(message, tables)
 
 

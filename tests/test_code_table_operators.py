@@ -41,7 +41,7 @@ def tables(tmp_path, unit):
 
 
 def decode_wmo(message, tables):
-    return _core.decode(message, 0, len(message), tables, "wmo")[0]
+    return _core.decode(_core.index(message), 0, tables, "wmo")[0]
 
 
 def expected_coding(coded, width_change, scale_change, power):

@@ -146,20 +146,21 @@ def test_reader_columns_are_the_messages_one_after_the_other(name, raw, threads,
 
 @pytest.mark.parametrize("threads", [1, 2, 4])
 @pytest.mark.parametrize("bad", [0, 1, 3])
-def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root):
+def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root, tmp_path):
     path = SHARED_DATA / "bufr" / "synop_dwd_multi.bufr"
     if not path.is_file():
         pytest.skip("synop_dwd_multi.bufr is not available")
+    empty = vantrel.TableSet.from_eccodes(str(write_table_dir(tmp_path / "empty", [])))
     with vantrel.open(path) as reader:
         messages = [reader[i] for i in range(4)]
-        data = bytes(reader._data)
-        tables = [m.tables() for m in messages]
-        alone = [(m.index, frames.native_columns(_core.columns(data, m.offset, m.length, t, "wmo", False), False, True))
+        tables = [m.tables() for m in messages] + [empty]
+        alone = [(m.index, frames.native_columns(_core.columns(reader._index, m.index - 1, t, "wmo", False),
+                                                 False, True))
                  for m, t in zip(messages, tables) if m.index != bad + 1]
-        # Frame `bad` is cut one byte short: it fails and leaves no rows.
-        pairs = np.array([[m.offset, m.length - (m.index == bad + 1)] for m in messages], dtype=np.uint64)
-        numbers = np.array([m.index for m in messages], dtype=np.uint32)
-        native, errors, bits = _core.columns_many(data, pairs, numbers, tables, "wmo", False, threads, None)
+        # Message `bad` decodes with tables that lack its elements: it fails and leaves no rows.
+        which = np.array([4 if i == bad else i for i in range(4)], dtype=np.uint32)
+        native, errors, bits = _core.columns_many(reader._index, np.arange(4, dtype=np.uint32), tables,
+                                                  which, "wmo", False, threads, None)
     assert [position for position, _ in errors] == [bad]
     assert [position for position, _, _, _ in bits] == [i for i in range(4) if i != bad]
     want = concat_columns(alone, False)
@@ -169,46 +170,25 @@ def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root):
 
 
 @pytest.mark.parametrize(
-    "offset, length, fails",
-    [(0, 0, True), (None, None, False), ("end", 1, True), ("end", 0, True), ("past", 0, True)],
-)
-def test_columns_many_frames_at_the_edges_of_the_data(offset, length, fails, eccodes_root):
-    sample = SHARED_DATA / "bufr" / "aaen_55.bufr"
-    if not sample.is_file():
-        pytest.skip("aaen_55.bufr is not available")
-    with vantrel.open(sample) as reader:
-        message = reader[0]
-        data = bytes(reader._data)
-        tables = message.tables()
-    offset = {None: message.offset, "end": len(data), "past": len(data) + 1}.get(offset, offset)
-    length = message.length if length is None else length
-    pairs = np.array([[offset, length]], dtype=np.uint64)
-    native, errors, _ = _core.columns_many(data, pairs, np.array([7], dtype=np.uint32), [tables], "wmo", False, 1, None)
-    rows = len(np.frombuffer(native["value"], dtype=np.float64))
-    assert (errors != []) == fails
-    assert (rows == 0) == fails
-    assert set(np.frombuffer(native["message"], dtype=np.uint32).tolist()) <= {7}
-
-
-@pytest.mark.parametrize(
-    "frames_bytes, numbers, tables_count, error",
+    "rows, tables_count, which, error",
     [
-        (8, 1, 1, ValueError),    # half a pair
-        (16, 0, 1, ValueError),   # no number for the frame
-        (16, 2, 1, ValueError),   # a number too many
-        (16, 1, 0, TypeError),    # no tables for the frame
-        (32, 2, 1, TypeError),    # one TableSet short
+        ([0], 1, [1], IndexError),      # no such table set
+        ([2], 1, [0], IndexError),      # no such message
+        ([0, 1], 1, [0], ValueError),   # a row without its table set
+        ([0], None, [0], TypeError),    # tables not a list
     ],
 )
-def test_columns_many_rejects_mismatched_arguments(frames_bytes, numbers, tables_count, error, latest_wmo_dir):
+def test_columns_many_rejects_mismatched_arguments(rows, tables_count, which, error, latest_wmo_dir):
     tables = vantrel.TableSet.from_eccodes(str(latest_wmo_dir))
+    index = _core.index(build_message([1001], BitWriter().write(5, 7)) * 2)
     with pytest.raises(error):
-        _core.columns_many(b"", bytes(frames_bytes), bytes(4 * numbers), [tables] * tables_count, "wmo", False, 1,
-                           None)
+        _core.columns_many(index, np.array(rows, dtype=np.uint32),
+                           tables if tables_count is None else [tables] * tables_count,
+                           np.array(which, dtype=np.uint32), "wmo", False, 1, None)
 
 
 def test_columns_many_of_nothing(latest_wmo_dir):
-    native, errors, _ = _core.columns_many(b"", b"", b"", [], "wmo", False, 1, None)
+    native, errors, _ = _core.columns_many(_core.index(b""), b"", [], b"", "wmo", False, 1, None)
     assert errors == []
     assert all(len(memoryview(native[k])) == (1 if k == "text_offsets" else 0) for k in native)
 
@@ -223,15 +203,13 @@ def hirs_reader():
 
 def native_calls(reader):
     """Each decoding entry point of the native module over hirs, as a callable."""
-    messages = list(reader)
-    tables = [m.tables() for m in messages]
-    pairs = np.array([[m.offset, m.length] for m in messages], dtype=np.uint64)
-    numbers = np.array([m.index for m in messages], dtype=np.uint32)
-    data, first = reader._data, messages[0]
+    tables = reader[0].tables()
+    rows = np.arange(len(reader), dtype=np.uint32)
+    index = reader._index
     return {
-        "columns_many": lambda: _core.columns_many(data, pairs, numbers, tables, "wmo", False, 1, None),
-        "columns": lambda: _core.columns(data, first.offset, first.length, tables[0], "wmo", False),
-        "matrix": lambda: _core.matrix(data, first.offset, first.length, tables[0], "wmo", 1),
+        "columns_many": lambda: _core.columns_many(index, rows, [tables], np.zeros_like(rows), "wmo", False, 1, None),
+        "columns": lambda: _core.columns(index, 0, tables, "wmo", False),
+        "matrix": lambda: _core.matrix(index, 0, tables, "wmo", 1),
     }
 
 

@@ -414,7 +414,7 @@ def common(records, fields_per_record):
 
 
 def decode_wmo(message, tables):
-    return _core.decode(message, 0, len(message), tables, "wmo")[0]
+    return _core.decode(_core.index(message), 0, tables, "wmo")[0]
 
 
 @pytest.fixture(scope="module")

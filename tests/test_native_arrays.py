@@ -31,7 +31,7 @@ def message(count: int) -> bytes:
 @pytest.mark.parametrize("name", sorted(ITEMS))
 def test_exported_views_count_items_not_bytes(name, count, tables):
     data = message(count)
-    native = _core.columns(data, 0, len(data), tables, "wmo", True)
+    native = _core.columns(_core.index(data), 0, tables, "wmo", True)
     fmt, itemsize = ITEMS[name]
     view = memoryview(native[name])
     assert (view.format, view.itemsize, view.ndim) == (fmt, itemsize, 1)
@@ -43,53 +43,33 @@ def test_exported_views_count_items_not_bytes(name, count, tables):
 
 def test_text_offsets_view_has_one_more_item_than_rows(tables):
     data = message(3)
-    view = memoryview(_core.columns(data, 0, len(data), tables, "wmo", False)["text_offsets"])
+    view = memoryview(_core.columns(_core.index(data), 0, tables, "wmo", False)["text_offsets"])
     assert (view.format, view.shape, view.tolist()) == ("q", (4,), [0, 0, 0, 0])
 
 
-@pytest.mark.parametrize("frame_words, rejected", [(2, False), (3, True), (4, False), (5, True)])
-def test_columns_many_frames_hold_whole_pairs(frame_words, rejected, tables):
-    data = message(1)
-    words = [0, len(data)] * (frame_words // 2) + [0] * (frame_words % 2)
-    count = frame_words // 2
-    frames = np.array(words, dtype=np.uint64).tobytes()
-    numbers = np.arange(1, count + 1, dtype=np.uint32).tobytes()
+@pytest.mark.parametrize("row_bytes, rejected", [(4, False), (6, True), (8, False), (10, True)])
+def test_columns_many_rows_are_whole_uint32(row_bytes, rejected, tables):
+    index = _core.index(message(1) * 2)
+    count = row_bytes // 4
+    rows = np.arange(count, dtype=np.uint32).tobytes() + bytes(row_bytes % 4)
+    which = bytes(len(rows))
     if rejected:
-        with pytest.raises(ValueError, match="frames must pack"):
-            _core.columns_many(data, frames, numbers, [tables] * count, "wmo", False, 1, None)
+        with pytest.raises(ValueError, match="rows and which must hold one uint32 each"):
+            _core.columns_many(index, rows, [tables], which, "wmo", False, 1, None)
     else:
-        native, errors, bits = _core.columns_many(data, frames, numbers, [tables] * count, "wmo", False, 1, None)
+        native, errors, bits = _core.columns_many(index, rows, [tables], which, "wmo", False, 1, None)
         assert errors == [] and len(bits) == count
         assert np.frombuffer(native["message"], dtype=np.uint32).tolist() == list(range(1, count + 1))
 
 
 @pytest.mark.parametrize("entry", ["header", "columns", "matrix", "decode"])
-@pytest.mark.parametrize(
-    "offset, length, outside",
-    [
-        (0, None, False),           # the message itself
-        ("end", 0, False),          # an empty slice at the very end: inside, but no message
-        ("end+1", 0, True),
-        ("end+1", 8, True),
-        (2**63, 0, True),
-        (2**64 - 1, 1, True),
-        (1, None, True),            # one byte past the end
-    ],
-)
-def test_message_slices_outside_the_data_are_refused(entry, offset, length, outside, tables):
-    data = message(2)
-    offset = {"end": len(data), "end+1": len(data) + 1}.get(offset, offset)
-    length = len(data) if length is None else length
-    args = (data, offset, length) + {"header": (), "columns": (tables, "wmo", False),
-                                     "matrix": (tables, "wmo", 2)}.get(entry, (tables, "wmo"))
-    call = getattr(_core, entry)
+@pytest.mark.parametrize("row, outside", [(0, False), (1, False), (2, True), (2**32, True), (2**64 - 1, True)])
+def test_rows_outside_the_index_are_refused(entry, row, outside, tables):
+    index = _core.index(message(2) * 2)
+    args = {"header": (), "columns": (tables, "wmo", False), "matrix": (tables, "wmo", 2)}.get(entry, (tables, "wmo"))
+    call = index.header if entry == "header" else lambda r, *rest: getattr(_core, entry)(index, r, *rest)
     if outside:
-        with pytest.raises(ValueError, match=f"^message at offset {offset} of {length} bytes lies outside the "
-                                             f"{len(data)} bytes of data$"):
-            call(*args)
-    elif offset == 0:
-        call(*args)
+        with pytest.raises(IndexError, match=f"^row {row} out of range for 2 messages$"):
+            call(row, *args)
     else:
-        with pytest.raises(ValueError) as raised:
-            call(*args)
-        assert "lies outside" not in str(raised.value)
+        call(row, *args)

@@ -201,7 +201,7 @@ def modelled(rules, descriptors, data, subsets, compressed):
 
 def package_decode(message, tables, rules):
     try:
-        values, _, _, _, warnings = _core.decode(message, 0, len(message), tables, rules)
+        values, _, _, _, warnings = _core.decode(_core.index(message), 0, tables, rules)
     except ValueError as error:
         return str(error)
     # The rules' warnings; a section 4 with bytes left over is the reader's concern, not the rules'.
@@ -375,7 +375,7 @@ def test_each_strict_rule(tables, name, compressed):
     elif compressed:  # the same error, at the bit where the columns put it
         expected = expected.split(" at bit ")[0]
     for decode in (lambda: _vantrel.decode_values_with_tables(message, tables),
-                   lambda: _core.decode(message, 0, len(message), tables, "strict")[0]):
+                   lambda: _core.decode(_core.index(message), 0, tables, "strict")[0]):
         got = outcome(lambda: [(v.descriptor, v.raw_value) for v in decode()])
         assert (got.split(" at bit ")[0] if compressed and isinstance(got, str) else got) == expected
 
@@ -384,7 +384,7 @@ def test_each_strict_rule(tables, name, compressed):
 def test_each_wmo_rule_on_the_same_message(tables, name):
     descriptors, fields, _, expected = RULE_EXAMPLES[name]
     message = example_message(descriptors, fields, False)
-    got = outcome(lambda: [(v.descriptor, v.raw_value) for v in _core.decode(message, 0, len(message), tables, "wmo")[0]])
+    got = outcome(lambda: [(v.descriptor, v.raw_value) for v in _core.decode(_core.index(message), 0, tables, "wmo")[0]])
     assert got == expected
 
 

@@ -108,10 +108,10 @@ def test_native_functions_count_the_bits_read(tables, compressed, subsets, data,
     table_set = vantrel.TableSet.from_eccodes(str(tables))
     data_bits = 8 * (len(data) if isinstance(data, bytes) else (data.bit_length + 7) // 8)
     counts = (used_bits, data_bits)
-    assert tuple(_core.decode(msg, 0, len(msg), table_set, "wmo")[2:4]) == counts
-    columns = _core.columns(msg, 0, len(msg), table_set, "wmo", False)
+    assert tuple(_core.decode(_core.index(msg), 0, table_set, "wmo")[2:4]) == counts
+    columns = _core.columns(_core.index(msg), 0, table_set, "wmo", False)
     assert (columns["used_bits"], columns["data_bits"]) == counts
-    assert tuple(_core.matrix(msg, 0, len(msg), table_set, "wmo", 2)[-3:-1]) == counts
+    assert tuple(_core.matrix(_core.index(msg), 0, table_set, "wmo", 2)[-3:-1]) == counts
 
 
 @pytest.mark.parametrize("threads", [None, 2])

@@ -1,7 +1,8 @@
 """Type stubs of ``vantrel._core``, the package's native module.
 
-It frames every message of any buffer, parses headers of editions 2 to 4 and
-decodes one framed message, releasing the interpreter lock while it works.
+It frames every message of any buffer and parses the headers of editions 2 to
+4 in one pass (``index``), and decodes messages of that index, releasing the
+interpreter lock while it works.
 The objects it returns are ``_vantrel``'s classes. Users call it through
 ``vantrel.open``; its functions may change between versions.
 """
@@ -12,23 +13,34 @@ from _typeshed import ReadableBuffer as _Buffer
 
 from _vantrel import DecodedValue, TableSet
 
-def scan(data: _Buffer) -> tuple[bytes, list[tuple[int, str]], int]:
-    """Frame every message: (frames, issues, dropped).
+class Index:
+    """Every framed message of a buffer with its header, parsed once (``index(data)``). It
+    holds the buffer for as long as it lives; ``len()`` is the number of messages."""
 
-    ``frames`` packs (offset, length) pairs as native unsigned 64-bit integers;
-    ``issues`` lists (offset, reason) of candidates that frame no message and
-    of trailing bytes; ``dropped`` counts the issues left out of that list.
-    """
+    columns: dict[str, Array]
+    """One row per message: offset, length (uint64), ok (uint8: the header is good), warned
+    (uint8: quirks of its header), edition (uint8, byte 7 of section 0), master_table,
+    centre, subcentre (int32, -1 in edition 2), data_category, master_table_version,
+    local_table_version, number_of_subsets; 0 where the header is bad."""
+    issues: list[tuple[int, str]]
+    """(offset, reason) of candidates that frame no message, of skipped bytes and of trailing bytes."""
+    dropped: int
+    """Issues left out of ``issues``."""
 
-def header(data: _Buffer, offset: int, length: int) -> dict[str, object]:
-    """The header fields of the framed message at ``offset`` (absent fields None) and "warnings".
+    def __len__(self) -> int: ...
+    def header(self, row: int) -> dict[str, object]:
+        """The header fields of message ``row`` (absent fields None) and "warnings".
 
-    Keys: edition, master_table, centre, subcentre, update_sequence_number,
-    local_section, data_category, international_subcategory, local_subcategory,
-    master_table_version, local_table_version, year, year_of_century, month,
-    day, hour, minute, second, number_of_subsets, observed, compressed,
-    descriptors, section4_length, warnings. ValueError for a bad header.
-    """
+        Keys: edition, master_table, centre, subcentre, update_sequence_number,
+        local_section, data_category, international_subcategory, local_subcategory,
+        master_table_version, local_table_version, year, year_of_century, month,
+        day, hour, minute, second, number_of_subsets, observed, compressed,
+        descriptors, section4_length, warnings. ValueError for a bad header,
+        IndexError outside the index.
+        """
+
+def index(data: _Buffer) -> Index:
+    """Frame every message of a buffer and parse each header, without the interpreter lock."""
 
 def load_tables(
     root: str, master_table: int, master_version: int, centre: int, subcentre: int, local_version: int
@@ -40,9 +52,9 @@ def load_tables(
 _Rules = Literal["wmo", "strict"]
 
 def decode(
-    data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules
+    index: Index, row: int, tables: TableSet, rules: _Rules
 ) -> tuple[list[DecodedValue], list[int], int, int, list[str]]:
-    """(values, starts, used_bits, data_bits, warnings): every value of the framed message decoded
+    """(values, starts, used_bits, data_bits, warnings): every value of message ``row`` decoded
     under ``rules``, subset after subset, where each subset starts, the bits of section 4 data the
     descriptors consumed and the bits it holds, and what the rules accepted (once per kind)."""
 
@@ -51,8 +63,8 @@ class Array:
     buffer protocol (one dimension, contiguous, writable): ``numpy.frombuffer`` takes it
     without a copy."""
 
-def columns(data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules, raw: bool) -> dict[str, object]:
-    """Typed columns of the framed message at ``offset``, decoded without the interpreter lock.
+def columns(index: Index, row: int, tables: TableSet, rules: _Rules, raw: bool) -> dict[str, object]:
+    """Typed columns of message ``row``, decoded without the interpreter lock.
 
     Arrays (``Array``): subset (uint32, 1-based), descriptor (uint32), value (float64, NaN when
     missing, for texts and operator records), flags (uint8), slot (uint32), text_offsets (int64,
@@ -69,24 +81,36 @@ def element_keys(tables: TableSet) -> dict[str, list[int]]:
     """The element codes of a table set by abbreviation (elements without one left out)."""
 
 def columns_many(
-    data: _Buffer, frames: _Buffer, numbers: _Buffer, tables: list[TableSet], rules: _Rules, raw: bool,
+    index: Index, rows: _Buffer, tables: list[TableSet], which: _Buffer, rules: _Rules, raw: bool,
     threads: int, keep: _Buffer | None,
 ) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int, list[str]]]]:
-    """The columns of several framed messages one after the other, in one set of arrays,
+    """The columns of several messages of an index one after the other, in one set of arrays,
     decoded on up to ``threads`` threads (0 or 1: the calling thread); the result is the
     same whatever their number. ``keep`` (uint32 element codes) keeps only the rows of
     those elements; None keeps every row.
 
-    ``frames`` packs (offset, length) as uint64 pairs, ``numbers`` one uint32 per frame (the
-    ``message`` column of its rows), ``tables`` one table set per frame. Returns (columns,
-    errors, bits): the columns of ``columns`` plus ``message``; (position, reason) of each
-    message that failed and left no rows; (position, used_bits, data_bits, warnings) of each decoded.
+    ``rows`` holds the messages' rows (uint32; the ``message`` column of a row's values is
+    row + 1), ``which`` the position in ``tables`` of each one's table set (uint32). Returns
+    (columns, errors, bits): the columns of ``columns`` plus ``message``; (position, reason)
+    of each message that failed and left no rows (a bad header among them); (position,
+    used_bits, data_bits, warnings) of each decoded; positions count among ``rows``.
     """
 
 def matrix(
-    data: _Buffer, offset: int, length: int, tables: TableSet, rules: _Rules, threads: int
+    index: Index, row: int, tables: TableSet, rules: _Rules, threads: int
 ) -> tuple[Array, int, Array, bool, int, int, list[str]] | tuple[None, int, int, list[str]]:
     """(values, rows, descriptors, column_major, used_bits, data_bits, warnings): float64 values of
     rows subsets by len(descriptors) slots, one column after the other when column_major; or
     (None, used_bits, data_bits, warnings) when the subsets of non-compressed data differ in structure.
     Compressed columns are filled on up to ``threads`` threads (0 or 1: the calling thread)."""
+
+class MappedFile:
+    """A read-only map of a whole file (buffer protocol) that the file shrinking under it
+    cannot crash: a page read after it left the file reads as zeros."""
+
+    lost: int | None
+    """Where the map stopped holding the file's bytes (the file's size now when shorter, or
+    the first page read after it vanished), or None."""
+
+def map_file(fd: int) -> MappedFile:
+    """A map of the whole open file; OSError when it cannot be mapped (empty, a pipe, a device)."""

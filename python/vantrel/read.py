@@ -170,7 +170,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
                                      select=select)
             failures.extend((reader.name, error) for error in reader.errors)
             accepted += reader_warnings(reader)
-            table_sets.update((id(t), t) for t, _ in reader._decode_info.values())
+            table_sets.update((id(t), t) for t in reader.table_sets())
         if len(sources) > 1:
             frame.insert(0, "file", str(source) if isinstance(source, (str, os.PathLike)) else f"<source {number}>")
         frames.append(frame)
@@ -300,8 +300,8 @@ def reader_warnings(reader) -> list[str]:
         out.append(f"{reader.name}: {len(skipped)} byte range{'s' if len(skipped) != 1 else ''} that no message "
                    f"holds skipped, {total} bytes in all; the first: {skipped[0]}")
     counts: dict[str, int] = {}
-    for message in list(reader._messages.values()):
-        for text in message.warnings:
+    for texts in reader.message_warnings().values():
+        for text in texts:
             counts[text] = counts.get(text, 0) + 1
     for text, count in counts.items():
         out.append(f"{reader.name}: {count} message{'s' if count != 1 else ''}: {text}")

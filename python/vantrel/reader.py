@@ -131,23 +131,36 @@ class Reader:
         self._data = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         if self._map is not None:
             self._start = memoryview(self._map).nbytes - len(data)
-        frames, issues, dropped = _core.scan(self._data)
+        # One pass: every message framed and its header parsed, once, natively.
+        self._index = _core.index(self._data)
+        self._header_columns: dict[str, np.ndarray] | None = None
+        self._columns_of_index()
         self._check_map(len(self._data))
-        self._frames = memoryview(frames).cast("Q")
-        self.warnings: list[str] = [reason for _, reason in issues]
-        if dropped:
-            self.warnings.append(f"{dropped} more candidates framed no message")
+        self._count = len(self._index)
+        self.warnings: list[str] = [reason for _, reason in self._index.issues]
+        if self._index.dropped:
+            self.warnings.append(f"{self._index.dropped} more candidates framed no message")
         self.errors: list[Exception] = []
         self._resolver = TableResolver(definitions=definitions, tables=tables)
         self._messages: dict[int, Message] = {}
-        # (tables, number of subsets) of the messages given to a decode, by index: later
-        # decodes of the whole reader read no header again.
-        self._decode_info: dict[int, tuple[object, int]] = {}
+        # What decodes and table lookups accepted, by position: a message's warnings
+        # beside those of its header.
+        self._noted: dict[int, list[str]] = {}
+        # The table sets of the latest whole-reader decode, and the position in that list
+        # of each message's set (-1: none).
+        self._table_list: list = []
+        self._which_tables: np.ndarray | None = None
 
     # ---- sequence -----------------------------------------------------------
 
     def __len__(self) -> int:
-        return len(self._frames) // 2
+        return self._count
+
+    def _columns_of_index(self) -> dict[str, np.ndarray]:
+        """The index's header columns as numpy arrays, one row per message."""
+        if self._header_columns is None:
+            self._header_columns = {name: np.asarray(array) for name, array in self._index.columns.items()}
+        return self._header_columns
 
     def _check_map(self, end: int) -> None:
         """Raises OSError when the mapped file shrank below `end` (an offset in the data)."""
@@ -173,85 +186,120 @@ class Reader:
             raise IndexError(f"message position {position} out of range for {count} messages")
         message = self._messages.get(position)
         if message is None:
-            offset, length = self._frames[2 * position], self._frames[2 * position + 1]
-            message = Message(self, position + 1, offset, length)
-            self._messages[position] = message
+            message = self._messages[position] = Message(self, position)
         return message
 
     def __iter__(self) -> Iterator["Message"]:
         self._check_open()
         for position in range(len(self)):
-            message = self[position]
-            yield message
-            # Iterating a long archive keeps no good message alive behind the caller;
-            # messages with warnings stay, so warnings noted later (a decode over the
-            # whole reader) are there when the message is looked at again.
-            if not message.warnings:
-                self._messages.pop(position, None)
+            yield self._messages.get(position) or Message(self, position)  # iteration keeps no message alive
 
-    def _release_quiet(self) -> None:
-        """Forgets the messages without warnings (they are made again when asked for)."""
-        for position, message in list(self._messages.items()):  # a snapshot: other threads may share the reader
-            if not message.warnings:
-                self._messages.pop(position, None)
+    def _note(self, position: int, texts) -> None:
+        """Notes what was accepted while reading message `position` (0-based), once per text."""
+        new = [text for text in texts if text is not None]
+        if new:
+            noted = self._noted.setdefault(position, [])
+            noted.extend(text for text in new if text not in noted)
+
+    def message_warnings(self) -> dict[int, list[str]]:
+        """The warnings of every message that has any, by position (0-based): its header's,
+        then what its table lookup and decodes accepted."""
+        out = {}
+        for position in np.flatnonzero(self._columns_of_index()["warned"]).tolist():
+            out[position] = self._index.header(position)["warnings"]
+        for position, texts in self._noted.items():
+            out[position] = out.get(position, []) + [t for t in texts if t not in out.get(position, [])]
+        return dict(sorted(out.items()))
 
     def __repr__(self) -> str:
         return f"<vantrel.Reader {self.name!r}: {len(self)} messages, {len(self.warnings)} warnings>"
 
     # ---- tables of values ---------------------------------------------------
 
-    def _decode_many(self, indices: list[int], raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
+    def _tables_of_rows(self, rows: np.ndarray) -> tuple[list, np.ndarray, dict[int, Exception]]:
+        """(table sets, which, failures): the distinct table sets of the messages at `rows`
+        (0-based positions), each looked up once per distinct header key, the position in
+        that list of each row's set (-1: none), and the failures by position."""
+        cols = self._columns_of_index()
+        keys = np.stack([cols[name][rows].astype(np.int64) for name in _TABLE_KEY], axis=1)
+        distinct, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+        table_sets, which_of_key, failed = [], np.full(len(distinct), -1, dtype=np.int64), {}
+        ok = cols["ok"][rows]
+        for k, key in enumerate(distinct.tolist()):
+            position = int(rows[first[k]])
+            if not ok[first[k]]:
+                continue  # a bad header: failed below, row by row
+            header = dict(zip(_TABLE_KEY, key))
+            header["subcentre"] = max(header["subcentre"], 0)
+            try:
+                tables, accepted = self._resolver.tables_for(header)
+            except TablesError as error:
+                if error.index is None:
+                    error = TablesError(str(error))
+                failed[k] = error
+                continue
+            which_of_key[k] = len(table_sets)
+            table_sets.append(tables)
+            if accepted:
+                for row in rows[inverse.reshape(-1) == k].tolist():
+                    self._note(row, accepted)
+        which = which_of_key[inverse.reshape(-1)]
+        failures = {}
+        offsets = cols["offset"]
+        for i in np.flatnonzero(which < 0).tolist():
+            position = int(rows[i])
+            if not ok[i]:
+                failures[position] = self[position]._fail(HeaderError, self[position].error)
+            else:
+                failures[position] = TablesError(str(failed[int(inverse.reshape(-1)[i])]), position + 1,
+                                                 int(offsets[position]))
+        return table_sets, which, failures
+
+    def _decode_many(self, indices, raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
         """The columns of the messages of `indices` (1-based) in one native call (one set of
         arrays, a ``message`` column, texts in Arrow's layout) on up to `threads` threads
         (None: every usable core), only the rows of `keys` (any rank) unless None; failures
         go to ``errors``, in message order. Also (numbers, subsets) of the messages decoded."""
-        table_sets = []
-        subsets = []
-        decodable = []
-        failed = {}
-        for index in indices:
-            info = self._decode_info.get(index)
-            if info is None:
-                message = self[index - 1]
-                try:
-                    tables = message.tables()
-                except ValueError as error:
-                    failed[index] = error
-                    continue
-                info = self._decode_info[index] = (tables, message.number_of_subsets)
-            table_sets.append(info[0])
-            subsets.append(info[1])
-            decodable.append(index)
-        numbers = np.array(decodable, dtype=np.uint32)
-        frames = np.frombuffer(self._frames, dtype=np.uint64).reshape(-1, 2)
-        if len(decodable) != len(frames):  # else every message, in order: the frames as they are
-            frames = frames[numbers.astype(np.intp) - 1]
+        rows = np.asarray(indices, dtype=np.int64) - 1
+        table_sets, which, failed = self._tables_of_rows(rows)
+        self._table_list, self._which_tables = table_sets, np.full(len(self), -1, dtype=np.int64)
+        self._which_tables[rows] = which
+        usable = which >= 0
+        rows, which = rows[usable], which[usable]
         keep = None
         if keys is not None:
             codes: set[int] = set()
-            for tables in {id(t): t for t in table_sets}.values():
+            for tables in table_sets:
                 codes |= _keys.codes_of(keys, tables)
             keep = np.array(sorted(codes), dtype=np.uint32)
-        native, native_errors, bits = _core.columns_many(self._data, frames, numbers, table_sets, self.rules, raw,
+        native, native_errors, bits = _core.columns_many(self._index, rows.astype(np.uint32), table_sets,
+                                                         which.astype(np.uint32), self.rules, raw,
                                                          _usable_cores() if threads is None else threads, keep)
-        if len(frames):
-            self._check_map(int((frames[:, 0] + frames[:, 1]).max()))
+        cols = self._columns_of_index()
+        if len(rows):
+            self._check_map(int((cols["offset"][rows] + cols["length"][rows]).max()))
         for position, reason in native_errors:
-            index = decodable[position]
-            failed[index] = self[index - 1]._error(reason)
-        offsets = frames[:, 0].tolist()
-        data = self._data
-        decoded = []
-        for position, used_bits, data_bits, accepted in bits:
-            decoded.append(position)
-            if accepted or _surplus_warning(data[offsets[position] + 7], used_bits, data_bits) is not None:
-                self[decodable[position] - 1]._note(used_bits, data_bits, accepted)
+            failed[int(rows[position])] = self._error(int(rows[position]), reason)
+        decoded = np.ones(len(rows), dtype=bool)
+        if native_errors:
+            decoded[[position for position, _ in native_errors]] = False
+        for position, _, _, accepted in bits:
+            if accepted:
+                self._note(int(rows[position]), accepted)
         # One assignment: threads sharing the reader each leave the whole list of their own call.
-        self.errors = [failed[index] for index in sorted(failed)]
-        cols = _frames.native_columns(native, raw, layout=True)
-        cols["message"] = np.frombuffer(native["message"], dtype=np.uint32)
-        runs = (numbers[decoded], np.array(subsets, dtype=np.int64)[decoded])
-        return cols, runs
+        self.errors = [failed[position] for position in sorted(failed)]
+        out = _frames.native_columns(native, raw, layout=True)
+        out["message"] = np.frombuffer(native["message"], dtype=np.uint32)
+        runs = ((rows[decoded] + 1).astype(np.uint32), cols["number_of_subsets"][rows[decoded]].astype(np.int64))
+        return out, runs
+
+    def _error(self, position: int, text: str) -> Exception:
+        """This package's error for the reason a native decode of message `position` gave."""
+        offset = int(self._columns_of_index()["offset"][position])
+        if "was not found in Table" in text:
+            header = self._index.header(position)
+            return TablesError(f"{text}; {self._resolver.describe(header)}", position + 1, offset)
+        return DataError(text, position + 1, offset)
 
     def columns(self, raw: bool = False, threads: int | None = None, select=None, keys=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
@@ -274,7 +322,6 @@ class Reader:
         if keys is not None:
             keys = {_keys.split_rank(k)[1] for k in keys}
         cols, runs = self._decode_many(indices, raw, threads, keys)
-        self._release_quiet()
         return {"message": cols.pop("message"), **cols}, runs
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
@@ -294,8 +341,12 @@ class Reader:
 
     def _tables_of(self, index: int):
         """The table set of message `index` (1-based), as its latest decode used it."""
-        info = self._decode_info.get(index)
-        return info[0] if info is not None else self[index - 1].tables()
+        which = self._which_tables[index - 1] if self._which_tables is not None else -1
+        return self._table_list[which] if which >= 0 else self[index - 1].tables()
+
+    def table_sets(self) -> list:
+        """The distinct table sets of the latest whole-reader decode."""
+        return list(self._table_list)
 
     def _header_of(self, index: int) -> dict:
         message = self[index - 1]
@@ -307,7 +358,8 @@ class Reader:
         """Release the file and its map; messages read so far stay usable only for their header."""
         self.closed = True
         self._messages.clear()
-        self._decode_info.clear()
+        self._table_list, self._which_tables = [], None
+        self._index = None
         self._data = b""
         self._map = None  # the map goes with its last view
 
@@ -316,18 +368,6 @@ class Reader:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-
-def _surplus_warning(edition: int, used_bits: int, data_bits: int) -> str | None:
-    """The warning for a section 4 holding whole bytes its descriptors did not consume, or
-    None. Padding to the next byte is normal, and before edition 4 also to an even length."""
-    needed = 4 + (used_bits + 7) // 8  # the 4 octets before the data, then the data to a whole byte
-    if edition < 4:
-        needed += needed % 2
-    surplus = 4 + data_bits // 8 - needed
-    if surplus <= 0:
-        return None
-    return f"section 4 is longer than the data needs: {surplus} byte{'s' if surplus != 1 else ''} left over after {needed}"
 
 
 def _checked_threads(threads):
@@ -355,6 +395,9 @@ def _has_buffer(obj) -> bool:
         return False
     return True
 
+
+# The header fields that choose a message's tables, as the index names its columns.
+_TABLE_KEY = ("master_table", "master_table_version", "local_table_version", "centre", "subcentre")
 
 # Header fields every Message has (None where the edition lacks them or the header is bad).
 _HEADER_FIELDS = (
@@ -395,27 +438,34 @@ class Message:
     section 4 with bytes left over beyond its padding).
     """
 
-    def __init__(self, reader: Reader, index: int, offset: int, length: int):
+    def __init__(self, reader: Reader, position: int):
         self._reader = reader
-        self.index = index
-        self.offset = offset
-        self.length = length
-        data = reader._data
-        self.edition = data[offset + 7]
+        self._position = position
+        self.index = position + 1
+        cols = reader._columns_of_index()
+        self.offset = int(cols["offset"][position])
+        self.length = int(cols["length"][position])
+        self.edition = int(cols["edition"][position])
         self.error: str | None = None
-        self.warnings: list[str] = []
         self._header: dict | None = None
         try:
-            header = _core.header(data, offset, length)
+            header = reader._index.header(position)
         except ValueError as error:
             self.error = str(error)
             header = dict.fromkeys(_HEADER_FIELDS)
+            self._header_warnings = []
         else:
-            self.warnings.extend(header.pop("warnings"))
+            self._header_warnings = header.pop("warnings")
             self._header = header
-        reader._check_map(offset + length)
         for name in _HEADER_FIELDS:
             setattr(self, name, header[name])
+
+    @property
+    def warnings(self) -> list[str]:
+        """What was accepted while reading this message: its header's quirks, then what its
+        table lookup and decodes accepted."""
+        noted = self._reader._noted.get(self._position, [])
+        return self._header_warnings + [text for text in noted if text not in self._header_warnings]
 
     @property
     def header(self) -> dict:
@@ -463,9 +513,7 @@ class Message:
             if error.index is not None:
                 raise
             raise self._fail(TablesError, str(error)) from None
-        for warning in accepted:
-            if warning not in self.warnings:
-                self.warnings.append(warning)
+        self._reader._note(self._position, accepted)
         return tables
 
     def _decode(self):
@@ -473,37 +521,24 @@ class Message:
 
     def _native(self, function: str, *args):
         """Runs a native decoding function on this message, turning its errors into this package's
-        and noting a section 4 longer than the data needs; returns the result without the bit counts."""
+        and noting what it accepted; returns the result without the bit counts."""
         reader = self._reader
         reader._check_open()
         tables = self.tables()
         try:
-            result = getattr(_core, function)(reader._data, self.offset, self.length, tables, reader.rules, *args)
+            result = getattr(_core, function)(reader._index, self._position, tables, reader.rules, *args)
         except ValueError as error:
             reader._check_map(self.offset + self.length)
-            raise self._error(str(error)) from None
+            raise reader._error(self._position, str(error)) from None
         reader._check_map(self.offset + self.length)
         if isinstance(result, dict):
-            used_bits, data_bits, accepted = result.pop("used_bits"), result.pop("data_bits"), result.pop("warnings")
+            del result["used_bits"], result["data_bits"]
+            accepted = result.pop("warnings")
         else:
-            *rest, used_bits, data_bits, accepted = result
+            *rest, _, _, accepted = result
             result = tuple(rest)
-        self._note(used_bits, data_bits, accepted)
+        reader._note(self._position, accepted)
         return result
-
-    def _error(self, text: str) -> Exception:
-        """This package's error for the reason a native decode of this message gave."""
-        if "was not found in Table" in text:
-            return self._fail(TablesError, f"{text}; {self._reader._resolver.describe(self._header)}")
-        return self._fail(DataError, text)
-
-    def _note(self, used_bits: int, data_bits: int, accepted: list[str]) -> None:
-        """Notes what a decode accepted (the warnings of the rules), and a section 4
-        holding whole bytes its descriptors did not consume."""
-        surplus = _surplus_warning(self.edition, used_bits, data_bits)
-        for warning in [*accepted, surplus]:
-            if warning is not None and warning not in self.warnings:
-                self.warnings.append(warning)
 
     def values(self) -> list:
         """Every decoded value, subset after subset, as ``DecodedValue`` records."""

@@ -22,32 +22,9 @@ constexpr std::uint64_t MIN_BYTES_PER_THREAD = 1024;
 struct Run {
   std::size_t first = 0;
   std::size_t last = 0;
-  std::uint64_t bytes = 0;  // of its frames inside the data
+  std::uint64_t bytes = 0;  // of its messages
   ColumnBatch out;
 };
-
-bool inside(Bytes data, const ColumnJob& job) {
-  return job.offset <= data.size() && job.length <= data.size() - job.offset;
-}
-
-// The header of job `i` and its bytes, or nothing with the failure recorded in
-// `out` when its frame lies outside the data or the header is bad.
-std::optional<std::pair<ArchiveHeader, Bytes>> open_job(Bytes data, const ColumnJob& job, std::size_t i,
-                                                        ColumnBatch& out) {
-  if (!inside(data, job)) {
-    out.failures.emplace_back(i, "message at offset " + std::to_string(job.offset) + " of " +
-                                     std::to_string(job.length) + " bytes lies outside the " +
-                                     std::to_string(data.size()) + " bytes of data");
-    return std::nullopt;
-  }
-  const Bytes slice = data.subspan(job.offset, job.length);
-  HeaderResult parsed = parse_archive_message(slice);
-  if (!parsed) {
-    out.failures.emplace_back(i, std::move(parsed.error()));
-    return std::nullopt;
-  }
-  return std::pair{std::move(*parsed), slice};
-}
 
 // Room for the rest of a run at the rate of rows per byte its messages so far
 // gave, and an eighth more: unused room is never touched, so costs no memory,
@@ -58,7 +35,7 @@ std::size_t estimated_rows(std::size_t rows, std::uint64_t done_bytes, std::uint
   return static_cast<std::size_t>(std::min(rest, MAX_ESTIMATED_ROWS));
 }
 
-void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter, Run& run) {
+void decode_run(std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter, Run& run) {
   ColumnSink sink(with_raw);
   sink.set_filter(filter);
   ColumnBatch& out = run.out;
@@ -73,30 +50,28 @@ void decode_run(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, cons
       out.message.reserve_more(rows);
       reserved = true;
     }
-    const auto opened = open_job(data, job, i, out);
-    if (!opened) continue;
-    const auto& [header, slice] = *opened;
-    const BufrMessage& m = header.message;
+    const BufrMessage& m = *job.message;
     const std::size_t before = sink.columns().rows();
     DecodeReport report;
-    const Bytes section4 = m.section4_data(slice);
+    const Bytes section4 = m.section4_data(job.bytes);
     const Status status = decode_columns(m, *job.tables, section4, sink, job.rules, DecodeLimits{}, job.plans, &report);
     if (!status) {
       out.failures.emplace_back(i, status.error().message());
       continue;
     }
+    if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
     out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
                         std::move(report.warnings)});
     out.message.append(sink.columns().rows() - before, job.number);
-    done_bytes += job.length;
+    done_bytes += job.bytes.size();
   }
   out.columns = sink.take();
 }
 
 // Runs of consecutive jobs with about equal bytes, at most `threads` of them.
-std::vector<Run> split(Bytes data, std::span<const ColumnJob> jobs, unsigned threads) {
+std::vector<Run> split(std::span<const ColumnJob> jobs, unsigned threads) {
   std::uint64_t total = 0;
-  for (const ColumnJob& job : jobs) total += inside(data, job) ? job.length : 0;
+  for (const ColumnJob& job : jobs) total += job.bytes.size();
   const std::uint64_t most = std::max<std::uint64_t>(1, total / MIN_BYTES_PER_THREAD);
   const std::size_t count = static_cast<std::size_t>(
       std::min<std::uint64_t>({std::max(threads, 1u), most, std::max<std::size_t>(jobs.size(), 1)}));
@@ -109,7 +84,7 @@ std::vector<Run> split(Bytes data, std::span<const ColumnJob> jobs, unsigned thr
     // Each run ends where the bytes so far reach its share; the last takes the rest.
     const std::uint64_t goal = r + 1 == count ? total : total / count * (r + 1);
     while (i < jobs.size() && (r + 1 == count || before + run.bytes < goal)) {
-      run.bytes += inside(data, jobs[i]) ? jobs[i].length : 0;
+      run.bytes += jobs[i].bytes.size();
       ++i;
     }
     run.last = i;
@@ -146,7 +121,7 @@ struct CountedRun {
   explicit CountedRun(bool with_raw) : sink(with_raw) {}
 };
 
-void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted,
+void count_run(std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted,
                const RowFilter* filter) {
   RowCounter counter;
   counter.set_filter(filter);
@@ -157,11 +132,8 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
   for (std::size_t i = run.first; i < run.last; ++i) {
     const ColumnJob& job = jobs[i];
     Counted& c = counted.jobs[i - run.first];
-    const auto opened = open_job(data, job, i, counted.out);
-    if (!opened) continue;
-    const auto& [header, slice] = *opened;
-    const BufrMessage& m = header.message;
-    const Bytes section4 = m.section4_data(slice);
+    const BufrMessage& m = *job.message;
+    const Bytes section4 = m.section4_data(job.bytes);
     DecodeReport report;
     Status status;
     if (m.compressed_data) {
@@ -180,13 +152,14 @@ void count_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Coun
       c.decoded = true;
       c.rows = held.rows() - c.first_row;
       c.text = held.text_bytes.size() - c.first_text;
-      if (status) done_bytes += job.length;
+      if (status) done_bytes += job.bytes.size();
     }
     if (!status) {
       counted.out.failures.emplace_back(i, status.error().message());
       continue;
     }
     c.ok = true;
+    if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
     counted.out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
                                 std::move(report.warnings)});
     counted.rows += c.rows;
@@ -200,7 +173,7 @@ PodVector<T> window_at(PodVector<T>& array, std::size_t first, std::size_t count
 }
 
 // Fills the run's rows of `all` from row `row` and text byte `text` on.
-void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted, ColumnBatch& all,
+void fill_run(std::span<const ColumnJob> jobs, const Run& run, CountedRun& counted, ColumnBatch& all,
               std::size_t row, std::size_t text, bool with_raw, const RowFilter* filter) {
   RecordColumns& to = all.columns;
   RecordColumns windows;
@@ -224,11 +197,8 @@ void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Count
       sink.append_rows(held, c.first_row, c.rows);
     } else {
       // The same walk as the count, now into the arrays.
-      const Bytes slice = data.subspan(jobs[i].offset, jobs[i].length);
-      const HeaderResult parsed = parse_archive_message(slice);
-      if (!parsed) throw std::logic_error("a counted message no longer parses");
-      const BufrMessage& m = parsed->message;
-      if (!decode_columns(m, *jobs[i].tables, m.section4_data(slice), sink, jobs[i].rules, DecodeLimits{},
+      const BufrMessage& m = *jobs[i].message;
+      if (!decode_columns(m, *jobs[i].tables, m.section4_data(jobs[i].bytes), sink, jobs[i].rules, DecodeLimits{},
                           jobs[i].plans)) {
         throw std::logic_error("a counted message no longer decodes");
       }
@@ -238,12 +208,12 @@ void fill_run(Bytes data, std::span<const ColumnJob> jobs, const Run& run, Count
   }
 }
 
-ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter,
+ColumnBatch decode_in_parallel(std::span<const ColumnJob> jobs, bool with_raw, const RowFilter* filter,
                                std::vector<Run>& runs) {
   std::vector<CountedRun> counted;
   counted.reserve(runs.size());
   for (std::size_t r = 0; r < runs.size(); ++r) counted.emplace_back(with_raw);
-  run_parallel(runs.size(), [&](std::size_t r) { count_run(data, jobs, runs[r], counted[r], filter); });
+  run_parallel(runs.size(), [&](std::size_t r) { count_run(jobs, runs[r], counted[r], filter); });
 
   ColumnBatch all;
   std::vector<std::size_t> first_row(runs.size());
@@ -271,21 +241,21 @@ ColumnBatch decode_in_parallel(Bytes data, std::span<const ColumnJob> jobs, bool
   to.text_bytes.extend(text);
   all.message.extend(rows);
   run_parallel(runs.size(), [&](std::size_t r) {
-    fill_run(data, jobs, runs[r], counted[r], all, first_row[r], first_text[r], with_raw, filter);
+    fill_run(jobs, runs[r], counted[r], all, first_row[r], first_text[r], with_raw, filter);
   });
   return all;
 }
 
 }  // namespace
 
-ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
+ColumnBatch decode_column_batch(std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
                                 const RowFilter* filter) {
-  std::vector<Run> runs = split(data, jobs, threads);
+  std::vector<Run> runs = split(jobs, threads);
   ColumnBatch out;
   if (runs.size() > 1) {
-    out = decode_in_parallel(data, jobs, with_raw, filter, runs);
+    out = decode_in_parallel(jobs, with_raw, filter, runs);
   } else {
-    decode_run(data, jobs, with_raw, filter, runs[0]);
+    decode_run(jobs, with_raw, filter, runs[0]);
     out = std::move(runs[0].out);
   }
   out.columns.shrink_to_fit();

@@ -16,12 +16,12 @@
 
 namespace vantrel {
 
-// One message of the buffer: its frame, the number its rows carry in the
-// `message` column, the tables (and their plans) to decode it with and the
-// rules to decode it under.
+// One message: its bytes and its header as the archive's index parsed it
+// (never parsed again), the number its rows carry in the `message` column,
+// the tables (and their plans) to decode it with and the rules to decode it under.
 struct ColumnJob {
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
+  Bytes bytes;
+  const BufrMessage* message = nullptr;
   std::uint32_t number = 0;
   const TableSet* tables = nullptr;
   PlanCache* plans = nullptr;
@@ -33,7 +33,7 @@ struct ColumnBatch {
     std::size_t position;     // of the job
     std::uint64_t used;       // bits the decode read
     std::uint64_t available;  // bits of section 4
-    std::vector<std::string> warnings;  // what the decode accepted (DecodeReport::warnings)
+    std::vector<std::string> warnings;  // what the decode accepted, and a section 4 with bytes left over
   };
   RecordColumns columns;                                  // the rows of every message decoded, in job order
   PodVector<std::uint32_t> message;                       // the job's number, per row
@@ -41,11 +41,10 @@ struct ColumnBatch {
   std::vector<Bits> bits;                                 // of each job decoded, in job order
 };
 
-// Decodes every job over `data` (a frame outside it fails that job alone)
-// with up to `threads` threads (0 or 1: the calling thread only), keeping
-// the rows `filter` keeps (null: all). The result is the same whatever the
-// number of threads. Throws std::bad_alloc.
-ColumnBatch decode_column_batch(Bytes data, std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
+// Decodes every job with up to `threads` threads (0 or 1: the calling thread
+// only), keeping the rows `filter` keeps (null: all). The result is the same
+// whatever the number of threads. Throws std::bad_alloc.
+ColumnBatch decode_column_batch(std::span<const ColumnJob> jobs, bool with_raw, unsigned threads,
                                 const RowFilter* filter = nullptr);
 
 }  // namespace vantrel

@@ -270,4 +270,27 @@ HeaderResult parse_archive_message(Bytes buffer) {
   return header;
 }
 
+std::optional<std::string> section4_surplus_warning(const BufrMessage& message, std::uint64_t used_bits) {
+  // The 4 octets before the data, then the data to a whole byte.
+  std::uint64_t needed = 4 + used_bits / 8 + (used_bits % 8 != 0);
+  if (message.edition < 4) needed += needed % 2;
+  const std::uint64_t length = 4 + message.section4_data_length;
+  if (length <= needed) return std::nullopt;
+  const std::uint64_t surplus = length - needed;
+  return "section 4 is longer than the data needs: " + std::to_string(surplus) + (surplus == 1 ? " byte" : " bytes") +
+         " left over after " + std::to_string(needed);
+}
+
+ArchiveIndex index_archive(Bytes buffer) {
+  ScanResult scanned = scan_frames(buffer);
+  ArchiveIndex index;
+  index.messages.reserve(scanned.frames.size());
+  for (const Frame& frame : scanned.frames) {
+    index.messages.push_back({frame, parse_archive_message(buffer.subspan(frame.offset, frame.length))});
+  }
+  index.issues = std::move(scanned.issues);
+  index.dropped_issues = scanned.dropped_issues;
+  return index;
+}
+
 }  // namespace vantrel

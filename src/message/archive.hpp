@@ -74,4 +74,26 @@ std::uint16_t year_from_century(std::uint8_t year_of_century);
 using HeaderResult = std::expected<ArchiveHeader, std::string>;
 HeaderResult parse_archive_message(Bytes message);
 
+// The warning for a section 4 holding whole bytes its descriptors, which read
+// `used_bits` bits, did not consume ("section 4 is longer than the data needs:
+// N bytes left over after M"), or nothing. Padding to the next byte is normal,
+// and before edition 4 also to an even section length.
+std::optional<std::string> section4_surplus_warning(const BufrMessage& message, std::uint64_t used_bits);
+
+// One pass over an archive: every framed message with its header, parsed
+// once, for every later question (header fields, tables, decoding).
+struct IndexedMessage {
+  Frame frame;
+  HeaderResult header;  // the header, or the text of why it is bad
+};
+
+struct ArchiveIndex {
+  std::vector<IndexedMessage> messages;  // in buffer order
+  std::vector<FrameIssue> issues;        // of the scan
+  std::uint64_t dropped_issues = 0;
+};
+
+// Frames every message of `buffer` (scan_frames) and parses each header.
+ArchiveIndex index_archive(Bytes buffer);
+
 }  // namespace vantrel

@@ -59,47 +59,228 @@ class BufferView {
   bool held_ = false;
 };
 
-// The `length` bytes at `offset` of `data`; false with a ValueError when they
-// do not lie inside it.
-bool message_slice(vantrel::Bytes data, std::uint64_t offset, std::uint64_t length, vantrel::Bytes& out) {
-  if (offset > data.size() || length > data.size() - offset) {
-    PyErr_Format(PyExc_ValueError, "message at offset %llu of %llu bytes lies outside the %zu bytes of data",
-                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length), data.size());
-    return false;
-  }
-  out = data.subspan(offset, length);
-  return true;
+// ---- the archive index ----------------------------------------------------
+
+// Every framed message of a buffer with its header, parsed once (index()). It
+// holds the buffer for as long as it lives: the bytes of its messages stay
+// valid for the decodes that take it.
+struct IndexObject {
+  PyObject_HEAD
+  Py_buffer view;                   // the caller's buffer
+  vantrel::ArchiveIndex* index;     // owned
+  PyObject* columns;                // the header columns, made on first use (owned, or null)
+};
+
+PyTypeObject* index_type = nullptr;  // created once at import
+
+void Index_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<IndexObject*>(self);
+  Py_XDECREF(object->columns);
+  delete object->index;
+  PyBuffer_Release(&object->view);
+  free_instance(self);
 }
 
-// ---- scan ------------------------------------------------------------------
+Py_ssize_t Index_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(reinterpret_cast<IndexObject*>(self)->index->messages.size());
+}
 
-// scan(data) -> (frames, issues, dropped): frames packs (offset, length) as
-// native uint64 pairs; issues is a list of (offset, reason).
-PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"scan", {"data"}};
-  PyObject* bound[1];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  BufferView view;
-  if (!view.acquire("data", bound[0])) return nullptr;
-  vantrel::ScanResult result;
-  Py_BEGIN_ALLOW_THREADS
-  result = vantrel::scan_frames(view.bytes());
-  Py_END_ALLOW_THREADS
-  static_assert(sizeof(vantrel::Frame) == 2 * sizeof(std::uint64_t));
-  PyRef frames = PyRef::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(result.frames.data()),
-      static_cast<Py_ssize_t>(result.frames.size() * sizeof(vantrel::Frame))));
-  if (!frames) return nullptr;
-  PyRef issues = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.issues.size())));
+template <class T>
+PyRef wrap_vector(vantrel::PodVector<T>&& values, const char* format);
+template <class Work>
+void without_lock(Work&& work);
+bool set_item(PyObject* dict, const char* key, PyRef value);
+
+// One column of the index: `field` of each message's header (`absent` where the
+// header is bad or the edition lacks the field).
+template <class T, class Field>
+PyRef index_column(const vantrel::ArchiveIndex& index, const char* format, T absent, Field field) {
+  vantrel::PodVector<T> out;
+  out.reserve_more(index.messages.size());
+  for (const vantrel::IndexedMessage& entry : index.messages) {
+    out.append(1, entry.header ? field(entry, *entry.header) : absent);
+  }
+  return wrap_vector(std::move(out), format);
+}
+
+// index.columns -> {name: Array}: one row per message (ok: the header is good;
+// warned: how many quirks its header had). Numbers the edition lacks are -1;
+// every field is 0 (ok 0) where the header is bad.
+PyObject* Index_columns(PyObject* self, void*) {
+  auto* object = reinterpret_cast<IndexObject*>(self);
+  if (object->columns != nullptr) return Py_NewRef(object->columns);
+  const vantrel::ArchiveIndex& index = *object->index;
+  using Entry = vantrel::IndexedMessage;
+  using Header = vantrel::ArchiveHeader;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const auto frame_column = [&](auto field) {
+    vantrel::PodVector<std::uint64_t> out;
+    out.reserve_more(index.messages.size());
+    for (const Entry& entry : index.messages) out.append(1, field(entry.frame));
+    return wrap_vector(std::move(out), "Q");
+  };
+  // Byte 7 of section 0, bad header or not (a frame holds at least 8 bytes).
+  vantrel::PodVector<std::uint8_t> edition_bytes;
+  edition_bytes.reserve_more(index.messages.size());
+  for (const Entry& entry : index.messages) {
+    edition_bytes.append(1, static_cast<const std::uint8_t*>(object->view.buf)[entry.frame.offset + 7]);
+  }
+  PyRef editions = wrap_vector(std::move(edition_bytes), "B");
+  const bool ok =
+      set_item(dict.get(), "offset", frame_column([](const vantrel::Frame& f) { return f.offset; })) &&
+      set_item(dict.get(), "length", frame_column([](const vantrel::Frame& f) { return f.length; })) &&
+      set_item(dict.get(), "ok", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header&) {
+        return std::uint8_t{1};
+      })) &&
+      set_item(dict.get(), "warned", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return static_cast<std::uint8_t>(std::min<std::size_t>(h.warnings.size(), 255));
+      })) &&
+      set_item(dict.get(), "edition", std::move(editions)) &&
+      set_item(dict.get(), "master_table", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.master_table_number;
+      })) &&
+      set_item(dict.get(), "centre", index_column<std::uint16_t>(index, "H", 0, [](const Entry&, const Header& h) {
+        return h.message.originating_centre;
+      })) &&
+      set_item(dict.get(), "subcentre", index_column<std::int32_t>(index, "i", 0, [](const Entry&, const Header& h) {
+        return h.subcentre ? std::int32_t{*h.subcentre} : std::int32_t{-1};
+      })) &&
+      set_item(dict.get(), "data_category", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.data_category;
+      })) &&
+      set_item(dict.get(), "master_table_version",
+               index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+                 return h.message.master_tables_version_number;
+               })) &&
+      set_item(dict.get(), "local_table_version",
+               index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+                 return h.message.local_tables_version_number;
+               })) &&
+      set_item(dict.get(), "number_of_subsets",
+               index_column<std::uint16_t>(index, "H", 0, [](const Entry&, const Header& h) {
+                 return h.message.number_of_subsets;
+               }));
+  if (!ok) return nullptr;
+  object->columns = Py_NewRef(dict.get());
+  return dict.release();
+}
+
+PyObject* Index_issues(PyObject* self, void*) {
+  const vantrel::ArchiveIndex& index = *reinterpret_cast<IndexObject*>(self)->index;
+  PyRef issues = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(index.issues.size())));
   if (!issues) return nullptr;
-  for (std::size_t i = 0; i < result.issues.size(); ++i) {
-    PyRef reason = make_str(result.issues[i].reason);
+  for (std::size_t i = 0; i < index.issues.size(); ++i) {
+    PyRef reason = make_str(index.issues[i].reason);
     if (!reason) return nullptr;
-    PyObject* item = Py_BuildValue("(KO)", static_cast<unsigned long long>(result.issues[i].offset), reason.get());
+    PyObject* item = Py_BuildValue("(KO)", static_cast<unsigned long long>(index.issues[i].offset), reason.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(issues.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return Py_BuildValue("(OOK)", frames.get(), issues.get(), static_cast<unsigned long long>(result.dropped_issues));
+  return issues.release();
+}
+
+PyObject* Index_dropped(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<IndexObject*>(self)->index->dropped_issues);
+}
+
+// The message of row `row_object` of an index; false with IndexError outside it.
+bool index_entry(PyObject* index_object, PyObject* row_object, const vantrel::IndexedMessage*& out,
+                 vantrel::Bytes* bytes = nullptr) {
+  if (!check_instance("index", index_object, index_type, "Index")) return false;
+  std::uint64_t row = 0;
+  if (!to_u64("row", row_object, row)) return false;
+  auto* object = reinterpret_cast<IndexObject*>(index_object);
+  const auto& messages = object->index->messages;
+  if (row >= messages.size()) {
+    PyErr_Format(PyExc_IndexError, "row %llu out of range for %zu messages", static_cast<unsigned long long>(row),
+                 messages.size());
+    return false;
+  }
+  out = &messages[row];
+  if (bytes != nullptr) {
+    *bytes = vantrel::Bytes(static_cast<const std::uint8_t*>(object->view.buf), static_cast<std::size_t>(object->view.len))
+                 .subspan(out->frame.offset, out->frame.length);
+  }
+  return true;
+}
+
+PyRef header_dict(const vantrel::ArchiveHeader& h);
+
+// index.header(row) -> dict of the header fields (absent fields None) and
+// "warnings"; ValueError with the reason for a bad header.
+PyObject* Index_header(PyObject* self, PyObject* row) {
+  const vantrel::IndexedMessage* entry = nullptr;
+  if (!index_entry(self, row, entry)) return nullptr;
+  if (!entry->header) {
+    PyRef text = make_str(entry->header.error());
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+  }
+  return header_dict(*entry->header).release();
+}
+
+PyMethodDef index_methods[] = {
+    {"header", Index_header, METH_O, "header(row)\n--\n\nThe header fields of one message, as parsed by the scan."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef index_getset[] = {
+    {"columns", Index_columns, nullptr, const_cast<char*>("The header columns, one row per message."), nullptr},
+    {"issues", Index_issues, nullptr, const_cast<char*>("(offset, reason) of each candidate that framed no message."),
+     nullptr},
+    {"dropped", Index_dropped, nullptr, const_cast<char*>("Issues beyond those listed."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Index_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(Index_length)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_getset, index_getset},
+    {Py_tp_doc, const_cast<char*>("Every framed message of a buffer with its header, parsed once.")},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {
+    "vantrel._core.Index",
+    sizeof(IndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    index_slots,
+};
+
+// index(data) -> Index: frames every message of a buffer and parses each header,
+// without the interpreter lock.
+PyObject* index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"index", {"data"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) {
+    prefix_type_error("data");
+    return nullptr;
+  }
+  std::unique_ptr<vantrel::ArchiveIndex> built;
+  try {
+    without_lock([&] {
+      built = std::make_unique<vantrel::ArchiveIndex>(vantrel::index_archive(
+          vantrel::Bytes(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len))));
+    });
+  } catch (...) {
+    PyBuffer_Release(&view);
+    throw;
+  }
+  PyObject* object = index_type->tp_alloc(index_type, 0);
+  if (object == nullptr) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  auto* made = reinterpret_cast<IndexObject*>(object);
+  made->view = view;
+  made->index = built.release();
+  made->columns = nullptr;
+  return object;
 }
 
 // The rule set named by `object`: "strict" or "wmo"; false with a ValueError
@@ -132,44 +313,37 @@ PyRef warning_list(const std::vector<std::string>& warnings) {
   return list;
 }
 
-// Reads the (data, offset, length[, tables, rules]) arguments shared by the functions
-// that take one framed message, and parses its header.
+// Reads the (index, row[, tables, rules]) arguments shared by the functions
+// that take one message of an index.
 struct MessageArgs {
-  BufferView view;                              // the caller's buffer, held for the call
-  vantrel::Bytes bytes;                         // the message inside it
-  std::optional<vantrel::HeaderResult> parsed;  // its header
-  const vantrel::TableSet* tables = nullptr;    // with read(): the tables argument
-  vantrel::PlanCache* plans = nullptr;          // and its plan cache
-  vantrel::Rules rules = vantrel::Rules::Wmo;   // with read(): the rules argument
+  const vantrel::IndexedMessage* entry = nullptr;  // the message's row of the index
+  vantrel::Bytes bytes;                             // its bytes (the index holds them)
+  const vantrel::TableSet* tables = nullptr;        // with read(): the tables argument
+  vantrel::PlanCache* plans = nullptr;              // and its plan cache
+  vantrel::Rules rules = vantrel::Rules::Wmo;       // with read(): the rules argument
 
-  // data, offset, length: false with an exception set (ValueError with the
-  // reason when the header is bad).
+  // index, row: false with an exception set (ValueError with the reason when
+  // the header is bad).
   bool read_message(PyObject* const* bound) {
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    if (!to_u64("offset", bound[1], offset) || !to_u64("length", bound[2], length) ||
-        !view.acquire("data", bound[0]) || !message_slice(view.bytes(), offset, length, bytes)) {
-      return false;
-    }
-    parsed.emplace(vantrel::parse_archive_message(bytes));
-    if (!*parsed) {
-      PyRef text = make_str(parsed->error());
+    if (!index_entry(bound[0], bound[1], entry, &bytes)) return false;
+    if (!entry->header) {
+      PyRef text = make_str(entry->header.error());
       if (text) PyErr_SetObject(PyExc_ValueError, text.get());
       return false;
     }
     return true;
   }
-  // data, offset, length, tables, rules.
+  // index, row, tables, rules.
   bool read(PyObject* const* bound) {
-    if (!check_instance("tables", bound[3], types.table_set, "TableSet") || !to_rules(bound[4], rules) ||
+    if (!check_instance("tables", bound[2], types.table_set, "TableSet") || !to_rules(bound[3], rules) ||
         !read_message(bound)) {
       return false;
     }
-    tables = &table_set_of(bound[3]);
-    plans = &plan_cache_of(bound[3]);
+    tables = &table_set_of(bound[2]);
+    plans = &plan_cache_of(bound[2]);
     return true;
   }
-  const vantrel::ArchiveHeader& header() const { return **parsed; }
+  const vantrel::ArchiveHeader& header() const { return *entry->header; }
   const vantrel::BufrMessage& message() const { return header().message; }
 };
 
@@ -186,25 +360,15 @@ PyRef py_optional(const std::optional<T>& value) {
   return value ? py_int(*value) : PyRef::borrow(Py_None);
 }
 
-// header(data, offset, length) -> dict of the header fields (absent fields
-// None) and "warnings"; ValueError with the reason for a bad header.
-PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"header", {"data", "offset", "length"}};
-  PyObject* bound[3];
-  MessageArgs in;
-  if (!bind_arguments(signature, args, nargs, kwnames, bound) || !in.read_message(bound)) return nullptr;
-  const vantrel::ArchiveHeader& h = in.header();
+// The header fields as a dict (absent fields None) and "warnings".
+PyRef header_dict(const vantrel::ArchiveHeader& h) {
   const vantrel::BufrMessage& m = h.message;
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
+  if (!dict) return dict;
   PyObject* d = dict.get();
   const bool old = m.edition < 4;
-  PyRef warnings = PyRef::steal(PyList_New(0));
-  if (!warnings) return nullptr;
-  for (const std::string& warning : h.warnings) {
-    PyRef text = make_str(warning);
-    if (!text || PyList_Append(warnings.get(), text.get()) < 0) return nullptr;
-  }
+  PyRef warnings = warning_list(h.warnings);
+  if (!warnings) return warnings;
   const bool ok =
       set_item(d, "edition", py_int(m.edition)) && set_item(d, "master_table", py_int(m.master_table_number)) &&
       set_item(d, "centre", py_int(m.originating_centre)) && set_item(d, "subcentre", py_optional(h.subcentre)) &&
@@ -225,8 +389,8 @@ PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       set_item(d, "descriptors", make_code_list(m.unexpanded_descriptors)) &&
       set_item(d, "section4_length", py_int(m.section4_length)) &&
       set_item(d, "warnings", std::move(warnings));
-  if (!ok) return nullptr;
-  return dict.release();
+  if (!ok) return PyRef();
+  return dict;
 }
 
 // ---- tables ----------------------------------------------------------------
@@ -277,6 +441,13 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // ---- values ----------------------------------------------------------------
 
+// Adds to a decode's warnings that section 4 holds whole bytes its descriptors did not consume.
+void note_surplus(const vantrel::BufrMessage& message, vantrel::DecodeReport& report) {
+  if (auto surplus = vantrel::section4_surplus_warning(message, report.used_bits)) {
+    report.warnings.push_back(std::move(*surplus));
+  }
+}
+
 // The bits of section 4 data a decode walked over.
 std::uint64_t data_bits(vantrel::Bytes data) { return static_cast<std::uint64_t>(data.size()) * 8u; }
 
@@ -286,8 +457,8 @@ std::uint64_t data_bits(vantrel::Bytes data) { return static_cast<std::uint64_t>
 // consumed and the bits it holds, and what the rules accepted; ValueError when
 // the message's header or data is bad.
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"decode", {"data", "offset", "length", "tables", "rules"}};
-  PyObject* bound[5];
+  static const FunctionSpec signature{"decode", {"index", "row", "tables", "rules"}};
+  PyObject* bound[4];
   MessageArgs in;
   if (!bind_arguments(signature, args, nargs, kwnames, bound) || !in.read(bound)) return nullptr;
   const vantrel::BufrMessage& message = in.message();
@@ -312,6 +483,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!item) return nullptr;
     PyList_SET_ITEM(start_list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
+  note_surplus(message, report);
   PyRef used = py_int(report.used_bits);
   PyRef available = py_int(data_bits(data));
   PyRef warnings = warning_list(report.warnings);
@@ -444,12 +616,12 @@ bool truth(PyObject* object, bool& out) {
 // ints used_bits and data_bits and the list warnings as for decode. The
 // decode runs with the interpreter's lock released.
 PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns", {"data", "offset", "length", "tables", "rules", "raw"}};
-  PyObject* bound[6];
+  static const FunctionSpec signature{"columns", {"index", "row", "tables", "rules", "raw"}};
+  PyObject* bound[5];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
   bool with_raw = false;
-  if (!in.read(bound) || !truth(bound[5], with_raw)) return nullptr;
+  if (!in.read(bound) || !truth(bound[4], with_raw)) return nullptr;
   vantrel::ColumnSink sink(with_raw);
   vantrel::Status status;
   vantrel::DecodeReport report;
@@ -459,6 +631,7 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                                      in.plans, &report);
   });
   if (!status) return raise_bufr_error(status.error());
+  note_surplus(in.message(), report);
   PyRef dict = columns_dict(sink.take(), with_raw);
   if (!dict || !set_item(dict.get(), "used_bits", py_int(report.used_bits)) ||
       !set_item(dict.get(), "data_bits", py_int(data_bits(data))) ||
@@ -537,53 +710,76 @@ PyObject* value_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // other elements, operators and associated fields are left out.
 PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"columns_many",
-                                      {"data", "frames", "numbers", "tables", "rules", "raw", "threads", "keep"}};
+                                      {"index", "rows", "tables", "which", "rules", "raw", "threads", "keep"}};
   PyObject* bound[8];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  BufferView data;
-  BufferView frame_view;
-  BufferView number_view;
+  BufferView row_view;
+  BufferView which_view;
   bool with_raw = false;
   std::uint32_t threads = 1;
   vantrel::Rules rules = vantrel::Rules::Wmo;
-  if (!data.acquire("data", bound[0]) || !frame_view.acquire("frames", bound[1]) ||
-      !number_view.acquire("numbers", bound[2]) || !to_rules(bound[4], rules) || !truth(bound[5], with_raw) ||
+  if (!check_instance("index", bound[0], index_type, "Index") || !row_view.acquire("rows", bound[1]) ||
+      !which_view.acquire("which", bound[3]) || !to_rules(bound[4], rules) || !truth(bound[5], with_raw) ||
       !to_u32("threads", bound[6], threads)) {
     return nullptr;
   }
-  const vantrel::Bytes frame_bytes = frame_view.bytes();
-  const vantrel::Bytes number_bytes = number_view.bytes();
-  if (frame_bytes.size() % (2 * sizeof(std::uint64_t)) != 0) {
-    PyErr_SetString(PyExc_ValueError, "frames must pack (offset, length) pairs of uint64");
+  const vantrel::Bytes row_bytes = row_view.bytes();
+  const vantrel::Bytes which_bytes = which_view.bytes();
+  if (row_bytes.size() % sizeof(std::uint32_t) != 0 || which_bytes.size() != row_bytes.size()) {
+    PyErr_SetString(PyExc_ValueError, "rows and which must hold one uint32 each per message");
     return nullptr;
   }
-  const std::size_t count = frame_bytes.size() / (2 * sizeof(std::uint64_t));
-  if (number_bytes.size() != count * sizeof(std::uint32_t)) {
-    PyErr_SetString(PyExc_ValueError, "numbers must hold one uint32 per frame");
+  PyObject* table_list = bound[2];
+  if (!PyList_Check(table_list)) {
+    PyErr_SetString(PyExc_TypeError, "tables must be a list of TableSet");
     return nullptr;
   }
-  PyObject* table_list = bound[3];
-  if (!PyList_Check(table_list) || static_cast<std::size_t>(PyList_GET_SIZE(table_list)) != count) {
-    PyErr_SetString(PyExc_TypeError, "tables must be a list of one TableSet per frame");
-    return nullptr;
-  }
-  std::vector<vantrel::ColumnJob> jobs(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(table_list, static_cast<Py_ssize_t>(i));
-    if (!check_instance("tables", item, types.table_set, "TableSet")) return nullptr;
-    std::uint64_t pair[2];
-    std::memcpy(pair, frame_bytes.data() + i * sizeof(pair), sizeof(pair));
-    std::memcpy(&jobs[i].number, number_bytes.data() + i * sizeof(std::uint32_t), sizeof(std::uint32_t));
-    jobs[i].offset = pair[0];
-    jobs[i].length = pair[1];
-    jobs[i].tables = &table_set_of(item);
-    jobs[i].plans = &plan_cache_of(item);
-    jobs[i].rules = rules;
-  }
+  const std::size_t table_count = static_cast<std::size_t>(PyList_GET_SIZE(table_list));
   // A copy of the list keeps every TableSet alive while the lock is released,
   // whatever another thread does to the caller's list meanwhile.
   PyRef keep_list = PyRef::steal(PyList_GetSlice(table_list, 0, PyList_GET_SIZE(table_list)));
   if (!keep_list) return nullptr;
+  for (std::size_t t = 0; t < table_count; ++t) {
+    if (!check_instance("tables", PyList_GET_ITEM(keep_list.get(), static_cast<Py_ssize_t>(t)), types.table_set,
+                        "TableSet")) {
+      return nullptr;
+    }
+  }
+  const auto* object = reinterpret_cast<IndexObject*>(bound[0]);
+  const auto& messages = object->index->messages;
+  const vantrel::Bytes data(static_cast<const std::uint8_t*>(object->view.buf),
+                            static_cast<std::size_t>(object->view.len));
+  const std::size_t count = row_bytes.size() / sizeof(std::uint32_t);
+  std::vector<vantrel::ColumnJob> jobs;
+  jobs.reserve(count);
+  std::vector<std::size_t> positions;  // of each job among the rows asked for
+  positions.reserve(count);
+  std::vector<std::pair<std::size_t, std::string>> bad_headers;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t row = 0;
+    std::uint32_t which = 0;
+    std::memcpy(&row, row_bytes.data() + i * sizeof(row), sizeof(row));
+    std::memcpy(&which, which_bytes.data() + i * sizeof(which), sizeof(which));
+    if (row >= messages.size() || which >= table_count) {
+      PyErr_Format(PyExc_IndexError, "row %u or table %u out of range for %zu messages and %zu tables", row, which,
+                   messages.size(), table_count);
+      return nullptr;
+    }
+    const vantrel::IndexedMessage& entry = messages[row];
+    if (!entry.header) {
+      bad_headers.emplace_back(i, entry.header.error());
+      continue;
+    }
+    PyObject* tables = PyList_GET_ITEM(keep_list.get(), static_cast<Py_ssize_t>(which));
+    vantrel::ColumnJob& job = jobs.emplace_back();
+    job.bytes = data.subspan(entry.frame.offset, entry.frame.length);
+    job.message = &entry.header->message;
+    job.number = row + 1;
+    job.tables = &table_set_of(tables);
+    job.plans = &plan_cache_of(tables);
+    job.rules = rules;
+    positions.push_back(i);
+  }
 
   std::unique_ptr<vantrel::RowFilter> filter;
   if (bound[7] != Py_None) {
@@ -604,10 +800,14 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
   vantrel::ColumnBatch batch;
   without_lock([&] {
-    batch = vantrel::decode_column_batch(data.bytes(), jobs, with_raw, threads, filter.get());
+    batch = vantrel::decode_column_batch(jobs, with_raw, threads, filter.get());
   });
-  const auto& failures = batch.failures;
-  const auto& bits = batch.bits;
+  // Failures and bit counts by position among the rows asked for, in that order.
+  std::vector<std::pair<std::size_t, std::string>> failures = std::move(bad_headers);
+  for (auto& [job, reason] : batch.failures) failures.emplace_back(positions[job], std::move(reason));
+  std::ranges::sort(failures, {}, &std::pair<std::size_t, std::string>::first);
+  auto& bits = batch.bits;
+  for (auto& entry : bits) entry.position = positions[entry.position];
   PyRef dict = columns_dict(std::move(batch.columns), with_raw);
   if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(batch.message), "I"))) return nullptr;
   PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
@@ -640,12 +840,12 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // decode; (None, used_bits, data_bits, warnings) when the subsets of
 // non-compressed data differ in structure.
 PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"matrix", {"data", "offset", "length", "tables", "rules", "threads"}};
-  PyObject* bound[6];
+  static const FunctionSpec signature{"matrix", {"index", "row", "tables", "rules", "threads"}};
+  PyObject* bound[5];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
   std::uint32_t threads = 1;
-  if (!in.read(bound) || !to_u32("threads", bound[5], threads)) return nullptr;
+  if (!in.read(bound) || !to_u32("threads", bound[4], threads)) return nullptr;
   vantrel::MatrixSink sink;
   sink.set_threads(threads);
   vantrel::Status status;
@@ -656,6 +856,7 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                                     in.plans, &report);
   });
   if (!status) return raise_bufr_error(status.error());
+  note_surplus(in.message(), report);
   const unsigned long long used = report.used_bits;
   const unsigned long long available = data_bits(data);
   PyRef warnings = warning_list(report.warnings);
@@ -744,24 +945,23 @@ PyObject* map_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 #define VANTREL_FUNCTION(name, doc) {#name, as_method(guarded<name>), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef core_functions[] = {
-    VANTREL_FUNCTION(scan, "scan(data)\n--\n\nFrame every BUFR message of a buffer: (frames, issues, dropped)."),
-    VANTREL_FUNCTION(header, "header(data, offset, length)\n--\n\nThe header fields of one framed message."),
+    VANTREL_FUNCTION(index, "index(data)\n--\n\nFrame every BUFR message of a buffer and parse each header, once."),
     VANTREL_FUNCTION(load_tables,
                      "load_tables(root, master_table, master_version, centre, subcentre, local_version)\n--\n\n"
                      "The table set of a definitions root for these header fields, and the warnings of its load."),
-    VANTREL_FUNCTION(columns, "columns(data, offset, length, tables, rules, raw)\n--\n\n"
+    VANTREL_FUNCTION(columns, "columns(index, row, tables, rules, raw)\n--\n\n"
                               "Typed columns of one framed message, decoded without the interpreter lock."),
-    VANTREL_FUNCTION(columns_many, "columns_many(data, frames, numbers, tables, rules, raw, threads, keep)\n--\n\n"
-                                   "Typed columns of several framed messages in one set of arrays, and "
+    VANTREL_FUNCTION(columns_many, "columns_many(index, rows, tables, which, rules, raw, threads, keep)\n--\n\n"
+                                   "Typed columns of several messages of an index in one set of arrays, and "
                                    "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(value_kind, "value_kind(tables, code)\n--\n\n"
                                  "\"code\" or \"flag\" when the element's unit names a code or flag table, "
                                  "\"text\" for character data, \"number\" otherwise; None for an unknown element."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
                                    "The element codes of a table set by abbreviation."),
-    VANTREL_FUNCTION(matrix, "matrix(data, offset, length, tables, rules, threads)\n--\n\n"
+    VANTREL_FUNCTION(matrix, "matrix(index, row, tables, rules, threads)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
-    VANTREL_FUNCTION(decode, "decode(data, offset, length, tables, rules)\n--\n\n"
+    VANTREL_FUNCTION(decode, "decode(index, row, tables, rules)\n--\n\n"
                              "The values of one framed message and where each subset starts."),
     VANTREL_FUNCTION(map_file, "map_file(fd)\n--\n\n"
                                "A read-only map of the whole open file that its shrinking cannot crash."),
@@ -819,6 +1019,8 @@ PyMODINIT_FUNC PyInit__core() {
     if (array_type == nullptr) return nullptr;
     mapped_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&mapped_file_spec));
     if (mapped_file_type == nullptr) return nullptr;
+    index_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
+    if (index_type == nullptr) return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create(&core_module_def));
   if (!module) return nullptr;
