@@ -161,7 +161,7 @@ def test_a_failed_message_keeps_its_neighbours(bad, threads, eccodes_root, tmp_p
         which = np.array([4 if i == bad else i for i in range(4)], dtype=np.uint32)
         native, errors, bits = _core.columns_many(reader._index, np.arange(4, dtype=np.uint32), tables,
                                                   which, "wmo", False, threads, None)
-    assert [position for position, _ in errors] == [bad]
+    assert [(position, kind) for position, kind, _ in errors] == [(bad, "tables")]
     assert [position for position, _, _, _ in bits] == [i for i in range(4) if i != bad]
     want = concat_columns(alone, False)
     for key, dtype in (("message", np.uint32), ("value", np.float64), ("slot", np.uint32),

@@ -75,7 +75,7 @@ def expand_descriptors(table_dir, descriptors):
     return _vantrel.expand_descriptors(table_dir, descriptors)
 
 
-from .errors import BufrError, BufrWarning, DataError, FramingError, HeaderError, TablesError
+from .errors import BufrError, BufrWarning, DataError, FailedMessagesWarning, FramingError, HeaderError, TablesError
 from .reader import Message, Reader, open
 from .read import read_bufr
 from . import samples
@@ -94,6 +94,7 @@ __all__ = [
     "TablesError",
     "DataError",
     "BufrWarning",
+    "FailedMessagesWarning",
     "BufrMessage",
     "DecodedValue",
     "Descriptor",

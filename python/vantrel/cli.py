@@ -565,8 +565,7 @@ def run_convert(args) -> int:
     failed = False
     for warning in caught:
         print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
-        # read_bufr reports skipped messages in one UserWarning ("N messages failed and were skipped...").
-        failed |= issubclass(warning.category, UserWarning) and "failed" in str(warning.message)
+        failed |= issubclass(warning.category, vantrel.FailedMessagesWarning)
     try:
         if suffix == ".parquet":
             frame.to_parquet(output, engine="pyarrow", index=False)

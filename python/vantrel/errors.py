@@ -6,7 +6,8 @@ Every class is a ``ValueError``, so code written against the low-level module
 
 from __future__ import annotations
 
-__all__ = ["BufrError", "FramingError", "HeaderError", "TablesError", "DataError", "BufrWarning"]
+__all__ = ["BufrError", "FramingError", "HeaderError", "TablesError", "DataError", "BufrWarning",
+           "FailedMessagesWarning"]
 
 
 class BufrError(ValueError):
@@ -40,3 +41,7 @@ class BufrWarning(UserWarning):
     """What the reader accepted in the data (a skipped byte range, a table version taken for a
     missing one, an edition 4 year of century...), or messages that failed and were skipped.
     ``warnings.simplefilter("ignore", vantrel.BufrWarning)`` silences them."""
+
+
+class FailedMessagesWarning(BufrWarning):
+    """Messages that failed and were skipped (``read_bufr(errors="warn")``): how many, and the first."""

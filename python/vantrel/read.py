@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _core
 from . import frames as _frames
-from .errors import BufrError, BufrWarning
+from .errors import BufrError, BufrWarning, FailedMessagesWarning
 from .reader import Message, Reader
 
 __all__ = ["read_bufr", "expand_sources", "message_filter", "row_mask"]
@@ -179,8 +179,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
             raise failures[0][1]
         if errors == "warn":
             name, first = failures[0]
-            warnings.warn(f"{len(failures)} messages failed and were skipped; first: {name}: {first}", BufrWarning,
-                          stacklevel=2)
+            warnings.warn(f"{len(failures)} messages failed and were skipped; first: {name}: {first}",
+                          FailedMessagesWarning, stacklevel=2)
     for text in accepted:
         warnings.warn(text, BufrWarning, stacklevel=2)
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]

@@ -278,11 +278,11 @@ class Reader:
         cols = self._columns_of_index()
         if len(rows):
             self._check_map(int((cols["offset"][rows] + cols["length"][rows]).max()))
-        for position, reason in native_errors:
-            failed[int(rows[position])] = self._error(int(rows[position]), reason)
+        for position, kind, reason in native_errors:
+            failed[int(rows[position])] = self._error(int(rows[position]), kind, reason)
         decoded = np.ones(len(rows), dtype=bool)
         if native_errors:
-            decoded[[position for position, _ in native_errors]] = False
+            decoded[[position for position, _, _ in native_errors]] = False
         for position, _, _, accepted in bits:
             if accepted:
                 self._note(int(rows[position]), accepted)
@@ -293,13 +293,12 @@ class Reader:
         runs = ((rows[decoded] + 1).astype(np.uint32), cols["number_of_subsets"][rows[decoded]].astype(np.int64))
         return out, runs
 
-    def _error(self, position: int, text: str) -> Exception:
-        """This package's error for the reason a native decode of message `position` gave."""
+    def _error(self, position: int, kind: str, text: str) -> Exception:
+        """This package's error for a failure of message `position` as the core classes it."""
         offset = int(self._columns_of_index()["offset"][position])
-        if "was not found in Table" in text:
-            header = self._index.header(position)
-            return TablesError(f"{text}; {self._resolver.describe(header)}", position + 1, offset)
-        return DataError(text, position + 1, offset)
+        if kind == "tables":  # an element or sequence the tables lack: say where they were looked for
+            text = f"{text}; {self._resolver.describe(self._index.header(position))}"
+        return _ERRORS[kind](text, position + 1, offset)
 
     def columns(self, raw: bool = False, threads: int | None = None, select=None, keys=None) -> dict:
         """The columns of every decodable message one after the other, with a ``message``
@@ -395,6 +394,9 @@ def _has_buffer(obj) -> bool:
         return False
     return True
 
+
+# The package's exception for each class of failure the core reports.
+_ERRORS = {"header": HeaderError, "tables": TablesError, "data": DataError}
 
 # The header fields that choose a message's tables, as the index names its columns.
 _TABLE_KEY = ("master_table", "master_table_version", "local_table_version", "centre", "subcentre")
@@ -529,7 +531,7 @@ class Message:
             result = getattr(_core, function)(reader._index, self._position, tables, reader.rules, *args)
         except ValueError as error:
             reader._check_map(self.offset + self.length)
-            raise reader._error(self._position, str(error)) from None
+            raise reader._error(self._position, getattr(error, "kind", "data"), str(error)) from None
         reader._check_map(self.offset + self.length)
         if isinstance(result, dict):
             del result["used_bits"], result["data_bits"]

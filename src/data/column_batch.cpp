@@ -56,7 +56,7 @@ void decode_run(std::span<const ColumnJob> jobs, bool with_raw, const RowFilter*
     const Bytes section4 = m.section4_data(job.bytes);
     const Status status = decode_columns(m, *job.tables, section4, sink, job.rules, DecodeLimits{}, job.plans, &report);
     if (!status) {
-      out.failures.emplace_back(i, status.error().message());
+      out.failures.push_back({i, status.error().kind(), status.error().message()});
       continue;
     }
     if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
@@ -155,7 +155,7 @@ void count_run(std::span<const ColumnJob> jobs, const Run& run, CountedRun& coun
       if (status) done_bytes += job.bytes.size();
     }
     if (!status) {
-      counted.out.failures.emplace_back(i, status.error().message());
+      counted.out.failures.push_back({i, status.error().kind(), status.error().message()});
       continue;
     }
     c.ok = true;

@@ -29,6 +29,12 @@ struct ColumnJob {
 };
 
 struct ColumnBatch {
+  struct Failure {
+    std::size_t position;  // of the job
+    ErrorKind kind;
+    std::string reason;    // the error's message
+    bool operator==(const Failure&) const = default;
+  };
   struct Bits {
     std::size_t position;     // of the job
     std::uint64_t used;       // bits the decode read
@@ -37,7 +43,7 @@ struct ColumnBatch {
   };
   RecordColumns columns;                                  // the rows of every message decoded, in job order
   PodVector<std::uint32_t> message;                       // the job's number, per row
-  std::vector<std::pair<std::size_t, std::string>> failures;  // (position, reason), in job order
+  std::vector<Failure> failures;                          // in job order
   std::vector<Bits> bits;                                 // of each job decoded, in job order
 };
 

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <span>
 #include <vector>
 #include <type_traits>
+
+#include "error/error.hpp"
 
 namespace vantrel::py {
 
@@ -84,12 +87,13 @@ PyRef wrap_bufr_message(vantrel::BufrMessage message);              // message_p
 // decoded with `tables` under `rules`; null with an exception set on failure.
 // For non-compressed data `subset_starts`, when given, receives the list
 // index where each subset's records start; `report`, when given, what the
-// decode tells besides its values. `plans` caches decode plans for `tables`
-// (or is null).
+// decode tells besides its values; `failed`, when given, the kind of the
+// decode's error when it fails. `plans` caches decode plans for `tables` (or
+// is null).
 PyObject* decode_to_list(const vantrel::BufrMessage& message, std::span<const std::uint8_t> data,
                          const vantrel::TableSet& tables, vantrel::Rules rules, vantrel::PlanCache* plans,
-                         std::vector<std::size_t>* subset_starts = nullptr,
-                         vantrel::DecodeReport* report = nullptr);  // values_py.cpp
+                         std::vector<std::size_t>* subset_starts = nullptr, vantrel::DecodeReport* report = nullptr,
+                         std::optional<vantrel::ErrorKind>* failed = nullptr);  // values_py.cpp
 // The table set inside a TableSet object (object must be an instance of types.table_set).
 const vantrel::TableSet& table_set_of(PyObject* object);           // tables_py.cpp
 // Its cache of decode plans (serving that table set only).

@@ -404,12 +404,15 @@ PyObject* decode_first_message(vantrel::Bytes data, vantrel::PlanCache* plans, L
 
 PyObject* decode_to_list(const vantrel::BufrMessage& message, vantrel::Bytes data, const vantrel::TableSet& tables,
                          vantrel::Rules rules, vantrel::PlanCache* plans, std::vector<std::size_t>* subset_starts,
-                         vantrel::DecodeReport* report) {
+                         vantrel::DecodeReport* report, std::optional<vantrel::ErrorKind>* failed) {
   PythonValueSink sink(message.number_of_subsets, rules == vantrel::Rules::Strict);
   if (!sink.init()) return nullptr;
   auto status = vantrel::decode_message_values(message, tables, data, sink, rules, vantrel::DecodeLimits{}, plans,
                                                report);
-  if (!status) return raise_bufr_error(status.error());
+  if (!status) {
+    if (failed != nullptr) *failed = status.error().kind();
+    return raise_bufr_error(status.error());
+  }
   if (subset_starts != nullptr) *subset_starts = std::move(sink.subset_starts());
   return sink.take_list().release();
 }

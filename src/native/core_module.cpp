@@ -441,6 +441,45 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // ---- values ----------------------------------------------------------------
 
+// What failed, for the package's exception classes: "header" (a bad header),
+// "tables" (an element or sequence the tables lack) or "data" (the rest).
+const char* failure_class(vantrel::ErrorKind kind) {
+  using Kind = vantrel::ErrorKind;
+  return kind == Kind::ElementNotFound || kind == Kind::SequenceNotFound ? "tables" : "data";
+}
+
+// One message of columns_many that failed and left no rows.
+struct Failure {
+  std::size_t position;  // among the rows asked for
+  const char* kind;      // failure_class
+  std::string reason;
+};
+
+// Sets `kind` of the exception being raised (a decode's ValueError) to the
+// class of its error (failure_class); returns null.
+PyObject* with_kind(vantrel::ErrorKind kind) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    PyRef name = make_str(failure_class(kind));
+    if (!name || PyObject_SetAttrString(value, "kind", name.get()) < 0) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
+      return nullptr;
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+  return nullptr;
+}
+
+// Raises ValueError(message) with `kind` set to the error's class.
+PyObject* raise_decode_error(const vantrel::BufrError& error) {
+  raise_bufr_error(error);
+  return error.kind() == vantrel::ErrorKind::SinkAborted ? nullptr : with_kind(error.kind());
+}
+
 // Adds to a decode's warnings that section 4 holds whole bytes its descriptors did not consume.
 void note_surplus(const vantrel::BufrMessage& message, vantrel::DecodeReport& report) {
   if (auto surplus = vantrel::section4_surplus_warning(message, report.used_bits)) {
@@ -466,8 +505,10 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   std::vector<std::size_t> starts;
   vantrel::DecodeReport report;
   const vantrel::Bytes data = message.section4_data(bytes);
-  PyRef values = PyRef::steal(decode_to_list(message, data, *in.tables, in.rules, in.plans, &starts, &report));
-  if (!values) return nullptr;
+  std::optional<vantrel::ErrorKind> failed;
+  PyRef values =
+      PyRef::steal(decode_to_list(message, data, *in.tables, in.rules, in.plans, &starts, &report, &failed));
+  if (!values) return failed && *failed != vantrel::ErrorKind::SinkAborted ? with_kind(*failed) : nullptr;
   if (message.compressed_data) {
     // Compressed data flattens to equal runs, one per subset.
     const std::size_t per_subset =
@@ -630,7 +671,7 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     status = vantrel::decode_columns(in.message(), *in.tables, data, sink, in.rules, vantrel::DecodeLimits{},
                                      in.plans, &report);
   });
-  if (!status) return raise_bufr_error(status.error());
+  if (!status) return raise_decode_error(status.error());
   note_surplus(in.message(), report);
   PyRef dict = columns_dict(sink.take(), with_raw);
   if (!dict || !set_item(dict.get(), "used_bits", py_int(report.used_bits)) ||
@@ -754,7 +795,7 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   jobs.reserve(count);
   std::vector<std::size_t> positions;  // of each job among the rows asked for
   positions.reserve(count);
-  std::vector<std::pair<std::size_t, std::string>> bad_headers;
+  std::vector<Failure> bad_headers;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t row = 0;
     std::uint32_t which = 0;
@@ -767,7 +808,7 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     const vantrel::IndexedMessage& entry = messages[row];
     if (!entry.header) {
-      bad_headers.emplace_back(i, entry.header.error());
+      bad_headers.push_back({i, "header", entry.header.error()});
       continue;
     }
     PyObject* tables = PyList_GET_ITEM(keep_list.get(), static_cast<Py_ssize_t>(which));
@@ -803,9 +844,11 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     batch = vantrel::decode_column_batch(jobs, with_raw, threads, filter.get());
   });
   // Failures and bit counts by position among the rows asked for, in that order.
-  std::vector<std::pair<std::size_t, std::string>> failures = std::move(bad_headers);
-  for (auto& [job, reason] : batch.failures) failures.emplace_back(positions[job], std::move(reason));
-  std::ranges::sort(failures, {}, &std::pair<std::size_t, std::string>::first);
+  std::vector<Failure> failures = std::move(bad_headers);
+  for (auto& failure : batch.failures) {
+    failures.push_back({positions[failure.position], failure_class(failure.kind), std::move(failure.reason)});
+  }
+  std::ranges::sort(failures, {}, &Failure::position);
   auto& bits = batch.bits;
   for (auto& entry : bits) entry.position = positions[entry.position];
   PyRef dict = columns_dict(std::move(batch.columns), with_raw);
@@ -813,9 +856,10 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
   if (!errors) return nullptr;
   for (std::size_t i = 0; i < failures.size(); ++i) {
-    PyRef reason = make_str(failures[i].second);
+    PyRef reason = make_str(failures[i].reason);
     if (!reason) return nullptr;
-    PyObject* item = Py_BuildValue("(nO)", static_cast<Py_ssize_t>(failures[i].first), reason.get());
+    PyObject* item =
+        Py_BuildValue("(nsO)", static_cast<Py_ssize_t>(failures[i].position), failures[i].kind, reason.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -855,7 +899,7 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     status = vantrel::decode_matrix(in.message(), *in.tables, data, sink, in.rules, vantrel::DecodeLimits{},
                                     in.plans, &report);
   });
-  if (!status) return raise_bufr_error(status.error());
+  if (!status) return raise_decode_error(status.error());
   note_surplus(in.message(), report);
   const unsigned long long used = report.used_bits;
   const unsigned long long available = data_bits(data);
