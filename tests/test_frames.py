@@ -7,6 +7,8 @@ import json
 import math
 import warnings
 
+import datetime as _datetime
+
 import numpy as np
 import pytest
 
@@ -174,6 +176,28 @@ def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypa
         assert long.empty
         long = vantrel.read_bufr(three_messages, filters=filters, form="long")
         assert long["message"].tolist() == [c + 1 for c in categories]
+
+
+@pytest.mark.parametrize("conditions", [
+    {"datetime": slice(_datetime.datetime(2015, 1, 1), _datetime.datetime(2021, 1, 1))},
+    {"datetime": _datetime.datetime(2012, 10, 31)},
+    {"datetime": lambda t: t is not None and t.hour == 12},
+    {"subcentre": lambda s: s is not None and s > 0}, {"subcentre": 0}, {"second": {5, 20, 28}},
+    {"second": lambda s: s is None},
+    {"international_subcategory": {2, 255}}, {"compressed": True, "observed": True},
+    {"index": range(2, 40, 3)}, {"year": slice(2000, None), "month": {1, 5}},
+])
+def test_header_filters_mask_the_index_as_they_select_messages(bufr_dir, conditions):
+    # The mask over the index columns agrees with the same conditions asked of each message.
+    select = vantrel.read.message_filter(conditions)
+    paths = sorted(bufr_dir.glob("*.bufr")) + sorted((bufr_dir.parent / "bufr-ed3").glob("*.bufr"))
+    chosen = 0
+    for path in paths:
+        with vantrel.open(path) as reader:
+            expected = [select(m) for m in reader]
+            assert select.mask(reader).tolist() == expected, path.name
+            chosen += sum(expected)
+    assert 0 < chosen < sum(len(vantrel.open(p)) for p in paths)
 
 
 @pytest.mark.parametrize(

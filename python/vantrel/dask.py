@@ -43,8 +43,9 @@ def partitions(sources, messages_per_partition: int | None = None) -> list[tuple
                 if count == 0:
                     parts.append((path, 1, 0, 0))
                     break
-                first_message, last_message = reader[first], reader[min(first + step, count) - 1]
-                parts.append((path, first + 1, first_message.offset, last_message.offset + last_message.length))
+                last = min(first + step, count) - 1
+                offsets, lengths = reader.index["offset"], reader.index["length"]
+                parts.append((path, first + 1, int(offsets[first]), int(offsets[last] + lengths[last])))
     return parts
 
 

@@ -70,18 +70,72 @@ def matches(condition, values):
     return values == condition
 
 
-def message_filter(filters: Mapping[str, Any] | None) -> Callable[[Message], bool] | None:
+def message_filter(filters: Mapping[str, Any] | None) -> "HeaderFilter | None":
     """A predicate on messages from the header conditions of `filters` (None when there are none)."""
     header = {k: v for k, v in (filters or {}).items() if k in HEADER_FILTERS}
-    if not header:
-        return None
+    return HeaderFilter(header) if header else None
 
-    def accept(message: Message) -> bool:
+
+class HeaderFilter:
+    """Header conditions, as a predicate on one message and as a mask over a reader's index.
+    A message whose header is bad passes: it is reported as a failure, not silently dropped."""
+
+    def __init__(self, conditions: Mapping[str, Any]):
+        self.conditions = dict(conditions)
+
+    def __call__(self, message: Message) -> bool:
         if message.error is not None:
-            return True  # reported as a failure, not silently dropped
-        return all(bool(matches(cond, getattr(message, name))) for name, cond in header.items())
+            return True
+        return all(bool(matches(cond, getattr(message, name))) for name, cond in self.conditions.items())
 
-    return accept
+    def mask(self, reader) -> np.ndarray:
+        """The messages of `reader` that meet every condition, from its index (no header is read again)."""
+        columns = reader.index
+        mask = np.ones(len(reader), dtype=bool)
+        for name, condition in self.conditions.items():
+            values = _header_values(columns, name)
+            if callable(condition):  # written for one message's value: asked message by message
+                scalars = [_scalar(v) for v in values.tolist()] if values.dtype.kind != "M" else \
+                    [None if np.isnat(v) else v.astype("datetime64[us]").item() for v in values]
+                mask &= np.fromiter((bool(condition(v)) for v in scalars), dtype=bool, count=len(scalars))
+            else:
+                mask &= np.asarray(matches(condition, values), dtype=bool)
+        return mask | (columns["ok"] == 0)
+
+
+def _scalar(value):
+    """A header value as a message attribute gives it: -1 (absent from the edition) is None."""
+    return None if value == -1 else value
+
+
+def _header_values(columns: dict, name: str) -> np.ndarray:
+    """The index column of header filter `name` (``index`` and ``datetime`` derived)."""
+    if name == "index":
+        return np.arange(1, len(columns["offset"]) + 1)
+    if name == "datetime":
+        return _typical_datetimes(columns)
+    values = columns[name]
+    return values.astype(bool) if name in ("observed", "compressed") else values
+
+
+def _typical_datetimes(columns: dict) -> np.ndarray:
+    """The typical time of each message as datetime64[s], NaT where it is not a valid date."""
+    out = np.full(len(columns["year"]), np.datetime64("NaT"), dtype="datetime64[s]")
+    year, month, day = (columns[k].astype(np.int64) for k in ("year", "month", "day"))
+    valid = (columns["ok"] == 1) & (month >= 1) & (month <= 12) & (day >= 1) & (year >= 1)
+    if valid.any():
+        months = (year[valid] - 1970) * 12 + (month[valid] - 1)
+        first = months.astype("datetime64[M]").astype("datetime64[D]")
+        date = first + (day[valid] - 1).astype("timedelta64[D]")
+        # A day beyond its month's end spills into the next month: not a valid date.
+        in_month = date.astype("datetime64[M]") == months.astype("datetime64[M]")
+        seconds = np.maximum(columns["second"][valid].astype(np.int64), 0)
+        hour, minute = columns["hour"][valid].astype(np.int64), columns["minute"][valid].astype(np.int64)
+        in_day = (hour < 24) & (minute < 60) & (seconds < 60)
+        stamp = date.astype("datetime64[s]") + (hour * 3600 + minute * 60 + seconds).astype("timedelta64[s]")
+        stamp[~(in_month & in_day)] = np.datetime64("NaT")
+        out[valid] = stamp
+    return out
 
 
 def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):

@@ -159,8 +159,23 @@ class Reader:
     def _columns_of_index(self) -> dict[str, np.ndarray]:
         """The index's header columns as numpy arrays, one row per message."""
         if self._header_columns is None:
-            self._header_columns = {name: np.asarray(array) for name, array in self._index.columns.items()}
+            columns = {name: np.asarray(array) for name, array in self._index.columns.items()}
+            for array in columns.values():
+                array.flags.writeable = False
+            self._header_columns = columns
         return self._header_columns
+
+    @property
+    def index(self) -> dict[str, np.ndarray]:
+        """The header of every message as read-only numpy columns, one row per message, read
+        in the one pass over the source: ``offset``, ``length``, ``ok`` (1 when the header
+        is good; the other fields are 0 otherwise), ``edition``, ``master_table``,
+        ``centre``, ``subcentre``, ``update_sequence_number``, ``data_category``,
+        ``international_subcategory``, ``local_subcategory``, ``master_table_version``,
+        ``local_table_version``, ``year``, ``month``, ``day``, ``hour``, ``minute``,
+        ``second``, ``number_of_subsets``, ``observed``, ``compressed``, and ``warned``
+        (quirks of the header). Fields the edition lacks are -1."""
+        return dict(self._columns_of_index())
 
     def _check_map(self, end: int) -> None:
         """Raises OSError when the mapped file shrank below `end` (an offset in the data)."""
@@ -315,7 +330,9 @@ class Reader:
         self._check_open()
         threads = _checked_threads(threads)
         if select is None:
-            indices = list(range(1, len(self) + 1))
+            indices = np.arange(1, len(self) + 1)
+        elif hasattr(select, "mask"):  # header conditions: a mask over the index
+            indices = np.flatnonzero(select.mask(self)) + 1
         else:
             indices = [m.index for m in map(self.__getitem__, range(len(self))) if select(m)]
         if keys is not None:

@@ -160,7 +160,43 @@ PyObject* Index_columns(PyObject* self, void*) {
       set_item(dict.get(), "number_of_subsets",
                index_column<std::uint16_t>(index, "H", 0, [](const Entry&, const Header& h) {
                  return h.message.number_of_subsets;
-               }));
+               })) &&
+      set_item(dict.get(), "update_sequence_number",
+               index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+                 return h.message.update_sequence_number;
+               })) &&
+      set_item(dict.get(), "international_subcategory",
+               index_column<std::int16_t>(index, "h", 0, [](const Entry&, const Header& h) {
+                 return h.international_subcategory ? std::int16_t{*h.international_subcategory} : std::int16_t{-1};
+               })) &&
+      set_item(dict.get(), "local_subcategory",
+               index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+                 return h.message.local_data_subcategory;
+               })) &&
+      set_item(dict.get(), "year", index_column<std::uint16_t>(index, "H", 0, [](const Entry&, const Header& h) {
+        return h.message.typical_year;
+      })) &&
+      set_item(dict.get(), "month", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.typical_month;
+      })) &&
+      set_item(dict.get(), "day", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.typical_day;
+      })) &&
+      set_item(dict.get(), "hour", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.typical_hour;
+      })) &&
+      set_item(dict.get(), "minute", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return h.message.typical_minute;
+      })) &&
+      set_item(dict.get(), "second", index_column<std::int16_t>(index, "h", 0, [](const Entry&, const Header& h) {
+        return h.second ? std::int16_t{*h.second} : std::int16_t{-1};
+      })) &&
+      set_item(dict.get(), "observed", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return std::uint8_t{h.message.observed_data};
+      })) &&
+      set_item(dict.get(), "compressed", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
+        return std::uint8_t{h.message.compressed_data};
+      }));
   if (!ok) return nullptr;
   object->columns = Py_NewRef(dict.get());
   return dict.release();
