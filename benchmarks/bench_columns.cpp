@@ -20,7 +20,7 @@
 #include <tuple>
 #include <vector>
 
-#include "data/column_sink.hpp"
+#include "columns/column_sink.hpp"
 #include "data/decode.hpp"
 #include "data/plan.hpp"
 #include "message/message.hpp"

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "data/column_batch.hpp"
-#include "data/column_sink.hpp"
+#include "columns/column_batch.hpp"
+#include "columns/column_sink.hpp"
 #include "data/decode.hpp"
 #include "message/message.hpp"
 #include "fixed_tables.hpp"

@@ -72,9 +72,4 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
                              Rules rules, const DecodeLimits& limits = DecodeLimits{}, PlanCache* plans = nullptr,
                              DecodeReport* report = nullptr);
 
-// The flat list of native records (all values of subset 1, then subset 2...),
-// under the strict rules.
-Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
-                                                             Bytes data);
-
 }  // namespace vantrel

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "data/coding.hpp"
-#include "data/fork_safe_mutex.hpp"
+#include "memory/fork_safe_mutex.hpp"
 #include "data/rules.hpp"
 #include "tables/table_set.hpp"
 

@@ -133,4 +133,19 @@ class CollectingSink final : public ValueSink {
   std::vector<std::vector<DecodedValue>> columns_; // compressed: one full column each
 };
 
+// A compressed column of numeric values filled after the walk: R0 and NBINC
+// were read; with NBINC 0 every cell is `constant`, else the increments start
+// at bit `position`.
+struct DeferredColumn {
+  std::uint64_t position = 0;  // of the first increment in section 4
+  std::uint64_t r0 = 0;
+  __int128 reference = 0;      // the column's coding
+  double divisor = 1.0;
+  std::size_t first = 0;       // the column's first cell in the matrix
+  std::uint8_t nbinc = 0;      // 0 to 63
+  bool r0_missing = false;
+  bool missing_check = true;
+  double constant = 0.0;       // NBINC 0: the value of every cell (NaN when missing)
+};
+
 }  // namespace vantrel

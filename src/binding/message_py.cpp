@@ -3,8 +3,8 @@
 #include <string>
 #include <type_traits>
 
-#include "lib/args.hpp"
-#include "lib/module.hpp"
+#include "binding/args.hpp"
+#include "binding/module.hpp"
 #include "message/message.hpp"
 
 namespace vantrel::py {

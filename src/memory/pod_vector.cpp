@@ -1,6 +1,6 @@
-#include "data/pod_vector.hpp"
+#include "memory/pod_vector.hpp"
 
-#include "data/fork_safe_mutex.hpp"
+#include "memory/fork_safe_mutex.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 // Module initialisation: one module object per process, created by the first
 // PyInit__vantrel call; the six heap types are created once and kept.
-#include "lib/module.hpp"
+#include "binding/module.hpp"
 
-#include "lib/args.hpp"
+#include "binding/args.hpp"
 
 namespace vantrel::py {
 

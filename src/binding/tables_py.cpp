@@ -3,8 +3,8 @@
 //
 // Naming: `<Class>_<slot or method>` for the functions behind each class's
 // slots and methods; `<class>_spec` for the type specs the module registers.
-#include "lib/args.hpp"
-#include "lib/module.hpp"
+#include "binding/args.hpp"
+#include "binding/module.hpp"
 
 #include <structmember.h>
 

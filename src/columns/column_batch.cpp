@@ -1,4 +1,4 @@
-#include "data/column_batch.hpp"
+#include "columns/column_batch.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "data/parallel.hpp"
+#include "columns/parallel.hpp"
 #include "message/archive.hpp"
 
 namespace vantrel {

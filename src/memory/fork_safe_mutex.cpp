@@ -1,4 +1,4 @@
-#include "data/fork_safe_mutex.hpp"
+#include "memory/fork_safe_mutex.hpp"
 
 #if defined(__unix__)
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "lib/args.hpp"
+#include "binding/args.hpp"
 
 #include <cstring>
 #include <exception>

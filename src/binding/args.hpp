@@ -13,7 +13,7 @@
 // "argument 'x': ..." TypeErrors or the interpreter's OverflowErrors.
 #pragma once
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>

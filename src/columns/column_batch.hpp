@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "data/column_sink.hpp"
+#include "columns/column_sink.hpp"
 #include "data/plan.hpp"
 
 namespace vantrel {

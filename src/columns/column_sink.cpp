@@ -1,8 +1,8 @@
-#include "data/column_sink.hpp"
+#include "columns/column_sink.hpp"
 
 #include "bitstream/bit_reader.hpp"
 #include "data/coding.hpp"
-#include "data/parallel.hpp"
+#include "columns/parallel.hpp"
 
 #include <algorithm>
 #include <stdexcept>

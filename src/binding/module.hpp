@@ -3,7 +3,7 @@
 // each file contributes to the module's function table.
 #pragma once
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 #include <cstdint>
 #include <new>

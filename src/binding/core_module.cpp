@@ -14,12 +14,12 @@
 
 #include <memory>
 
-#include "data/column_batch.hpp"
-#include "data/column_sink.hpp"
+#include "columns/column_batch.hpp"
+#include "columns/column_sink.hpp"
 #include "data/decode.hpp"
 #include "io/mapped_file.hpp"
-#include "lib/args.hpp"
-#include "lib/module.hpp"
+#include "binding/args.hpp"
+#include "binding/module.hpp"
 #include "message/archive.hpp"
 #include "tables/eccodes.hpp"
 
