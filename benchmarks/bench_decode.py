@@ -12,9 +12,7 @@ produces values at half the rate at which Python creates plain floats.
 from __future__ import annotations
 
 import argparse
-import gc
 import sys
-import time
 from pathlib import Path
 
 import _vantrel
@@ -25,26 +23,12 @@ DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
 sys.path.insert(0, str(ROOT / "tests"))
 from bufr_builder import messages_of  # noqa: E402  (the suite's independent message splitter)
-
-
-def best_of(repeat: int, run) -> float:
-    """Fastest of `repeat` timed runs of `run()` (seconds); garbage collection off while timing."""
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            run()
-            best = min(best, time.perf_counter() - start)
-        finally:
-            gc.enable()
-    return best
+from timing import best  # noqa: E402
 
 
 def yardstick_rate(n: int, repeat: int) -> float:
     """Floats per second of list(map(float, range(n)))."""
-    seconds = best_of(repeat, lambda: list(map(float, range(n))))
+    seconds = best(lambda: list(map(float, range(n))), repeat)
     return n / seconds
 
 
@@ -72,7 +56,7 @@ def bench_with_tables(name: str, repeat: int) -> None:
         for m, t in pairs:
             _vantrel.decode_values_with_tables(m, t)
 
-    seconds = best_of(repeat, run)
+    seconds = best(run, repeat)
     rate = values / seconds
     yard = yardstick_rate(values, repeat)
     print(f"{name}: {len(messages)} messages, {values} values, {seconds * 1000:.1f} ms, "
@@ -99,7 +83,7 @@ def bench_decode_values(name: str, repeat: int) -> None:
         for m, d in pairs:
             _vantrel.decode_values(m, d)
 
-    seconds = best_of(repeat, run)
+    seconds = best(run, repeat)
     print(f"{name}: decode_values {seconds / len(pairs) * 1000:.1f} ms per message over {len(pairs)} of "
           f"{len(messages)} messages decodable with the WMO tables alone (tables read from disk on every call)")
 

@@ -32,6 +32,7 @@ import vantrel
 from vantrel.reader import RULES
 
 from . import _core, samples
+from .frames import import_optional
 from .keys import key_of, meaning_of, ranked, unit_of
 from .tables import find_definitions, wmo_versions
 
@@ -451,12 +452,11 @@ def run_tables(args) -> int:
 
 
 def _require(module: str, extra: str, purpose: str):
-    import importlib
-
+    """The optional module, or a usage error saying which extra installs it."""
     try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise UsageError(f"{purpose} needs {module}: pip install 'vantrel[{extra}]'") from None
+        return import_optional(module, extra, purpose)
+    except ImportError as error:
+        raise UsageError(str(error)) from None
 
 
 def split_columns(values: Sequence[str] | None) -> list[str] | None:

@@ -157,7 +157,6 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     decode.
     """
     dd = import_optional("dask.dataframe", "dask")
-    import dask.dataframe as dd  # noqa: F811 - the submodule, now known to import
 
     columns = checked_columns(columns)
     filters = checked_filters(filters) or None

@@ -32,7 +32,8 @@ Frames come in three forms:
 
 from __future__ import annotations
 
-from typing import Iterable, Sequence
+import importlib
+from typing import Iterable
 
 import numpy as np
 
@@ -53,14 +54,13 @@ HAS_MEANING = 16  # the code table of the element has an entry for ``raw``
 COLUMN_NAMES = ("subset", "descriptor", "value", "flags", "slot", "text")
 
 
-def import_optional(name: str, extra: str):
-    """Import an optional dependency, or raise ImportError naming the extra that installs it."""
+def import_optional(name: str, extra: str, purpose: str = "this"):
+    """Import an optional dependency (a module or submodule), or raise ImportError naming the
+    extra that installs it."""
     try:
-        return __import__(name)
+        return importlib.import_module(name)
     except ImportError:
-        raise ImportError(
-            f"{name} is needed for this; install it with: pip install 'vantrel[{extra}]'"
-        ) from None
+        raise ImportError(f"{purpose} needs {name}: pip install 'vantrel[{extra}]'") from None
 
 
 # ---- columns --------------------------------------------------------------------------------

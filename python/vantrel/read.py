@@ -5,7 +5,7 @@ from __future__ import annotations
 import glob
 import os
 import warnings
-from typing import Any, Callable, Iterable, Mapping
+from typing import Any, Iterable, Mapping
 
 import numpy as np
 
