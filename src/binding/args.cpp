@@ -7,9 +7,15 @@
 #include <string>
 #include <utility>
 
+#include "binding/module.hpp"
 #include "io/file.hpp"
 
 namespace vantrel::py {
+
+// The classes of _vantrel, made by its module init and found by vantrel._core's:
+// one set per process, as the code they run is.
+ModuleTypes types;
+
 namespace {
 
 // The type's __name__ (tp_name holds "module.Name" for static types).

@@ -25,7 +25,6 @@
 
 namespace vantrel::py {
 
-ModuleTypes types;  // _vantrel's classes, looked up once at import
 
 namespace {
 

@@ -6,7 +6,6 @@
 
 namespace vantrel::py {
 
-ModuleTypes types;
 
 namespace {
 

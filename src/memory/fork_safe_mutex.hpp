@@ -12,9 +12,7 @@ namespace vantrel {
 // thread just before the fork and unlocked on both sides after it. A thread
 // never holds two of them at once (the fork locks them in its own order).
 //
-// Each extension module links its own copy of the core, and an object made by
-// one module may be destroyed by the other's code: an instance therefore
-// remembers the list it joined and leaves that same list.
+// An instance remembers the list it joined and leaves that same list.
 struct ForkRegistry;
 
 class ForkSafeMutex {
