@@ -1,10 +1,10 @@
-// vantrel._core: the package's native module, built from the same core as
-// _vantrel. It reads real archives: frames every message of any buffer,
-// parses headers of editions 2 to 4 with their quirks, loads table sets by
-// header fields and decodes one framed message. The classes it hands out
-// (TableSet, DecodedValue) are _vantrel's own: the module imports _vantrel
-// and builds instances of its types with the shared binding code, so both
-// modules give users the same objects.
+// vantrel._core: the package's native module, running the same core as
+// _vantrel (one shared runtime). It reads real archives: indexes every message
+// of any buffer with its header (editions 2 to 4, with their quirks), loads
+// table sets by header fields and decodes messages of the index. The classes
+// it hands out (TableSet, DecodedValue) are _vantrel's own: the module imports
+// _vantrel and builds instances of its types with the shared binding code, so
+// both modules give users the same objects.
 #include <algorithm>
 #include <cstring>
 #include <exception>
