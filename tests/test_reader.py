@@ -126,6 +126,10 @@ def test_old_edition_headers(edition, centre, subcentre):
         assert (m.data_category, m.local_subcategory, m.master_table_version, m.local_table_version) == (2, 101, 13, 0)
         assert m.datetime.isoformat() == "2012-10-30T06:45:00"
         assert m.descriptors == [12101] and m.number_of_subsets == 1 and m.observed and not m.compressed
+        # The index holds the same header, with -1 for a field the edition lacks.
+        row = {name: int(column[0]) for name, column in reader.index.items()}
+        for name in ("centre", "subcentre", "international_subcategory", "second", "year", "minute", "edition"):
+            assert row[name] == (-1 if getattr(m, name) is None else getattr(m, name)), name
 
 
 @pytest.mark.parametrize("coded, year", [(0, 2000), (49, 2049), (50, 1950), (99, 1999), (100, 2000)])
