@@ -148,8 +148,7 @@ class Reader:
         self._noted: dict[int, list[str]] = {}
         # The table sets of the latest whole-reader decode, and the position in that list
         # of each message's set (-1: none).
-        self._table_list: list = []
-        self._which_tables: np.ndarray | None = None
+        self._tables_by_row: tuple[list, np.ndarray | None] = ([], None)
 
     # ---- sequence -----------------------------------------------------------
 
@@ -277,8 +276,10 @@ class Reader:
         go to ``errors``, in message order. Also (numbers, subsets) of the messages decoded."""
         rows = np.asarray(indices, dtype=np.int64) - 1
         table_sets, which, failed = self._tables_of_rows(rows)
-        self._table_list, self._which_tables = table_sets, np.full(len(self), -1, dtype=np.int64)
-        self._which_tables[rows] = which
+        which_by_row = np.full(len(self), -1, dtype=np.int64)
+        which_by_row[rows] = which
+        # One assignment: threads sharing the reader see one decode's list and positions, never a mix.
+        self._tables_by_row = (table_sets, which_by_row)
         usable = which >= 0
         rows, which = rows[usable], which[usable]
         keep = None
@@ -357,12 +358,13 @@ class Reader:
 
     def _tables_of(self, index: int):
         """The table set of message `index` (1-based), as its latest decode used it."""
-        which = self._which_tables[index - 1] if self._which_tables is not None else -1
-        return self._table_list[which] if which >= 0 else self[index - 1].tables()
+        table_sets, which_by_row = self._tables_by_row
+        which = which_by_row[index - 1] if which_by_row is not None else -1
+        return table_sets[which] if which >= 0 else self[index - 1].tables()
 
     def table_sets(self) -> list:
         """The distinct table sets of the latest whole-reader decode."""
-        return list(self._table_list)
+        return list(self._tables_by_row[0])
 
     def _header_of(self, index: int) -> dict:
         message = self[index - 1]
@@ -374,7 +376,7 @@ class Reader:
         """Release the file and its map; messages read so far stay usable only for their header."""
         self.closed = True
         self._messages.clear()
-        self._table_list, self._which_tables = [], None
+        self._tables_by_row = ([], None)
         self._index = None
         self._data = b""
         self._map = None  # the map goes with its last view
