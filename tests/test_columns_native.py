@@ -396,8 +396,9 @@ def test_whole_file_columns_peak_near_the_size_of_the_result_and_go_back_on_time
     assert figures["rss_peak"] <= 1.5 * figures["result"]
     # numpy allocates nothing of that size on the way: the arrays are the native blocks.
     assert figures["traced_peak"] <= 0.05 * figures["result"]
-    # Released, they are kept a few seconds for the next decode, then given back, with no decode to prompt it.
-    assert figures["settled"] <= 1.1 * figures["before"], figures
+    # Released, they are kept a few seconds for the next decode, then given back, with no decode to prompt it
+    # (all but what an allocator keeps of its own: under the sanitizers, freed memory waits in quarantine).
+    assert figures["settled"] - figures["before"] <= 0.1 * figures["result"], figures
 
 
 def test_released_large_columns_serve_the_next_decode_without_stale_rows(eccodes_root):
