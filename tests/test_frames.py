@@ -178,6 +178,31 @@ def test_read_bufr_filters(three_messages, tables, filters, categories, monkeypa
         assert long["message"].tolist() == [c + 1 for c in categories]
 
 
+# bufr_get -p (ecCodes 2.28) on the first message of each file, None where ecCodes has no such key.
+HEADER_KEYS = ["edition", "bufrHeaderCentre", "bufrHeaderSubCentre", "dataCategory", "internationalDataSubCategory",
+               "dataSubCategory", "masterTablesVersionNumber", "typicalYear", "typicalSecond", "numberOfSubsets",
+               "compressedData", "observedData"]
+
+
+@pytest.mark.parametrize("path, values", [
+    ("bufr-ed3/aircraft_small.bufr", [3, 98, 0, 4, None, 145, 13, 2009, None, 1, 0, 0]),
+    ("bufr/tropical_cyclone.bufr", [4, 98, 0, 7, 0, 32, 16, 15, 0, 52, 1, 0]),    # typicalYear as coded
+    ("bufr/synop_wigos.bufr", [4, 219, 0, 0, 7, 255, 33, 2025, 0, 1, 0, 1]),
+])
+@pytest.mark.parametrize("form", ["wide", "long"])
+def test_header_keys_by_their_eccodes_names_are_columns(path, values, form):
+    if not (SHARED_DATA / path).is_file():
+        pytest.skip(f"{path} is not available")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        frame = vantrel.read_bufr(SHARED_DATA / path, columns=HEADER_KEYS + ["latitude"], form=form)
+    first = frame[frame["message"] == 1].iloc[0]
+    pandas = pytest.importorskip("pandas")
+    assert [None if pandas.isna(first[k]) else int(first[k]) for k in HEADER_KEYS] == values
+    if form == "wide":
+        assert list(frame.columns[:2 + len(HEADER_KEYS)]) == ["message", "subset", *HEADER_KEYS]
+
+
 @pytest.mark.parametrize("conditions", [
     {"datetime": slice(_datetime.datetime(2015, 1, 1), _datetime.datetime(2021, 1, 1))},
     {"datetime": _datetime.datetime(2012, 10, 31)},

@@ -182,7 +182,10 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
     keys to keep (a key or a list of them: ``"airTemperature"``,
     ``"#2#airTemperature"``), each returned under the name asked for; all keys
-    when None (wide form). ``filters``: ``{name: condition}``; names of header
+    when None (wide form). Header fields named among them by ecCodes' names
+    (``bufrHeaderCentre``, ``dataCategory``, ``numberOfSubsets``,
+    ``typicalYear``...) or the package's (``centre``...) are columns of every
+    row, after ``message`` and ``subset``, with the values ecCodes gives. ``filters``: ``{name: condition}``; names of header
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
@@ -211,7 +214,10 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     pd = _frames.import_optional("pandas", "pandas")
     select = message_filter(filters)
     key_filters = [k for k in filters if k not in HEADER_FILTERS]
-    row_columns = None if columns is None else columns + [k for k in key_filters if k not in columns]
+    # Header fields asked for by name (ecCodes' or the package's) come from the index.
+    header_columns = [c for c in columns if c in HEADER_COLUMNS] if columns is not None else []
+    data_columns = None if columns is None else [c for c in columns if c not in HEADER_COLUMNS]
+    row_columns = None if columns is None else data_columns + [k for k in key_filters if k not in data_columns]
     frames = []
     failures: list[tuple[str, BufrError]] = []
     accepted: list[str] = []
@@ -222,6 +228,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
                 as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
                                      select=select)
+            for name in header_columns:
+                frame[name] = header_column(reader.index, name, frame["message"].to_numpy(), pd)
             failures.extend((reader.name, error) for error in reader.errors)
             accepted += reader_warnings(reader)
             table_sets.update((id(t), t) for t in reader.table_sets())
@@ -238,22 +246,24 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     for text in accepted:
         warnings.warn(text, BufrWarning, stacklevel=2)
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
-    check_names((columns or []) + key_filters, table_sets.values())
+    check_names((data_columns or []) + key_filters, table_sets.values())
     frame = row_mask(frame, filters, form)
     if columns is not None and form == "long":
-        keys = frame["key"].isin({_canonical(n) for n in columns})
-        if not keys.all():
-            frame = frame[keys].reset_index(drop=True)
+        if data_columns:
+            keys = frame["key"].isin({_canonical(n) for n in data_columns})
+            if not keys.all():
+                frame = frame[keys].reset_index(drop=True)
     elif columns is not None:
         # Keys added only to filter rows go; the frame's own columns and the selection stay,
         # each under the name asked for, and present even where no message holds the key.
-        names = {_canonical(n): n for n in columns}
+        names = {_canonical(n): n for n in data_columns}
         for key in names:
             if key not in frame.columns:
                 frame[key] = np.nan
-        keep = [c for c in frame.columns if c in _FRAME_COLUMNS or c.startswith("header_") or c in names]
-        if len(keep) != len(frame.columns):
-            frame = frame[keep]
+        keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names)
+                and c not in header_columns]
+        lead = [c for c in keep if c in ("file", "message", "subset", "level")]
+        frame = frame[lead + header_columns + [c for c in keep if c not in lead]]
         frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
     if form != "long" and "datetime" not in frame.columns:
         frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
@@ -270,6 +280,31 @@ ECCODES_HEADER_NAMES = {
     "typicalDay": "day", "typicalHour": "hour", "typicalMinute": "minute", "typicalSecond": "second",
     "numberOfSubsets": "number_of_subsets", "observedData": "observed", "compressedData": "compressed",
 }
+
+
+# Header fields a frame can hold as columns: by ecCodes' names and by the package's.
+HEADER_COLUMNS = {**{name: name for name in HEADER_FILTERS if name not in ("datetime", "index")},
+                  **ECCODES_HEADER_NAMES}
+_ABSENT_IN_SOME_EDITIONS = {"subcentre", "international_subcategory", "second"}
+
+
+def header_column(index: dict, name: str, messages: np.ndarray, pd):
+    """The values of header field `name` (see HEADER_COLUMNS) for rows of the 1-based
+    `messages` of a reader with this index: ints (nullable where an edition lacks the
+    field), bools for the flags. ``typicalYear`` is the year as coded, as ecCodes gives it
+    (edition 4's two-byte year, whatever the century rule read; editions 2 and 3's
+    year of century, with its century)."""
+    field = HEADER_COLUMNS[name]
+    rows = messages.astype(np.int64) - 1
+    values = index[field][rows].astype(np.int64)
+    if name == "typicalYear":
+        coded = index["year_of_century"][rows].astype(np.int64)
+        values = np.where((index["edition"][rows] == 4) & (coded >= 0), coded, values)
+    if field in ("observed", "compressed"):
+        return values.astype(bool)
+    if field in _ABSENT_IN_SOME_EDITIONS:
+        return pd.arrays.IntegerArray(values, values < 0)
+    return values
 
 
 def checked_columns(columns) -> list[str] | None:

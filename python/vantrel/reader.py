@@ -171,7 +171,8 @@ class Reader:
         is good; the other fields are 0 otherwise), ``edition``, ``master_table``,
         ``centre``, ``subcentre``, ``update_sequence_number``, ``data_category``,
         ``international_subcategory``, ``local_subcategory``, ``master_table_version``,
-        ``local_table_version``, ``year``, ``month``, ``day``, ``hour``, ``minute``,
+        ``local_table_version``, ``year``, ``year_of_century`` (as coded: editions 2 and 3,
+        and edition 4 years below 100), ``month``, ``day``, ``hour``, ``minute``,
         ``second``, ``number_of_subsets``, ``observed``, ``compressed``, and ``warned``
         (quirks of the header). Fields the edition lacks are -1."""
         return dict(self._columns_of_index())

@@ -175,6 +175,11 @@ PyObject* Index_columns(PyObject* self, void*) {
       set_item(dict.get(), "year", index_column<std::uint16_t>(index, "H", 0, [](const Entry&, const Header& h) {
         return h.message.typical_year;
       })) &&
+      set_item(dict.get(), "year_of_century",
+               index_column<std::int16_t>(index, "h", 0, [](const Entry&, const Header& h) {
+                 // As coded: editions 2 and 3 always, edition 4 when its year was below 100.
+                 return h.message.edition < 4 || h.century_year ? std::int16_t{h.year_of_century} : std::int16_t{-1};
+               })) &&
       set_item(dict.get(), "month", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
         return h.message.typical_month;
       })) &&
