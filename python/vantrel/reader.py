@@ -241,7 +241,6 @@ class Reader:
         table_sets, which_of_key, failed = [], np.full(len(distinct), -1, dtype=np.int64), {}
         ok = cols["ok"][rows]
         for k, key in enumerate(distinct.tolist()):
-            position = int(rows[first[k]])
             if not ok[first[k]]:
                 continue  # a bad header: failed below, row by row
             header = dict(zip(_TABLE_KEY, key))
@@ -249,8 +248,6 @@ class Reader:
             try:
                 tables, accepted = self._resolver.tables_for(header)
             except TablesError as error:
-                if error.index is None:
-                    error = TablesError(str(error))
                 failed[k] = error
                 continue
             which_of_key[k] = len(table_sets)
@@ -258,7 +255,8 @@ class Reader:
             if accepted:
                 for row in rows[inverse.reshape(-1) == k].tolist():
                     self._note(row, accepted)
-        which = which_of_key[inverse.reshape(-1)]
+        inverse = inverse.reshape(-1)
+        which = which_of_key[inverse]
         failures = {}
         offsets = cols["offset"]
         for i in np.flatnonzero(which < 0).tolist():
@@ -266,8 +264,7 @@ class Reader:
             if not ok[i]:
                 failures[position] = self[position]._fail(HeaderError, self[position].error)
             else:
-                failures[position] = TablesError(str(failed[int(inverse.reshape(-1)[i])]), position + 1,
-                                                 int(offsets[position]))
+                failures[position] = TablesError(str(failed[int(inverse[i])]), position + 1, int(offsets[position]))
         return table_sets, which, failures
 
     def _decode_many(self, indices, raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
