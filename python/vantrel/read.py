@@ -119,23 +119,16 @@ def _header_values(columns: dict, name: str) -> np.ndarray:
 
 
 def _typical_datetimes(columns: dict) -> np.ndarray:
-    """The typical time of each message as datetime64[s], NaT where it is not a valid date."""
-    out = np.full(len(columns["year"]), np.datetime64("NaT"), dtype="datetime64[s]")
-    year, month, day = (columns[k].astype(np.int64) for k in ("year", "month", "day"))
-    valid = (columns["ok"] == 1) & (month >= 1) & (month <= 12) & (day >= 1) & (year >= 1)
-    if valid.any():
-        months = (year[valid] - 1970) * 12 + (month[valid] - 1)
-        first = months.astype("datetime64[M]").astype("datetime64[D]")
-        date = first + (day[valid] - 1).astype("timedelta64[D]")
-        # A day beyond its month's end spills into the next month: not a valid date.
-        in_month = date.astype("datetime64[M]") == months.astype("datetime64[M]")
-        seconds = np.maximum(columns["second"][valid].astype(np.int64), 0)
-        hour, minute = columns["hour"][valid].astype(np.int64), columns["minute"][valid].astype(np.int64)
-        in_day = (hour < 24) & (minute < 60) & (seconds < 60)
-        stamp = date.astype("datetime64[s]") + (hour * 3600 + minute * 60 + seconds).astype("timedelta64[s]")
-        stamp[~(in_month & in_day)] = np.datetime64("NaT")
-        out[valid] = stamp
-    return out
+    """The typical time of each message, NaT where it is not a valid date and time (as
+    ``Message.datetime`` is None there; an absent second counts 0)."""
+    if len(columns["ok"]) == 0:
+        return np.zeros(0, dtype="datetime64[us]")
+    parts = {key: columns[key].astype(np.float64) for key in ("year", "month", "day", "hour", "minute")}
+    parts["second"] = np.maximum(columns["second"], 0).astype(np.float64)
+    when = _frames._datetime_column(parts)
+    when[(columns["ok"] == 0) | (parts["hour"] >= 24) | (parts["minute"] >= 60) | (parts["second"] >= 60)] = \
+        np.datetime64("NaT")
+    return when
 
 
 def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):

@@ -238,6 +238,7 @@ class Reader:
         cols = self._columns_of_index()
         keys = np.stack([cols[name][rows].astype(np.int64) for name in _TABLE_KEY], axis=1)
         distinct, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+        inverse = inverse.reshape(-1)
         table_sets, which_of_key, failed = [], np.full(len(distinct), -1, dtype=np.int64), {}
         ok = cols["ok"][rows]
         for k, key in enumerate(distinct.tolist()):
@@ -253,9 +254,8 @@ class Reader:
             which_of_key[k] = len(table_sets)
             table_sets.append(tables)
             if accepted:
-                for row in rows[inverse.reshape(-1) == k].tolist():
+                for row in rows[inverse == k].tolist():
                     self._note(row, accepted)
-        inverse = inverse.reshape(-1)
         which = which_of_key[inverse]
         failures = {}
         offsets = cols["offset"]
