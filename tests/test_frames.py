@@ -453,7 +453,7 @@ def test_frames_of_selected_keys_keep_messages_without_them(tables, form, column
     data = profile_message([2, 3, 0]) + build_message([48001], BitWriter().write(7, 8))
     with vantrel.open(data, tables=tables) as reader:
         frame = reader.to_pandas(form, columns)
-        full = frames.to_pandas(reader.columns(), reader._tables_of, form=form, columns=columns)
+        full = frames.to_pandas(reader._columns(False, None, None, None, "wide")[0], form=form, columns=columns)
     assert frame["message"].tolist() == [1] * (len(frame) - 1) + [2]
     pd.testing.assert_frame_equal(frame, full)
 
@@ -463,7 +463,7 @@ def test_synop_wide_frame_of_selected_keys_equals_the_frame_of_every_row(bufr_di
     columns = ["stationNumber", "airTemperature", "#2#timePeriod", "year", "hour"]
     with vantrel.open(path) as reader:
         frame = reader.to_pandas("wide", columns, threads=2)
-        full = frames.to_pandas(reader.columns(threads=1), reader._tables_of, form="wide", columns=columns)
+        full = frames.to_pandas(reader._columns(False, 1, None, None, "wide")[0], form="wide", columns=columns)
     assert len(frame) == 1031
     pd.testing.assert_frame_equal(frame, full)
 

@@ -96,7 +96,7 @@ def native_columns(native: dict, raw: bool, layout: bool = False) -> dict[str, n
 
 def message_columns(message, raw: bool = False, layout: bool = False) -> dict[str, np.ndarray]:
     """The columns of one message (raises the message's error)."""
-    return native_columns(message._native("columns", raw), raw, layout)
+    return native_columns(message._native("columns", raw, False, False, False), raw, layout)
 
 
 def text_values(cols: dict, rows: np.ndarray) -> np.ndarray:
@@ -112,235 +112,93 @@ def text_values(cols: dict, rows: np.ndarray) -> np.ndarray:
     return out
 
 
-# ---- structure: keys and ranks over columns --------------------------------------------------
+# ---- keys: what the core says each row is ---------------------------------------------------
 
-class KeyNames:
-    """Key ids shared by every message of a frame: one id per key name."""
-
-    def __init__(self):
-        self.names: list[str] = []
-        self._index: dict[str, int] = {}
-        self._by_tables: dict[int, tuple[object, dict[int, int]]] = {}
-
-    def id_of(self, name: str) -> int:
-        found = self._index.get(name)
-        if found is None:
-            found = self._index[name] = len(self.names)
-            self.names.append(name)
-        return found
-
-    def ids(self, codes: np.ndarray, tables) -> np.ndarray:
-        """The key id of each descriptor code, with the keys of `tables`."""
-        kept = self._by_tables.get(id(tables))
-        if kept is None or kept[0] is not tables:
-            kept = self._by_tables[id(tables)] = (tables, {})
-        memo = kept[1]
-        if len(codes) > 4096 and int(codes.max()) < 1_000_000:
-            # A dense table from code to id: no sort of the codes.
-            present = np.flatnonzero(np.bincount(codes, minlength=1))
-            table = np.zeros(int(present[-1]) + 1, dtype=np.int64)
-            unique = present
-        else:
-            unique, inverse = np.unique(codes, return_inverse=True)
-            table = None
-        mapped = np.empty(len(unique), dtype=np.int64)
-        for j, code in enumerate(unique.tolist()):
-            key = memo.get(code)
-            if key is None:
-                key = memo[code] = self.id_of(_keys.key_of(code, tables))
-            mapped[j] = key
-        if table is not None:
-            table[unique] = mapped
-            return table[codes]
-        return mapped[inverse.reshape(-1)]
-
-    def name_index(self) -> dict[str, int]:
-        return dict(self._index)
+# Kinds of labels (the core's numbering).
+NUMBER, TEXT, CODE, FLAG, OPERATOR_KIND, ASSOCIATED_KIND = range(6)
 
 
-def occurrence(keys: np.ndarray, groups: np.ndarray | None = None) -> np.ndarray:
-    """1-based occurrence of each key within its group, in the given (walk) order."""
-    n = len(keys)
-    if n == 0:
-        return np.zeros(0, dtype=np.int64)
-    position = np.arange(n)
-    composite = keys.astype(np.int64)
-    if groups is not None:
-        if int(keys.max()) < (1 << 24) and int(groups.max()) < (1 << 38):
-            composite = (groups.astype(np.int64) << 24) | composite
-            groups = None
-        else:
-            by = np.lexsort((position, keys, groups))
-    if groups is None:
-        by = np.argsort(composite, kind="stable")  # stable: walk order inside each run
-    ks = composite[by]
-    start = np.ones(n, dtype=bool)
-    start[1:] = ks[1:] != ks[:-1]
-    if groups is not None:
-        gs = groups[by]
-        start[1:] |= gs[1:] != gs[:-1]
-    run_start = np.maximum.accumulate(np.where(start, position, 0))
-    out = np.empty(n, dtype=np.int64)
-    out[by] = position - run_start + 1
+def _objects(items) -> np.ndarray:
+    """An object array of `items` as they are (a list stays one element)."""
+    out = np.empty(len(items), dtype=object)
+    for i, item in enumerate(items):
+        out[i] = item
     return out
 
 
-class Run:
-    """The rows of one message: [start, stop) of the columns, its subsets and its structure.
+class Keyed:
+    """Columns with the keys the core gave their rows: a label per row, one (key, rank)
+    pair, with its ranked name, key and kind; units and meanings per row when asked
+    for (dictionary-encoded). ``message_rows``, ``numbers``, ``subsets`` and
+    ``slot_major`` describe each message decoded, in row order."""
 
-    A uniform run (always compressed data, whose rows come slot by slot with
-    every subset in each) is described by its slots alone: ``slot_keys`` and
-    ``slot_ranks``. Otherwise ``keys`` and ``ranks`` are given per row.
-    """
+    def __init__(self, cols: dict, native: dict, numbers, subsets, slot_major, message_rows=None):
+        self.cols = cols
+        self.label = np.frombuffer(native["label"], dtype=np.uint32)
+        self.label_key = np.frombuffer(native["label_key"], dtype=np.uint32)
+        self.label_rank = np.frombuffer(native["label_rank"], dtype=np.uint32)
+        self.label_kind = np.frombuffer(native["label_kind"], dtype=np.uint8)
+        self.label_names = np.array(native["label_names"], dtype=object)
+        self.keys: list[str] = native["keys"]
+        self.unit = self.units = self.meaning = self.meanings = None
+        if "unit" in native:
+            self.unit = np.frombuffer(native["unit"], dtype=np.uint32)
+            self.units = _objects([None] + native["units"][1:])
+        if "meaning" in native:
+            self.meaning = np.frombuffer(native["meaning"], dtype=np.int32)
+            self.meanings = _objects(native["meanings"] + [None])  # id -1 is the last: none
+        self.numbers = np.asarray(numbers, dtype=np.uint32)
+        self.subsets = np.asarray(subsets, dtype=np.int64)
+        self.slot_major = np.asarray(slot_major, dtype=bool)
+        if message_rows is None:
+            message_rows = np.frombuffer(native["message_rows"], dtype=np.uint64)
+        self.message_rows = np.asarray(message_rows, dtype=np.uint64)
+        self.threads = 1  # for the scatter of the wide form
 
-    def __init__(self, cols, start, stop, message, tables, names: KeyNames):
-        self.start, self.stop, self.message = start, stop, message
-        subset = cols["subset"][start:stop]
-        slot = cols["slot"][start:stop]
-        descriptor = cols["descriptor"][start:stop]
-        n = stop - start
-        self.subsets = int(subset.max()) if n else 0
-        self.uniform = False
-        if n and n % self.subsets == 0:
-            nslots = n // self.subsets
-            slots = slot.reshape(nslots, self.subsets)
-            codes = descriptor.reshape(nslots, self.subsets)
-            if (slots == np.arange(nslots, dtype=slot.dtype)[:, None]).all() and (codes == codes[:, :1]).all():
-                self.uniform = True
-                self.nslots = nslots
-                self.slot_keys = names.ids(codes[:, 0], tables)
-                self.slot_ranks = occurrence(self.slot_keys)
-                self.slot_data = (cols["flags"][start:stop:self.subsets] & (OPERATOR | ASSOCIATED)) == 0
-        if not self.uniform:
-            # Non-compressed rows come subset after subset in walk order; keys and
-            # ranks of such runs are computed for all of them at once by `runs`.
-            self.order = np.arange(start, stop)
-            self.tables = tables
+    def object_kind(self, label: int, meanings: bool) -> bool:
+        """Whether a label's values are objects: texts, or meanings when asked for."""
+        kind = int(self.label_kind[label])
+        return kind == TEXT or (meanings and kind in (CODE, FLAG))
 
-    def walk_order(self) -> np.ndarray:
-        """Row indices (into the columns) in walk order: subset after subset."""
-        if self.uniform:
-            return self.start + (np.arange(self.nslots)[None, :] * self.subsets
-                                 + np.arange(self.subsets)[:, None]).ravel()
-        return self.order
+    def objects_of(self, rows: np.ndarray, label: int, meanings: bool) -> np.ndarray:
+        """The object values (texts or meanings) of rows of one label."""
+        if int(self.label_kind[label]) == TEXT:
+            return text_values(self.cols, rows)
+        return self.meanings[self.meaning[rows]]
 
-    def row_keys(self) -> tuple[np.ndarray, np.ndarray]:
-        """(key ids, ranks) of the rows start..stop, in column order."""
-        if self.uniform:
-            return np.repeat(self.slot_keys, self.subsets), np.repeat(self.slot_ranks, self.subsets)
-        return self.keys, self.ranks
+    def label_ids(self) -> dict[tuple[str, int], int]:
+        """The label of each (key, rank)."""
+        keys = self.keys
+        return {(keys[k], r): i for i, (k, r) in enumerate(zip(self.label_key.tolist(), self.label_rank.tolist()))}
 
+    def walk_order(self) -> np.ndarray | None:
+        """Row indices in walk order (subset after subset), or None when the rows are in it:
+        the rows of compressed data come slot after slot, every subset in each."""
+        counts = self.message_rows.astype(np.int64)
+        major = self.slot_major & (counts > 0)
+        if not major.any():
+            return None
+        n = int(counts.sum())
+        starts = np.cumsum(counts) - counts
+        count, subsets = counts[major], self.subsets[major]
+        if (subsets <= 0).any() or (count % np.maximum(subsets, 1)).any():
+            run = np.repeat(np.arange(len(counts)), counts)
+            return np.lexsort((self.cols["slot"], self.cols["subset"], run))
+        slots = count // subsets
+        p = np.arange(int(count.sum())) - np.repeat(np.cumsum(count) - count, count)
+        per_slot, per_subset = np.repeat(slots, count), np.repeat(subsets, count)
+        order = np.arange(n)
+        order[np.repeat(major, counts)] = np.repeat(starts[major], count) + (p % per_slot) * per_subset + p // per_slot
+        return order
 
-def runs(cols, tables_of) -> tuple[list[Run], KeyNames]:
-    """The per-message runs of a set of columns (one run without a ``message`` column)."""
-    names = KeyNames()
-    message = cols.get("message")
-    n = len(cols["subset"])
-    if message is None:
-        out = [Run(cols, 0, n, 0, tables_of(0), names)] if n else []
-        _structure_rows([r for r in out if not r.uniform], cols, names)
-        return out, names
-    edges = np.flatnonzero(np.diff(message)) + 1
-    starts = np.concatenate([[0], edges]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
-    stops = np.concatenate([edges, [n]]).astype(np.int64) if n else np.zeros(0, dtype=np.int64)
-    out = []
-    for a, b in zip(starts.tolist(), stops.tolist()):
-        m = int(message[a])
-        out.append(Run(cols, a, b, m, tables_of(m), names))
-    _structure_rows([r for r in out if not r.uniform], cols, names)
-    return out, names
-
-
-def _structure_rows(parts: list[Run], cols, names: KeyNames) -> None:
-    """Keys and ranks of the rows of non-uniform runs, all runs at once."""
-    if not parts:
-        return
-    lengths = [r.stop - r.start for r in parts]
-    contiguous = all(a.stop == b.start for a, b in zip(parts, parts[1:]))
-    if contiguous:
-        rows = slice(parts[0].start, parts[-1].stop)
-    else:
-        rows = np.concatenate([r.order for r in parts])
-    subset = cols["subset"][rows]
-    slot = cols["slot"][rows]
-    run_of = np.repeat(np.arange(len(parts), dtype=np.int64), lengths)
-    # Rows of non-compressed data come in walk order inside each run; a run that does not is sorted.
-    same_run = run_of[1:] == run_of[:-1]
-    ahead = (subset[1:] > subset[:-1]) | ((subset[1:] == subset[:-1]) & (slot[1:] > slot[:-1]))
-    unordered = same_run & ~ahead
-    if unordered.any():
-        for i in np.unique(run_of[1:][unordered]).tolist():
-            r = parts[i]
-            r.order = r.start + np.lexsort((cols["slot"][r.start:r.stop], cols["subset"][r.start:r.stop]))
-        rows = np.concatenate([r.order for r in parts])
-        subset = cols["subset"][rows]
-    descriptor = cols["descriptor"][rows]
-    tables = [r.tables for r in parts]
-    if all(t is tables[0] for t in tables):
-        keys = names.ids(descriptor, tables[0])
-    else:
-        keys = np.empty(len(descriptor), dtype=np.int64)
-        groups: dict[int, list[int]] = {}
-        for i, t in enumerate(tables):
-            groups.setdefault(id(t), []).append(i)
-        for members in groups.values():
-            mask = np.repeat(np.isin(np.arange(len(parts)), members), lengths)
-            keys[mask] = names.ids(descriptor[mask], tables[members[0]])
-    ranks = occurrence(keys, (run_of << 16) | subset)
-    position = 0
-    in_place = not unordered.any()
-    for r, n in zip(parts, lengths):
-        if in_place:
-            r.keys, r.ranks = keys[position:position + n], ranks[position:position + n]
-        else:
-            walk = r.order - r.start
-            r.keys = np.empty(n, dtype=np.int64)
-            r.ranks = np.empty(n, dtype=np.int64)
-            r.keys[walk] = keys[position:position + n]
-            r.ranks[walk] = ranks[position:position + n]
-        position += n
-
-
-class Meanings:
-    """Meanings of code and flag table values for rows of columns (which must carry ``raw``),
-    looked up once per (tables, code, raw)."""
-
-    def __init__(self, cols, tables_of):
-        if "raw" not in cols:
-            raise ValueError("meanings need the raw column: decode with raw=True")
-        self.cols, self.tables_of = cols, tables_of
-        self._memo: dict[tuple, object] = {}
-        self._kind: dict[tuple, bool] = {}
-
-    def _tables(self, row: int):
-        message = self.cols.get("message")
-        return self.tables_of(int(message[row]) if message is not None else 0)
-
-    def applies(self, row: int) -> bool:
-        """Whether the element of `row` is a code or flag table."""
-        tables = self._tables(row)
-        code = int(self.cols["descriptor"][row])
-        key = (id(tables), code)
-        if key not in self._kind:
-            self._kind[key] = code < 100000 and _core.value_kind(tables, code) in ("code", "flag")
-        return self._kind[key]
-
-    def of(self, rows: np.ndarray) -> np.ndarray:
-        out = np.full(len(rows), None, dtype=object)
-        cols = self.cols
-        for i, row in enumerate(rows.tolist()):
-            tables = self._tables(row)
-            code, raw = int(cols["descriptor"][row]), int(cols["raw"][row])
-            missing = bool(cols["flags"][row] & MISSING)
-            key = (id(tables), code, raw, missing)
-            if key not in self._memo:
-                self._memo[key] = _keys.meaning_of(code, raw, tables, missing)
-            out[i] = self._memo[key]
-        return out
-
-
-def _ranked_name(name: str, rank: int) -> str:
-    return name if rank == 1 else f"#{rank}#{name}"
+    def subset_rows(self):
+        """(message, subset, bases) of the wide form: the message and subset of each output
+        row, and the output row of each message's first subset."""
+        total = int(self.subsets.sum())
+        bases = np.cumsum(self.subsets) - self.subsets
+        message = np.repeat(self.numbers, self.subsets)
+        subset = (np.arange(total) - np.repeat(bases, self.subsets) + 1).astype(np.uint32)
+        return message, subset, bases.astype(np.int64)
 
 
 # ---- frames ---------------------------------------------------------------------------------
@@ -349,38 +207,19 @@ def _select(names: Iterable[str] | None):
     return None if names is None else [(_keys.split_rank(n), n) for n in names]
 
 
-def _long(pd, cols, tables_of, meanings: bool):
-    parts, names = runs(cols, tables_of)
-    order = np.concatenate([r.walk_order() for r in parts]) if parts else np.zeros(0, dtype=np.int64)
-    key_ids = np.empty(len(cols["subset"]), dtype=np.int64)
-    rank = np.empty(len(cols["subset"]), dtype=np.int64)
-    for r in parts:
-        key_ids[r.start:r.stop], rank[r.start:r.stop] = r.row_keys()
-    # Ranked names per distinct (key, rank) pair, not per row.
-    # A rank can reach the decode's value limit (2^25): 32 bits hold it.
-    pair = (key_ids[order] << 32) | rank[order]
-    unique, inverse = np.unique(pair, return_inverse=True)
-    labels = np.array([_ranked_name(names.names[int(p) >> 32], int(p) & 0xFFFFFFFF) for p in unique], dtype=object)
+def _long(pd, k: Keyed, meanings: bool):
+    cols = k.cols
+    order = k.walk_order()
+    take = (lambda a: a) if order is None else (lambda a: a[order])
+    rows = np.arange(len(k.label)) if order is None else order
+    label = take(k.label)
     data = {}
-    messages = cols.get("message")
-    if messages is not None:
-        data["message"] = messages[order]
-    data.update(
-        subset=cols["subset"][order], key=labels[inverse.reshape(-1)], descriptor=cols["descriptor"][order],
-        value=cols["value"][order], text=text_values(cols, order),
-    )
-    msg = (messages if messages is not None else np.zeros(len(key_ids), dtype=np.uint32))[order]
-    code = cols["descriptor"][order]
-    pairs = msg.astype(np.uint64) << np.uint64(32) | code.astype(np.uint64)
-    unique, inverse = np.unique(pairs, return_inverse=True)
-    units = np.array([_keys.unit_of(int(p) & 0xFFFFFFFF, tables_of(int(p) >> 32)) for p in unique], dtype=object)
-    data["unit"] = units[inverse.reshape(-1)]
+    if "message" in cols:
+        data["message"] = take(cols["message"])
+    data.update(subset=take(cols["subset"]), key=k.label_names[label], descriptor=take(cols["descriptor"]),
+                value=take(cols["value"]), text=text_values(cols, rows), unit=k.units[take(k.unit)])
     if meanings:
-        resolver = Meanings(cols, tables_of)
-        meaning = np.full(len(order), None, dtype=object)
-        coded = (cols["flags"][order] & (CHARACTER | OPERATOR | ASSOCIATED)) == 0
-        meaning[coded] = resolver.of(order[coded])
-        data["meaning"] = meaning
+        data["meaning"] = k.meanings[take(k.meaning)]
     return pd.DataFrame(data)
 
 
@@ -388,203 +227,88 @@ def _long(pd, cols, tables_of, meanings: bool):
 TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
-class WideColumns:
-    """The columns of a wide frame being filled: numbers in one 2-D array, texts and
-    meanings in object columns made when a column first receives one."""
-
-    def __init__(self, cols, tables_of, labels: list[str], total: int, meanings: bool):
-        self.cols, self.labels, self.total = cols, labels, total
-        self.values = np.full((len(labels), total), np.nan)
-        self.objects: dict[int, np.ndarray] = {}
-        self.resolver = Meanings(cols, tables_of) if meanings else None
-
-    def _object_column(self, j: int) -> np.ndarray:
-        column = self.objects.get(j)
-        if column is None:
-            column = self.objects[j] = np.full(self.total, None, dtype=object)
-        return column
-
-    def put(self, j: int, out_rows, rows) -> None:
-        """Column j at output rows `out_rows` takes the values of the column rows `rows`."""
-        rows = np.asarray(rows)
-        if not len(rows):
-            return
-        if self.resolver is not None and self.resolver.applies(int(rows[0])):
-            self._object_column(j)[out_rows] = self.resolver.of(rows)
-        elif self.cols["flags"][rows[0]] & CHARACTER:
-            self._object_column(j)[out_rows] = text_values(self.cols, rows)
-        else:
-            self.values[j, out_rows] = self.cols["value"][rows]
-
-    def arrays(self) -> dict[str, np.ndarray]:
-        return {label: self.objects.get(j, self.values[j]) for j, label in enumerate(self.labels)}
-
-
-def message_runs(cols, decoded=None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(first row, message number, number of subsets) of each message's rows; `decoded`,
-    (numbers, subsets) of the messages decoded, also gives those whose rows were all
-    left out (columns of selected keys)."""
-    if decoded is not None and "message" in cols:
-        numbers, subsets = decoded
-        starts = np.searchsorted(cols["message"], numbers).astype(np.int64)
-        return starts, numbers, subsets
-    n = len(cols["subset"])
-    if n == 0:
-        return np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.int64)
-    message = cols.get("message")
-    if message is None:
-        starts = np.zeros(1, dtype=np.int64)
-        numbers = np.zeros(1, dtype=np.uint32)
-    else:
-        starts = np.concatenate([[0], np.flatnonzero(np.diff(message)) + 1]).astype(np.int64)
-        numbers = message[starts]
-    subsets = np.maximum.reduceat(cols["subset"], starts).astype(np.int64)
-    return starts, numbers, subsets
-
-
-_KEYS_BY_TABLES: dict[int, tuple[object, dict[int, str]]] = {}
-
-
-def _keys_of(tables) -> dict[int, str]:
-    """The memo of descriptor keys of one table set (table sets never change once loaded)."""
-    kept = _KEYS_BY_TABLES.get(id(tables))
-    if kept is None or kept[0] is not tables:
-        if len(_KEYS_BY_TABLES) >= 64:
-            _KEYS_BY_TABLES.clear()
-        kept = _KEYS_BY_TABLES[id(tables)] = (tables, {})
-    return kept[1]
-
-
-def selected_rows(cols, tables_of, key_ids: dict[str, int], starts, numbers):
-    """(rows, key ids, message run of every row): the data rows (not operator records or
-    associated fields) whose key is one of `key_ids`, each key taken from the tables of
-    the row's message."""
-    n = len(cols["subset"])
-    lengths = np.diff(np.concatenate([starts, [n]]))
-    run_of = np.repeat(np.arange(len(starts)), lengths)
-    # The selected key of each row (-1: not selected), with the keys of its message's tables.
-    descriptor = cols["descriptor"]
-    key_of_row = np.full(n, -1, dtype=np.int64)
-    by_tables: dict[int, tuple[object, list[int]]] = {}
-    for i, number in enumerate(numbers.tolist()):
-        tables = tables_of(number)
-        by_tables.setdefault(id(tables), (tables, []))[1].append(i)
-    for tables, members in by_tables.values():
-        rows = slice(None) if len(by_tables) == 1 else np.repeat(np.isin(np.arange(len(starts)), members), lengths)
-        codes = descriptor[rows]
-        present = np.unique(codes) if len(codes) < 65536 else np.flatnonzero(np.bincount(codes))
-        table = np.full(int(present[-1]) + 1 if len(present) else 1, -1, dtype=np.int64)
-        known = _keys_of(tables)
-        for code in present.tolist():
-            key = known.get(code)
-            if key is None:
-                key = known[code] = _keys.key_of(code, tables)
-            table[code] = key_ids.get(key, -1)
-        key_of_row[rows] = table[codes]
-    chosen = np.flatnonzero((key_of_row >= 0) & ((cols["flags"] & (OPERATOR | ASSOCIATED)) == 0))
-    return chosen, key_of_row[chosen], run_of
-
-
-def _wide_selected(cols, tables_of, columns, meanings: bool, decoded=None):
-    """The wide form of selected keys, over every message at once: only the rows of the
-    selected keys are ranked (within each subset, in walk order, which is row order inside
-    a subset for both layouts of the data)."""
-    starts, numbers, subsets = message_runs(cols, decoded)
-    n = len(cols["subset"])
-    total = int(subsets.sum())
-    first = np.cumsum(subsets) - subsets  # the output row of each message's first subset
-    message = np.repeat(numbers, subsets)
-    subset = (np.arange(total) - np.repeat(first, subsets) + 1).astype(np.uint32)
-    selection = list(_select(columns))
-    labels = [_keys.canonical(label) for _, label in selection]
-    key_ids = {key: i for i, key in enumerate(dict.fromkeys(key for (_, key), _ in selection))}
-    out = WideColumns(cols, tables_of, labels, total, meanings)
-    if n == 0 or not selection:
-        return message, subset, out.arrays()
-    chosen, keys, run_of = selected_rows(cols, tables_of, key_ids, starts, numbers)
-    groups = (run_of[chosen].astype(np.int64) << 16) | cols["subset"][chosen].astype(np.int64)
-    rank = occurrence(keys, groups)
-    pair = (keys.astype(np.int64) << 32) | rank  # ranks up to the decode's value limit (2^25)
-    column_of = {}
-    for j, ((r, key), _) in enumerate(selection):
-        if r < 1 << 32:
-            column_of.setdefault((key_ids[key] << 32) | r, []).append(j)
-    wanted = np.array(sorted(column_of), dtype=np.int64)
-    at = np.minimum(np.searchsorted(wanted, pair), len(wanted) - 1)
-    hit = np.flatnonzero(wanted[at] == pair)
-    hit = hit[np.argsort(pair[hit], kind="stable")]
-    bounds = np.flatnonzero(np.diff(pair[hit])) + 1
-    for group in np.split(hit, bounds) if len(hit) else []:
-        rows = chosen[group]
-        out_rows = first[run_of[rows]] + cols["subset"][rows].astype(np.int64) - 1
-        for j in column_of[int(pair[group[0]])]:
-            out.put(j, out_rows, rows)
-    return message, subset, out.arrays()
-
-
-def _wide_arrays(cols, tables_of, columns, meanings: bool = False, decoded=None):
-    """(message per row, subset per row, {name: array}) for the wide form: one row per subset."""
-    if columns is not None:
-        return _wide_selected(cols, tables_of, columns, meanings, decoded)
-    # Every key: ranking every row would sort all of them (17 M rows for a satellite
-    # file), so compressed messages are described by their slots instead (see Run).
-    parts, names = runs(cols, tables_of)
+def _wide_arrays(k: Keyed, columns, meanings: bool = False):
+    """(message per row, subset per row, {name: array}, block, {name: block row}) for the
+    wide form: one row per subset, the numbers scattered into one block (a row per column)
+    by (subset, label) in the core; the arrays of numbers are rows of the block."""
+    message, subset, bases = k.subset_rows()
+    total = len(subset)
     if columns is None:
-        # Every key, in the walk order of its first appearance.
-        seen: dict[tuple[int, int], None] = {}
-        for r in parts:
-            if r.uniform:
-                keep = r.slot_data
-                pairs = zip(r.slot_keys[keep].tolist(), r.slot_ranks[keep].tolist())
-            else:
-                data = ((cols["flags"][r.order] & (OPERATOR | ASSOCIATED)) == 0)
-                walk = r.order - r.start
-                pairs = zip(r.keys[walk][data].tolist(), r.ranks[walk][data].tolist())
-            for p in pairs:
-                seen.setdefault(p, None)
-        wanted = [(pair, _ranked_name(names.names[pair[0]], pair[1])) for pair in seen]
+        # Every key of the data, in the walk order of its first appearance (label order).
+        wanted = [(int(i), k.label_names[i]) for i in np.flatnonzero(k.label_kind < OPERATOR_KIND)]
     else:
-        index = names.name_index()
-        wanted = []
-        for (rank, key), label in _select(columns):
-            wanted.append(((index.get(key, -1), rank), _keys.canonical(label)))
-    sizes = [r.subsets for r in parts]
-    total = int(sum(sizes))
-    first = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64) if parts else np.zeros(0, np.int64)
-    message = np.repeat(np.array([r.message for r in parts], dtype=np.uint32), sizes)
-    subset = (np.arange(total) - np.repeat(first, sizes) + 1).astype(np.uint32)
-    column_of = {pair: j for j, (pair, _) in enumerate(wanted)}
-    out = WideColumns(cols, tables_of, [label for _, label in wanted], total, meanings)
-    put = out.put
-    flags = cols["flags"]
+        ids = k.label_ids()
+        wanted = [(ids.get((key, rank), -1), _keys.canonical(name)) for (rank, key), name in _select(columns)]
+    column_of = np.full(len(k.label_kind), -1, dtype=np.int32)
+    numeric, objects = 0, 0
+    for label, _ in wanted:
+        if label < 0 or column_of[label] != -1:
+            continue
+        if k.object_kind(label, meanings):
+            column_of[label] = -2 - objects
+            objects += 1
+        else:
+            column_of[label] = numeric
+            numeric += 1
+    cols = k.cols
+    block, object_rows, object_out, object_column = _core.scatter_wide(
+        cols["value"], k.label, cols["subset"], k.message_rows, bases, k.subsets,
+        k.slot_major.astype(np.uint8), column_of, numeric, total, k.threads)
+    values = np.frombuffer(block, dtype=np.float64).reshape(numeric, total)
+    object_rows = np.frombuffer(object_rows, dtype=np.int64)
+    object_out = np.frombuffer(object_out, dtype=np.int64)
+    object_column = np.frombuffer(object_column, dtype=np.int32)
+    by_column = np.argsort(object_column, kind="stable")
+    bounds = np.searchsorted(object_column[by_column], np.arange(objects + 1))
+    arrays, block_row = {}, {}
+    for label, name in wanted:
+        if name in arrays:
+            continue
+        if label < 0:
+            arrays[name] = np.full(total, np.nan)
+        elif column_of[label] >= 0:
+            block_row[name] = int(column_of[label])
+            arrays[name] = values[block_row[name]]
+        else:
+            j = -2 - int(column_of[label])
+            group = by_column[bounds[j]:bounds[j + 1]]
+            column = np.full(total, None, dtype=object)
+            column[object_out[group]] = k.objects_of(object_rows[group], label, meanings)
+            arrays[name] = column
+    return message, subset, arrays, values, block_row
 
-    for r, base in zip(parts, first.tolist()):
-        if r.uniform:
-            for s, (k, rk, data) in enumerate(zip(r.slot_keys.tolist(), r.slot_ranks.tolist(), r.slot_data.tolist())):
-                j = column_of.get((k, rk))
-                if j is None or not data:
-                    continue
-                a = r.start + s * r.subsets
-                put(j, slice(base, base + r.subsets), np.arange(a, a + r.subsets))
-    # Non-uniform runs, all at once: each row whose (key, rank) is wanted goes to
-    # its subset's output row.
-    loose = [(r, base) for r, base in zip(parts, first.tolist()) if not r.uniform]
-    if loose and column_of:
-        rows = np.concatenate([np.arange(r.start, r.stop) for r, _ in loose])
-        pair = np.concatenate([(r.keys << 20) | np.minimum(r.ranks, (1 << 20) - 1) for r, _ in loose])
-        out_row = np.concatenate([base + cols["subset"][r.start:r.stop].astype(np.int64) - 1 for r, base in loose])
-        wanted_pairs = np.array(sorted((k << 20) | rk for (k, rk) in column_of if k >= 0), dtype=np.int64)
-        if len(wanted_pairs):
-            at = np.minimum(np.searchsorted(wanted_pairs, pair), len(wanted_pairs) - 1)
-            hit = (wanted_pairs[at] == pair) & ((flags[rows] & (OPERATOR | ASSOCIATED)) == 0)
-            index = np.flatnonzero(hit)
-            index = index[np.argsort(pair[index], kind="stable")]
-            codes = pair[index]
-            bounds = np.flatnonzero(np.diff(codes)) + 1
-            for group in np.split(index, bounds):
-                code = int(pair[group[0]])
-                put(column_of[(code >> 20, code & ((1 << 20) - 1))], out_row[group], rows[group])
-    return message, subset, out.arrays()
+
+# From this size on, the block of a wide frame goes to pandas as it is, in views, rather
+# than copied into pandas' own (whose single block serves later column inserts better).
+SHARED_BLOCK_BYTES = 64 << 20
+
+
+def _frame_of(pd, arrays: dict, block: np.ndarray, block_row: dict):
+    """A DataFrame of `arrays` in their order; a large `block` is not copied: the arrays
+    that are rows of it (their row in `block_row`) go to pandas as views of it, runs of
+    them at once."""
+    if block.nbytes < SHARED_BLOCK_BYTES:
+        return pd.DataFrame(arrays)
+    pieces, loose, run = [], {}, []  # run: names of consecutive block rows
+    for name, array in list(arrays.items()) + [(None, None)]:
+        row = block_row.get(name)
+        if run and (row is None or row != block_row[run[-1]] + 1):
+            first = block_row[run[0]]
+            pieces.append(pd.DataFrame(block[first:first + len(run)].T, columns=run, copy=False))
+            run = []
+        if row is not None:
+            if loose:
+                pieces.append(pd.DataFrame(loose))
+                loose = {}
+            run.append(name)
+        elif name is not None:
+            loose[name] = array
+    if loose:
+        pieces.append(pd.DataFrame(loose))
+    if len(pieces) == 1:
+        return pieces[0]
+    options = {"copy": False} if int(pd.__version__.split(".")[0]) < 3 else {}
+    return pd.concat(pieces, axis=1, **options)
 
 
 def _datetime_column(arrays):
@@ -618,12 +342,12 @@ def _datetime_column(arrays):
     return when
 
 
-def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool = False, decoded=None):
-    extra_time = [k for k in TIME_KEYS if columns is not None and k not in columns]
+def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False):
+    extra_time = [key for key in TIME_KEYS if columns is not None and key not in columns]
     selection = None if columns is None else list(columns) + extra_time
-    message, subset, arrays = _wide_arrays(cols, tables_of, selection, meanings, decoded)
+    message, subset, arrays, block, block_row = _wide_arrays(k, selection, meanings)
     data = {}
-    if "message" in cols:
+    if "message" in k.cols:
         data["message"] = message
     data["subset"] = subset
     if header:
@@ -639,27 +363,32 @@ def _wide(pd, cols, tables_of, columns, header_of, header: bool, meanings: bool 
     data.update(arrays)
     if when is not None:
         data["datetime"] = when
-    return pd.DataFrame(data)
+    return _frame_of(pd, data, block, {name: row for name, row in block_row.items() if name in arrays})
 
 
-def _levels(pd, cols, tables_of, columns, meanings: bool = False, decoded=None):
+def _levels(pd, k: Keyed, columns, meanings: bool = False):
     """One row per level: the n-th occurrence of each selected key within a subset goes to
     level n; a key that occurs once in a subset is repeated on every level of it. A subset
     holds as many levels as its most repeated selected key (at least one)."""
     if columns is None:
         raise ValueError('form="levels" needs columns=[...] naming the keys of one level')
-    starts, numbers, subsets = message_runs(cols, decoded)
-    total_subsets = int(subsets.sum())
-    first_subset = np.cumsum(subsets) - subsets
+    cols = k.cols
+    _, subset_of_row, bases = k.subset_rows()
+    total_subsets = len(subset_of_row)
     selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
-    key_ids = {key: i for i, key in enumerate(selected)}
-    if len(cols["subset"]):
-        chosen, keys, run_of = selected_rows(cols, tables_of, key_ids, starts, numbers)
-    else:
-        chosen, keys, run_of = (np.zeros(0, np.int64),) * 3
-    # The subset of every chosen row, numbered over all messages; rows come in walk order within it.
-    group = first_subset[run_of[chosen]] + cols["subset"][chosen].astype(np.int64) - 1
-    occurrence_of = occurrence(keys, group)
+    # The selection index of each key id (-1: not selected); only data rows count.
+    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int64)
+    for j, key in enumerate(selected):
+        if key in k.keys:
+            index_of_key[k.keys.index(key)] = j
+    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int64)
+    label_selected[k.label_kind >= OPERATOR_KIND] = -1
+    row_selected = label_selected[k.label] if len(k.label) else np.zeros(0, np.int64)
+    chosen = np.flatnonzero(row_selected >= 0)
+    keys = row_selected[chosen]
+    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
+    group = bases[run_of[chosen]] + cols["subset"][chosen].astype(np.int64) - 1
+    occurrence_of = k.label_rank[k.label[chosen]].astype(np.int64)
     counts = np.bincount(group * len(selected) + keys, minlength=total_subsets * len(selected)).reshape(
         total_subsets, len(selected))
     levels = np.maximum(counts.max(axis=1) if len(selected) else 0, 1)
@@ -668,23 +397,16 @@ def _levels(pd, cols, tables_of, columns, meanings: bool = False, decoded=None):
     level = np.arange(total) - np.repeat(first_row, levels)
     out = {}
     if "message" in cols:
-        out["message"] = np.repeat(np.repeat(numbers, subsets), levels)
-    subset = (np.arange(total_subsets) - np.repeat(first_subset, subsets) + 1).astype(np.uint32)
-    out["subset"] = np.repeat(subset, levels)
+        out["message"] = np.repeat(np.repeat(k.numbers, k.subsets), levels)
+    out["subset"] = np.repeat(subset_of_row, levels)
     out["level"] = (level + 1).astype(np.uint32)
-    resolver = Meanings(cols, tables_of) if meanings else None
-    flags = cols["flags"]
-    for key, k in key_ids.items():
-        mine = keys == k
+    for key, j in ((key, j) for j, key in enumerate(selected)):
+        mine = keys == j
         rows, g, occ = chosen[mine], group[mine], occurrence_of[mine]
-        if resolver is not None and len(rows) and resolver.applies(int(rows[0])):
-            source, objects = resolver.of(rows), True
-        elif len(rows) and bool(np.all(flags[rows] & CHARACTER)):
-            source, objects = text_values(cols, rows), True
-        else:
-            source, objects = cols["value"][rows], False
+        objects = bool(len(rows)) and k.object_kind(int(k.label[rows[0]]), meanings)
+        source = k.objects_of(rows, int(k.label[rows[0]]), meanings) if objects else cols["value"][rows]
         column = np.full(total, None, dtype=object) if objects else np.full(total, np.nan)
-        once = counts[g, k] == 1
+        once = counts[g, j] == 1
         # A key met once in its subset stands on each of the subset's levels.
         spread = levels[g[once]]
         targets = np.repeat(first_row[g[once]], spread) + (
@@ -700,22 +422,19 @@ def _levels(pd, cols, tables_of, columns, meanings: bool = False, decoded=None):
     return pd.DataFrame(out)
 
 
-def to_pandas(cols, tables_of, *, form="wide", columns=None, meanings=False, header=False, header_of=None,
-              decoded=None):
-    """A DataFrame of columns (see the module docstring for the forms); `decoded`, (numbers,
-    subsets) of the messages decoded, gives each of them its subsets even where the
-    columns hold no row of it."""
+def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None):
+    """A DataFrame of keyed columns (see the module docstring for the forms)."""
     pd = import_optional("pandas", "pandas")
     if header_of is None:
         header_of = lambda index: {}  # noqa: E731
     if form == "long":
-        frame = _long(pd, cols, tables_of, meanings)
+        frame = _long(pd, k, meanings)
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
-        frame = _wide(pd, cols, tables_of, columns, header_of, header, meanings, decoded)
+        frame = _wide(pd, k, columns, header_of, header, meanings)
     elif form == "levels":
-        frame = _levels(pd, cols, tables_of, columns, meanings, decoded)
+        frame = _levels(pd, k, columns, meanings)
     else:
         raise ValueError(f'form must be "long", "wide" or "levels", not {form!r}')
     return frame

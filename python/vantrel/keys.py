@@ -19,20 +19,13 @@ from . import _core
 
 __all__ = ["ASSOCIATED_FIELD_KEY", "key_of", "ranked", "split_rank", "canonical", "unit_of", "meaning_of"]
 
-ASSOCIATED_FIELD_CODE = 999999
 ASSOCIATED_FIELD_KEY = "associatedField"
 _RANKED = re.compile(r"^#(\d+)#(.+)$")
 
 
 def key_of(code: int, tables) -> str:
     """The key of a descriptor: its element's abbreviation, else six digits."""
-    if code == ASSOCIATED_FIELD_CODE:
-        return ASSOCIATED_FIELD_KEY
-    if code < 100000:
-        element = tables.get_element(code)
-        if element is not None and element.abbreviation:
-            return element.abbreviation
-    return f"{code:06d}"
+    return _core.key_of(tables, code)
 
 
 def ranked(keys: Iterable[str]) -> list[str]:
@@ -72,37 +65,12 @@ def unit_of(code: int, tables) -> str | None:
 def meaning_of(code: int, raw, tables, missing: bool = False):
     """A code table value's meaning (str), a flag table value's meanings of set bits (list), or None
     (also for a missing value)."""
-    if missing or raw is None or code >= 100000:
+    if missing or raw is None:
         return None
-    kind = _core.value_kind(tables, code)
-    if kind == "flag":
-        width = tables.get_element(code).width
-        if raw == (1 << width) - 1:
-            return None  # all bits set: missing
-        return [
-            meaning
-            for bit in range(1, width + 1)
-            if raw >> (width - bit) & 1 and (meaning := tables.get_meaning(code, bit)) is not None
-        ]
-    if kind == "code":
-        return tables.get_meaning(code, raw)
-    return None
+    return _core.meaning_of(tables, code, raw)
 
-
-_CODES_BY_TABLES: dict[int, tuple[object, dict[str, list[int]]]] = {}
 
 
 def codes_of(keys, tables) -> set[int]:
     """The element codes whose key (see :func:`key_of`) is one of `keys` in `tables`."""
-    kept = _CODES_BY_TABLES.get(id(tables))
-    if kept is None or kept[0] is not tables:
-        if len(_CODES_BY_TABLES) >= 64:
-            _CODES_BY_TABLES.clear()
-        kept = _CODES_BY_TABLES[id(tables)] = (tables, _core.element_keys(tables))
-    by_key = kept[1]
-    codes: set[int] = set()
-    for key in keys:
-        codes.update(by_key.get(key, ()))
-        if len(key) == 6 and key.isdigit() and key_of(int(key), tables) == key:
-            codes.add(int(key))  # an element without an abbreviation goes by its six digits
-    return codes
+    return set(_core.codes_of(tables, list(keys)))

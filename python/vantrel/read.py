@@ -362,7 +362,7 @@ def check_names(names, table_sets) -> None:
             continue
         known = set(HEADER_FILTERS) | set(ECCODES_HEADER_NAMES)
         for tables in table_sets:
-            known |= set(_core.element_keys(tables))
+            known.update(_core.element_keys(tables))
         close = difflib.get_close_matches(key, sorted(known), n=3)
         hint = f"; did you mean {', '.join(map(repr, close))}?" if close else ""
         raise KeyError(f"{name!r} is no key of the tables of these files nor a header field{hint}")

@@ -267,11 +267,13 @@ class Reader:
                 failures[position] = TablesError(str(failed[int(inverse[i])]), position + 1, int(offsets[position]))
         return table_sets, which, failures
 
-    def _decode_many(self, indices, raw: bool, threads: int | None, keys=None) -> tuple[dict, tuple]:
+    def _decode_many(self, indices, raw: bool, threads: int | None, keys=None, keyed=None):
         """The columns of the messages of `indices` (1-based) in one native call (one set of
         arrays, a ``message`` column, texts in Arrow's layout) on up to `threads` threads
         (None: every usable core), only the rows of `keys` (any rank) unless None; failures
-        go to ``errors``, in message order. Also (numbers, subsets) of the messages decoded."""
+        go to ``errors``, in message order. Also (numbers, subsets) of the messages decoded.
+        With `keyed` ("wide" or "long", and meanings when `raw`), a :class:`frames.Keyed`
+        instead of the columns."""
         rows = np.asarray(indices, dtype=np.int64) - 1
         table_sets, which, failed = self._tables_of_rows(rows)
         which_by_row = np.full(len(self), -1, dtype=np.int64)
@@ -280,15 +282,11 @@ class Reader:
         self._tables_by_row = (table_sets, which_by_row)
         usable = which >= 0
         rows, which = rows[usable], which[usable]
-        keep = None
-        if keys is not None:
-            codes: set[int] = set()
-            for tables in table_sets:
-                codes |= _keys.codes_of(keys, tables)
-            keep = np.array(sorted(codes), dtype=np.uint32)
-        native, native_errors, bits = _core.columns_many(self._index, rows.astype(np.uint32), table_sets,
-                                                         which.astype(np.uint32), self.rules, raw,
-                                                         _usable_cores() if threads is None else threads, keep)
+        labels = keyed is not None
+        native, native_errors, bits = _core.columns_many(
+            self._index, rows.astype(np.uint32), table_sets, which.astype(np.uint32), self.rules, raw,
+            _usable_cores() if threads is None else threads, None if keys is None else sorted(keys),
+            labels, keyed == "long", labels and raw)
         cols = self._columns_of_index()
         if len(rows):
             self._check_map(int((cols["offset"][rows] + cols["length"][rows]).max()))
@@ -305,6 +303,9 @@ class Reader:
         out = _frames.native_columns(native, raw, layout=True)
         out["message"] = np.frombuffer(native["message"], dtype=np.uint32)
         runs = ((rows[decoded] + 1).astype(np.uint32), cols["number_of_subsets"][rows[decoded]].astype(np.int64))
+        if labels:
+            out = _frames.Keyed(out, native, *runs, cols["compressed"][rows[decoded]])
+            out.threads = _usable_cores() if threads is None else max(threads, 1)
         return out, runs
 
     def _error(self, position: int, kind: str, text: str) -> Exception:
@@ -324,8 +325,9 @@ class Reader:
         the failures of the latest call."""
         return self._columns(raw, threads, select, keys)[0]
 
-    def _columns(self, raw, threads, select, keys) -> tuple[dict, tuple]:
-        """:meth:`columns` and (numbers, subsets) of the messages decoded."""
+    def _columns(self, raw, threads, select, keys, keyed=None) -> tuple[dict, tuple]:
+        """:meth:`columns` and (numbers, subsets) of the messages decoded (`keyed`: see
+        :meth:`_decode_many`)."""
         self._check_open()
         threads = _checked_threads(threads)
         if select is None:
@@ -336,8 +338,10 @@ class Reader:
             indices = [m.index for m in map(self.__getitem__, range(len(self))) if select(m)]
         if keys is not None:
             keys = {_keys.split_rank(k)[1] for k in keys}
-        cols, runs = self._decode_many(indices, raw, threads, keys)
-        return {"message": cols.pop("message"), **cols}, runs
+        cols, runs = self._decode_many(indices, raw, threads, keys, keyed)
+        if keyed is None:
+            cols = {"message": cols.pop("message"), **cols}
+        return cols, runs
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
                   threads: int | None = None, select=None):
@@ -346,9 +350,9 @@ class Reader:
         if columns is not None and form in ("wide", "levels"):
             # Only the rows of the selected keys (and of the data's date and time) are decoded into columns.
             keys = list(columns) + list(_frames.TIME_KEYS)
-        cols, decoded = self._columns(meanings, threads, select, keys)
-        return _frames.to_pandas(cols, self._tables_of, form=form, columns=columns, meanings=meanings,
-                                 header=header, header_of=self._header_of, decoded=decoded)
+        keyed, _ = self._columns(meanings, threads, select, keys, "long" if form == "long" else "wide")
+        return _frames.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
+                                 header_of=self._header_of)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
         """A pyarrow.Table of :meth:`columns`."""
@@ -594,10 +598,12 @@ class Message:
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
         """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""
-        cols = self.columns(raw=meanings)
-        tables = self.tables()
-        return _frames.to_pandas(cols, lambda _: tables, form=form, columns=columns, meanings=meanings,
-                                 header=header, header_of=lambda _: self.header | {"edition": self.edition})
+        native = self._native("columns", meanings, True, form == "long", meanings)
+        cols = _frames.native_columns(native, meanings, layout=True)
+        keyed = _frames.Keyed(cols, native, [0], [self.number_of_subsets], [self.compressed],
+                              [len(cols["subset"])])
+        return _frames.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
+                                 header_of=lambda _: self.header | {"edition": self.edition})
 
     def to_arrow(self, raw: bool = False):
         """A pyarrow.Table of :meth:`columns`."""

@@ -79,9 +79,11 @@ bool place_keyword(const FunctionSpec& signature, PyObject* keyword, PyObject* v
 
 bool check_missing(const FunctionSpec& signature, PyObject** out) {
   std::vector<const char*> missing;
-  int index = 0;
+  const std::size_t required = signature.params.size() - std::min(signature.optional, signature.params.size());
+  std::size_t index = 0;
   for (const char* param : signature.params) {
-    if (out[index++] == nullptr) missing.push_back(param);
+    if (index < required && out[index] == nullptr) missing.push_back(param);
+    ++index;
   }
   if (missing.empty()) return true;
   raise_type_error(std::string(signature.name) + "() missing " + std::to_string(missing.size()) +

@@ -30,6 +30,7 @@ inline constexpr int MAX_PARAMETERS = 4;
 struct FunctionSpec {
   const char* name;                           // "parse_bytes", "TableSet.get_element", ...
   std::initializer_list<const char*> params;  // parameter names in order
+  std::size_t optional = 0;                   // trailing parameters that may be left out (bound as null)
 };
 
 // Fills out[0 .. params.size()) with borrowed references. Returns false with a

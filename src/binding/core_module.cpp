@@ -13,9 +13,12 @@
 #include <vector>
 
 #include <memory>
+#include <unordered_set>
 
 #include "columns/column_batch.hpp"
 #include "columns/column_sink.hpp"
+#include "columns/row_keys.hpp"
+#include "columns/wide_block.hpp"
 #include "data/decode.hpp"
 #include "io/mapped_file.hpp"
 #include "binding/args.hpp"
@@ -692,17 +695,118 @@ bool truth(PyObject* object, bool& out) {
   return true;
 }
 
+// The str items of an iterable of key names.
+bool key_names(const char* name, PyObject* iterable, std::unordered_set<std::string>& out) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get())) {
+      raise_cast_error(name, item.get(), "str");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (text == nullptr) return false;
+    out.emplace(text, static_cast<std::size_t>(size));
+  }
+  return !PyErr_Occurred();
+}
+
+// A list of str.
+PyRef str_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyRef text = make_str(texts[i]);
+    if (!text) return PyRef();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+  }
+  return list;
+}
+
+// A meaning: str for a code table entry, a list of str for flag table bits.
+PyRef meaning_object(const vantrel::Meaning& meaning) {
+  if (const auto* text = std::get_if<std::string>(&meaning)) return make_str(*text);
+  return str_list(std::get<std::vector<std::string>>(meaning));
+}
+
+template <class T>
+PyRef vector_array(const std::vector<T>& values, const char* format) {
+  vantrel::PodVector<T> out;
+  out.append(values.data(), values.data() + values.size());
+  return wrap_vector(std::move(out), format);
+}
+
+// Adds the keys of the rows to `dict`: "label" per row and the labels'
+// "label_key", "label_rank", "label_kind" (ValueKind numbers) and ranked
+// "label_names", the "keys" by id; "unit" per row and the "units" by id
+// (units only); "meaning" per row (-1: none) and the "meanings" by id
+// (meanings only).
+bool add_row_keys(PyObject* dict, vantrel::RowKeys&& keys, vantrel::RowKeyOptions options) {
+  std::vector<std::string> names(keys.label_key.size());
+  for (std::size_t i = 0; i < names.size(); ++i) names[i] = vantrel::ranked_key(keys.keys[keys.label_key[i]], keys.label_rank[i]);
+  std::vector<std::uint8_t> kinds(keys.label_kind.size());
+  for (std::size_t i = 0; i < kinds.size(); ++i) kinds[i] = static_cast<std::uint8_t>(keys.label_kind[i]);
+  bool ok = set_item(dict, "label", wrap_vector(std::move(keys.label), "I")) &&
+            set_item(dict, "label_key", vector_array(keys.label_key, "I")) &&
+            set_item(dict, "label_rank", vector_array(keys.label_rank, "I")) &&
+            set_item(dict, "label_kind", vector_array(kinds, "B")) &&
+            set_item(dict, "label_names", str_list(names)) && set_item(dict, "keys", str_list(keys.keys));
+  if (ok && options.units) {
+    ok = set_item(dict, "unit", wrap_vector(std::move(keys.unit), "I")) && set_item(dict, "units", str_list(keys.units));
+  }
+  if (ok && options.meanings) {
+    PyRef meanings = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(keys.meanings.size())));
+    if (!meanings) return false;
+    for (std::size_t i = 0; i < keys.meanings.size(); ++i) {
+      PyRef meaning = meaning_object(keys.meanings[i]);
+      if (!meaning) return false;
+      PyList_SET_ITEM(meanings.get(), static_cast<Py_ssize_t>(i), meaning.release());
+    }
+    ok = set_item(dict, "meaning", wrap_vector(std::move(keys.meaning), "i")) &&
+         set_item(dict, "meanings", std::move(meanings));
+  }
+  return ok;
+}
+
+// The key options of a decode: labels, units, meanings (false: no keys);
+// meanings need the raw column.
+bool key_options(PyObject* labels, PyObject* units, PyObject* meanings, bool with_raw, bool& keyed,
+                 vantrel::RowKeyOptions& options) {
+  // Left out: false.
+  if ((labels != nullptr && !truth(labels, keyed)) || (units != nullptr && !truth(units, options.units)) ||
+      (meanings != nullptr && !truth(meanings, options.meanings))) {
+    return false;
+  }
+  if ((options.units || options.meanings) && !keyed) {
+    PyErr_SetString(PyExc_ValueError, "units and meanings come with labels");
+    return false;
+  }
+  if (options.meanings && !with_raw) {
+    PyErr_SetString(PyExc_ValueError, "meanings need the raw column: decode with raw=True");
+    return false;
+  }
+  return true;
+}
+
+
 // columns(data, offset, length, tables, rules, raw) -> dict of arrays: subset,
 // descriptor, value, flags, slot, text_offsets, text_bytes (and raw), the
 // ints used_bits and data_bits and the list warnings as for decode. The
 // decode runs with the interpreter's lock released.
 PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"columns", {"index", "row", "tables", "rules", "raw"}};
-  PyObject* bound[5];
+  static const FunctionSpec signature{"columns",
+                                      {"index", "row", "tables", "rules", "raw", "labels", "units", "meanings"}, 3};
+  PyObject* bound[8];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   MessageArgs in;
   bool with_raw = false;
-  if (!in.read(bound) || !truth(bound[4], with_raw)) return nullptr;
+  bool keyed = false;
+  vantrel::RowKeyOptions options;
+  if (!in.read(bound) || !truth(bound[4], with_raw) ||
+      !key_options(bound[5], bound[6], bound[7], with_raw, keyed, options)) {
+    return nullptr;
+  }
   vantrel::ColumnSink sink(with_raw);
   vantrel::Status status;
   vantrel::DecodeReport report;
@@ -713,8 +817,14 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
   if (!status) return raise_decode_error(status.error());
   note_surplus(in.message(), report);
-  PyRef dict = columns_dict(sink.take(), with_raw);
-  if (!dict || !set_item(dict.get(), "used_bits", py_int(report.used_bits)) ||
+  vantrel::RecordColumns cols = sink.take();
+  vantrel::RowKeys keys;
+  if (keyed) {
+    const vantrel::MessageRows rows{0, cols.rows(), in.tables, in.message().compressed_data};
+    without_lock([&] { keys = vantrel::key_rows(cols, std::span(&rows, 1), options); });
+  }
+  PyRef dict = columns_dict(std::move(cols), with_raw);
+  if (!dict || (keyed && !add_row_keys(dict.get(), std::move(keys), options)) || !set_item(dict.get(), "used_bits", py_int(report.used_bits)) ||
       !set_item(dict.get(), "data_bits", py_int(data_bits(data))) ||
       !set_item(dict.get(), "warnings", warning_list(report.warnings))) {
     return nullptr;
@@ -722,40 +832,54 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return dict.release();
 }
 
-// element_keys(tables) -> {abbreviation: [code, ...]}: the elements of a
-// table set by their abbreviation (elements without one are left out).
+// codes_of(tables, names) -> sorted list of int: the element codes of
+// `tables` whose key (see key_of) is one of `names`.
+PyObject* codes_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"codes_of", {"tables", "names"}};
+  PyObject* bound[2];
+  std::unordered_set<std::string> names;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet") || !key_names("names", bound[1], names)) {
+    return nullptr;
+  }
+  const vantrel::TableSet& tables = table_set_of(bound[0]);
+  std::vector<std::uint32_t> codes;
+  tables.for_each_element([&](const vantrel::ElementDefinition& element) {
+    if (names.contains(vantrel::key_of(tables, element.code))) codes.push_back(element.code);
+  });
+  std::ranges::sort(codes);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    PyRef code = py_int(codes[i]);
+    if (!code) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), code.release());
+  }
+  return list.release();
+}
+
+// element_keys(tables) -> sorted list of str: the keys of every element of `tables`.
 PyObject* element_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"element_keys", {"tables"}};
   PyObject* bound[1];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  if (!check_instance("tables", bound[0], types.table_set, "TableSet")) return nullptr;
-  std::vector<std::pair<std::string_view, std::uint32_t>> entries;
-  table_set_of(bound[0]).for_each_element([&](const vantrel::ElementDefinition& element) {
-    if (!element.abbreviation.empty()) entries.emplace_back(element.abbreviation, element.code);
-  });
-  std::sort(entries.begin(), entries.end());
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (std::size_t i = 0; i < entries.size();) {
-    std::size_t end = i;
-    while (end < entries.size() && entries[end].first == entries[i].first) ++end;
-    PyRef codes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end - i)));
-    if (!codes) return nullptr;
-    for (std::size_t j = i; j < end; ++j) {
-      PyRef code = py_int(entries[j].second);
-      if (!code) return nullptr;
-      PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(j - i), code.release());
-    }
-    PyRef key = make_str(std::string(entries[i].first));
-    if (!key || PyDict_SetItem(dict.get(), key.get(), codes.get()) < 0) return nullptr;
-    i = end;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet")) {
+    return nullptr;
   }
-  return dict.release();
+  const vantrel::TableSet& tables = table_set_of(bound[0]);
+  std::vector<std::string> keys;
+  keys.reserve(tables.element_count());
+  tables.for_each_element([&](const vantrel::ElementDefinition& element) {
+    keys.push_back(vantrel::key_of(tables, element.code));
+  });
+  std::ranges::sort(keys);
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return str_list(keys).release();
 }
 
-// value_kind(tables, code) -> "code", "flag", "text", "number" or None: what
-// the element's values are (code table entries, flag table bits, character
-// data, numbers), None for an element the tables lack.
+// value_kind(tables, code) -> "number", "text", "code", "flag", "operator"
+// or "associated": what the values of an element or operator are; None for
+// an element the tables lack.
 PyObject* value_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"value_kind", {"tables", "code"}};
   PyObject* bound[2];
@@ -764,18 +888,38 @@ PyObject* value_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       !check_instance("tables", bound[0], types.table_set, "TableSet") || !to_u32("code", bound[1], code)) {
     return nullptr;
   }
-  const vantrel::ElementDefinition* element = table_set_of(bound[0]).element(code);
-  if (element == nullptr) Py_RETURN_NONE;
-  using Kind = vantrel::ElementDefinition::TableKind;
-  switch (element->table_kind()) {
-    case Kind::Code:
-      return PyUnicode_FromString("code");
-    case Kind::Flag:
-      return PyUnicode_FromString("flag");
-    case Kind::None:
-      break;
+  static constexpr const char* NAMES[] = {"number", "text", "code", "flag", "operator", "associated"};
+  if (code < 100000 && table_set_of(bound[0]).element(code) == nullptr) Py_RETURN_NONE;
+  return PyUnicode_FromString(NAMES[static_cast<int>(vantrel::value_kind_of(table_set_of(bound[0]), code))]);
+}
+
+// key_of(tables, code) -> str: the key values of `code` go by.
+PyObject* key_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"key_of", {"tables", "code"}};
+  PyObject* bound[2];
+  std::uint32_t code = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet") || !to_u32("code", bound[1], code)) {
+    return nullptr;
   }
-  return PyUnicode_FromString(element->is_character() ? "text" : "number");
+  return make_str(vantrel::key_of(table_set_of(bound[0]), code)).release();
+}
+
+// meaning_of(tables, code, raw) -> str, list of str or None: the code table
+// meaning of `raw`, or the meanings of its set flag bits.
+PyObject* meaning_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"meaning_of", {"tables", "code", "raw"}};
+  PyObject* bound[3];
+  std::uint32_t code = 0;
+  std::uint64_t raw = 0;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet") || !to_u32("code", bound[1], code) ||
+      !to_u64("raw", bound[2], raw)) {
+    return nullptr;
+  }
+  std::optional<vantrel::Meaning> meaning = vantrel::meaning_of(table_set_of(bound[0]), code, raw);
+  if (!meaning) Py_RETURN_NONE;
+  return meaning_object(*meaning).release();
 }
 
 // columns_many(data, frames, numbers, tables, rules, raw, threads, keep) -> (dict, errors, bits):
@@ -787,12 +931,14 @@ PyObject* value_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // reason) of each, position counting the frames from 0; bits lists
 // (position, used_bits, data_bits, warnings) of each message decoded. The decode runs
 // with the interpreter's lock released, on up to `threads` threads (0: one).
-// `keep` is None (every row) or a buffer of uint32 element codes: the rows of
-// other elements, operators and associated fields are left out.
+// `keep` is None (every row) or a collection of key names (no ranks): the
+// rows of other elements, operators and associated fields are left out.
 PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"columns_many",
-                                      {"index", "rows", "tables", "which", "rules", "raw", "threads", "keep"}};
-  PyObject* bound[8];
+                                      {"index", "rows", "tables", "which", "rules", "raw", "threads", "keep",
+                                       "labels", "units", "meanings"},
+                                      3};
+  PyObject* bound[11];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   BufferView row_view;
   BufferView which_view;
@@ -804,6 +950,9 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       !to_u32("threads", bound[6], threads)) {
     return nullptr;
   }
+  bool keyed = false;
+  vantrel::RowKeyOptions options;
+  if (!key_options(bound[8], bound[9], bound[10], with_raw, keyed, options)) return nullptr;
   const vantrel::Bytes row_bytes = row_view.bytes();
   const vantrel::Bytes which_bytes = which_view.bytes();
   if (row_bytes.size() % sizeof(std::uint32_t) != 0 || which_bytes.size() != row_bytes.size()) {
@@ -864,24 +1013,33 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
   std::unique_ptr<vantrel::RowFilter> filter;
   if (bound[7] != Py_None) {
-    BufferView keep_view;
-    if (!keep_view.acquire("keep", bound[7])) return nullptr;
-    const vantrel::Bytes keep = keep_view.bytes();
-    if (keep.size() % sizeof(std::uint32_t) != 0) {
-      PyErr_SetString(PyExc_ValueError, "keep must hold uint32 codes");
-      return nullptr;
-    }
+    // The elements whose key (any rank) is one of the names, in every table set of the call.
+    std::unordered_set<std::string> names;
+    if (!key_names("keep", bound[7], names)) return nullptr;
     filter = std::make_unique<vantrel::RowFilter>();
-    for (std::size_t i = 0; i < keep.size(); i += sizeof(std::uint32_t)) {
-      std::uint32_t code;
-      std::memcpy(&code, keep.data() + i, sizeof(code));
-      filter->keep(code);
+    for (std::size_t t = 0; t < table_count; ++t) {
+      const vantrel::TableSet& set = table_set_of(PyList_GET_ITEM(keep_list.get(), static_cast<Py_ssize_t>(t)));
+      set.for_each_element([&](const vantrel::ElementDefinition& element) {
+        if (names.contains(vantrel::key_of(set, element.code))) filter->keep(element.code);
+      });
     }
   }
 
   vantrel::ColumnBatch batch;
+  vantrel::RowKeys keys;
+  vantrel::PodVector<std::uint64_t> message_rows;  // of each message decoded, in order
   without_lock([&] {
     batch = vantrel::decode_column_batch(jobs, with_raw, threads, filter.get());
+    std::vector<vantrel::MessageRows> runs;
+    runs.reserve(batch.bits.size());
+    std::size_t first = 0;
+    for (const auto& decoded : batch.bits) {
+      const vantrel::ColumnJob& job = jobs[decoded.position];
+      runs.push_back({first, decoded.rows, job.tables, job.message->compressed_data});
+      message_rows.push_back(decoded.rows);
+      first += decoded.rows;
+    }
+    if (keyed) keys = vantrel::key_rows(batch.columns, runs, options, threads);
   });
   // Failures and bit counts by position among the rows asked for, in that order.
   std::vector<Failure> failures = std::move(bad_headers);
@@ -892,7 +1050,11 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   auto& bits = batch.bits;
   for (auto& entry : bits) entry.position = positions[entry.position];
   PyRef dict = columns_dict(std::move(batch.columns), with_raw);
-  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(batch.message), "I"))) return nullptr;
+  if (!dict || !set_item(dict.get(), "message", wrap_vector(std::move(batch.message), "I")) ||
+      !set_item(dict.get(), "message_rows", wrap_vector(std::move(message_rows), "Q")) ||
+      (keyed && !add_row_keys(dict.get(), std::move(keys), options))) {
+    return nullptr;
+  }
   PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
   if (!errors) return nullptr;
   for (std::size_t i = 0; i < failures.size(); ++i) {
@@ -954,6 +1116,70 @@ PyObject* matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   if (!values || !descriptors) return nullptr;
   return Py_BuildValue("(OIOOKKO)", values.get(), rows, descriptors.get(), column_major ? Py_True : Py_False, used,
                        available, warnings.get());
+}
+
+// The contents of a buffer as an array of T: false with a ValueError unless
+// its size is a multiple of T's and its start aligned for T.
+template <class T>
+bool typed_view(const char* name, PyObject* object, BufferView& view, std::span<const T>& out) {
+  if (!view.acquire(name, object)) return false;
+  const vantrel::Bytes bytes = view.bytes();
+  if (bytes.size() % sizeof(T) != 0 || reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(T) != 0) {
+    PyErr_Format(PyExc_ValueError, "%s must be an aligned array of %zu-byte items", name, sizeof(T));
+    return false;
+  }
+  out = {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+  return true;
+}
+
+// scatter_wide(value, label, subset, message_rows, bases, subsets,
+// slot_major, column_of, columns, total, threads) -> (values, object_rows,
+// object_out, object_column): the wide block of keyed rows (see
+// wide_block.hpp), computed without the interpreter's lock.
+PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"scatter_wide",
+                                      {"value", "label", "subset", "message_rows", "bases", "subsets", "slot_major",
+                                       "column_of", "columns", "total", "threads"}};
+  PyObject* bound[11];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  BufferView views[8];
+  std::span<const double> value;
+  std::span<const std::uint32_t> label;
+  std::span<const std::uint32_t> subset;
+  vantrel::WideMessages messages;
+  std::span<const std::int32_t> column_of;
+  std::uint64_t columns = 0;
+  std::uint64_t total = 0;
+  std::uint32_t threads = 1;
+  if (!typed_view("value", bound[0], views[0], value) || !typed_view("label", bound[1], views[1], label) ||
+      !typed_view("subset", bound[2], views[2], subset) ||
+      !typed_view("message_rows", bound[3], views[3], messages.rows) ||
+      !typed_view("bases", bound[4], views[4], messages.bases) ||
+      !typed_view("subsets", bound[5], views[5], messages.subsets) ||
+      !typed_view("slot_major", bound[6], views[6], messages.slot_major) ||
+      !typed_view("column_of", bound[7], views[7], column_of) || !to_u64("columns", bound[8], columns) ||
+      !to_u64("total", bound[9], total) || !to_u32("threads", bound[10], threads)) {
+    return nullptr;
+  }
+  vantrel::WideBlock block;
+  std::string failure;
+  without_lock([&] {
+    try {
+      block = vantrel::scatter_wide(value, label, subset, messages, column_of, columns, total, threads);
+    } catch (const std::invalid_argument& error) {
+      failure = error.what();
+    }
+  });
+  if (!failure.empty()) {
+    PyErr_SetString(PyExc_ValueError, failure.c_str());
+    return nullptr;
+  }
+  PyRef values = wrap_vector(std::move(block.values), "d");
+  PyRef rows = wrap_vector(std::move(block.object_rows), "q");
+  PyRef out = wrap_vector(std::move(block.object_out), "q");
+  PyRef column = wrap_vector(std::move(block.object_column), "i");
+  if (!values || !rows || !out || !column) return nullptr;
+  return PyTuple_Pack(4, values.get(), rows.get(), out.get(), column.get());
 }
 
 // ---- mapped files ------------------------------------------------------------
@@ -1040,9 +1266,20 @@ PyMethodDef core_functions[] = {
                                    "the failures; decoded without the interpreter lock."),
     VANTREL_FUNCTION(value_kind, "value_kind(tables, code)\n--\n\n"
                                  "\"code\" or \"flag\" when the element's unit names a code or flag table, "
-                                 "\"text\" for character data, \"number\" otherwise; None for an unknown element."),
+                                 "\"text\" for character data, \"operator\", \"associated\", \"number\" "
+                                 "otherwise; None for an unknown element."),
+    VANTREL_FUNCTION(scatter_wide, "scatter_wide(value, label, subset, message_rows, bases, subsets, slot_major, "
+                                   "column_of, columns, total, threads)\n--\n\n"
+                                   "The wide block of keyed rows and the rows of its object columns."),
+    VANTREL_FUNCTION(key_of, "key_of(tables, code)\n--\n\n"
+                             "The key values of an element or operator go by."),
+    VANTREL_FUNCTION(meaning_of, "meaning_of(tables, code, raw)\n--\n\n"
+                                 "A code table value's meaning, the meanings of a flag table value's set bits, "
+                                 "or None."),
     VANTREL_FUNCTION(element_keys, "element_keys(tables)\n--\n\n"
-                                   "The element codes of a table set by abbreviation."),
+                                   "The keys of every element of a table set, sorted."),
+    VANTREL_FUNCTION(codes_of, "codes_of(tables, names)\n--\n\n"
+                               "The element codes whose key is one of the names."),
     VANTREL_FUNCTION(matrix, "matrix(index, row, tables, rules, threads)\n--\n\n"
                              "One row per subset and one column per slot, or None for irregular data."),
     VANTREL_FUNCTION(decode, "decode(index, row, tables, rules)\n--\n\n"

@@ -60,9 +60,10 @@ void decode_run(std::span<const ColumnJob> jobs, bool with_raw, const RowFilter*
       continue;
     }
     if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
+    const std::size_t rows = sink.columns().rows() - before;
     out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
-                        std::move(report.warnings)});
-    out.message.append(sink.columns().rows() - before, job.number);
+                        std::move(report.warnings), rows});
+    out.message.append(rows, job.number);
     done_bytes += job.bytes.size();
   }
   out.columns = sink.take();
@@ -161,7 +162,7 @@ void count_run(std::span<const ColumnJob> jobs, const Run& run, CountedRun& coun
     c.ok = true;
     if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
     counted.out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
-                                std::move(report.warnings)});
+                                std::move(report.warnings), c.rows});
     counted.rows += c.rows;
     counted.text += c.text;
   }
