@@ -519,3 +519,79 @@ def test_keys_met_more_than_65535_times_in_a_subset(tmp_path):
         assert long["key"].tolist()[65536] == "#65536#a" and long["value"].tolist()[65536] == 65535 % 3
         wide = reader[0].to_pandas(columns=["#65537#a", "#70000#a", "b"])
         assert wide.iloc[0][["#65537#a", "#70000#a", "b"]].tolist() == [65536 % 3, 69999 % 3, 2]
+
+
+# ---- keys, ranks, units and meanings against a model of the rules ----------------------------
+
+def model_rows(message):
+    """(subset, key, descriptor, unit, meaning) of every value of a message in walk order,
+    from the specified walker's records and the tables: the key is the abbreviation, else
+    six digits; a key's n-th value in its subset is ranked #n#; flag values list the
+    meanings of their set bits, bit 1 the most significant."""
+    tables = message.tables()
+    out = []
+    for number, subset in enumerate(message.subsets(), 1):
+        seen: dict[str, int] = {}
+        for v in subset:
+            element = tables.get_element(v.descriptor) if v.descriptor < 100000 else None
+            key = ("associatedField" if v.descriptor == 999999 else
+                   element.abbreviation if element is not None and element.abbreviation else f"{v.descriptor:06d}")
+            seen[key] = seen.get(key, 0) + 1
+            meaning = None
+            unit = element.unit.upper() if element is not None else ""
+            if v.raw_value is None and v.raw_text is None:
+                pass  # a missing value has no meaning
+            elif element is not None and "FLAG TABLE" in unit:
+                if v.raw != (1 << element.width) - 1:
+                    bits = range(1, element.width + 1)
+                    meaning = [tables.get_meaning(v.descriptor, b) for b in bits
+                               if v.raw >> (element.width - b) & 1 and tables.get_meaning(v.descriptor, b)]
+            elif "CODE TABLE" in unit:
+                meaning = v.raw_meaning
+            out.append((number, key if seen[key] == 1 else f"#{seen[key]}#{key}", v.descriptor,
+                        element.unit if element is not None else None, meaning))
+    return out
+
+
+@pytest.mark.parametrize("name", ["bufr/compress_3.bufr", "bufr/aircraft_mrar_compressed.bufr",
+                                  "bufr/synop_multi_subset_uncompressed.bufr", "bufr-ed3/b005_87.bufr",
+                                  "bufr/tropical_cyclone.bufr"])
+def test_long_and_wide_forms_follow_the_key_rules(name):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    with vantrel.open(path) as reader:
+        long = reader.to_pandas(form="long", meanings=True, threads=2)
+        wide = reader.to_pandas(meanings=True, threads=2)
+        expected = [(m.index, *row) for m in reader if m.error is None for row in model_rows(m)]
+        assert not reader.errors
+    def nothing_as_none(x):  # pandas may keep a missing text as NaN
+        return None if isinstance(x, float) and math.isnan(x) else x
+
+    got = list(zip(long["message"], long["subset"], long["key"], long["descriptor"],
+                   map(nothing_as_none, long["unit"]), map(nothing_as_none, long["meaning"])))
+    assert got == expected
+    # Every data row stands in the wide form, at its subset's row and in its key's column.
+    data = long[~long["descriptor"].isin(range(100000, 999999 + 1))]
+    row = wide.reset_index().set_index(["message", "subset"])["index"]
+    for key, group in data.groupby("key", sort=False):
+        at = row.loc[list(zip(group["message"], group["subset"]))].to_numpy()
+        cells = wide[key].to_numpy()[at]
+        if not pd.api.types.is_float_dtype(wide[key].dtype):
+            expect = group["meaning"] if group["text"].isna().all() else group["text"]
+            assert list(map(nothing_as_none, cells)) == list(map(nothing_as_none, expect)), key
+        else:
+            np.testing.assert_array_equal(cells, group["value"].to_numpy(), err_msg=key)
+
+
+def test_a_wide_block_handed_to_pandas_in_views_gives_the_same_frame(monkeypatch):
+    path = SHARED_DATA / "bufr" / "tropical_cyclone.bufr"  # numbers with texts and meanings between them
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    with vantrel.open(path) as reader:
+        copied = reader.to_pandas(meanings=True)
+        monkeypatch.setattr(frames, "SHARED_BLOCK_BYTES", 0)
+        shared = reader.to_pandas(meanings=True)
+    pd.testing.assert_frame_equal(shared, copied)
+    kinds = [shared[name].dtype == np.float64 for name in shared.columns]
+    assert sum(kinds) > 100 and sum(a != b for a, b in zip(kinds, kinds[1:])) > 20  # many runs of numbers
