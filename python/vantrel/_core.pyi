@@ -7,7 +7,7 @@ The objects it returns are ``_vantrel``'s classes. Users call it through
 ``vantrel.open``; its functions may change between versions.
 """
 
-from typing import Literal
+from typing import Iterable, Literal
 
 from _typeshed import ReadableBuffer as _Buffer
 
@@ -63,7 +63,10 @@ class Array:
     buffer protocol (one dimension, contiguous, writable): ``numpy.frombuffer`` takes it
     without a copy."""
 
-def columns(index: Index, row: int, tables: TableSet, rules: _Rules, raw: bool) -> dict[str, object]:
+def columns(
+    index: Index, row: int, tables: TableSet, rules: _Rules, raw: bool, labels: bool = False, units: bool = False,
+    meanings: bool = False,
+) -> dict[str, object]:
     """Typed columns of message ``row``, decoded without the interpreter lock.
 
     Arrays (``Array``): subset (uint32, 1-based), descriptor (uint32), value (float64, NaN when
@@ -71,30 +74,69 @@ def columns(index: Index, row: int, tables: TableSet, rules: _Rules, raw: bool) 
     rows + 1) and text_bytes (uint8) in Arrow's string layout, and raw (uint64) when asked for;
     ints: used_bits and data_bits, and the list warnings, as for ``decode``. ValueError when the
     message does not decode.
+
+    With ``labels``, the keys of the rows, dictionary-encoded: label (uint32 per row: its
+    (key, rank) pair, ids in the order rows first use them), label_key, label_rank (uint32)
+    and label_kind (uint8: 0 number, 1 text, 2 code, 3 flag, 4 operator, 5 associated) per
+    label, label_names (the ranked names ``#n#key``) and keys (the key names by id). With
+    ``units``: unit (uint32 per row) and units (by id; id 0 is "no unit"). With
+    ``meanings`` (needs ``raw``): meaning (int32 per row, -1 for none) and meanings (str for
+    a code table value, list of str for the set bits of a flag table value).
     """
 
-def value_kind(tables: TableSet, code: int) -> Literal["code", "flag", "text", "number"] | None:
-    """What an element's values are: code table entries or flag table bits (its unit names the
-    table, in any spelling), character data, or numbers; None for an element the tables lack."""
+def value_kind(
+    tables: TableSet, code: int
+) -> Literal["code", "flag", "text", "number", "operator", "associated"] | None:
+    """What the values of an element or operator are: code table entries or flag table bits
+    (its unit names the table, in any spelling), character data, numbers, operator records
+    or associated fields; None for an element the tables lack."""
 
-def element_keys(tables: TableSet) -> dict[str, list[int]]:
-    """The element codes of a table set by abbreviation (elements without one left out)."""
+def key_of(tables: TableSet, code: int) -> str:
+    """The key of an element or operator: the abbreviation, else six digits; associated
+    fields are ``associatedField``."""
+
+def ranked_keys(keys: Iterable[str]) -> list[str]:
+    """The keys of one subset's values in walk order, the n-th of a key ranked ``#n#key``."""
+
+def meaning_of(tables: TableSet, code: int, raw: int) -> str | list[str] | None:
+    """A code table value's meaning, the meanings of a flag table value's set bits (bit 1 the
+    most significant of the width), or None (no entry; every flag bit set)."""
+
+def element_keys(tables: TableSet) -> list[str]:
+    """The keys of every element of a table set, sorted."""
+
+def codes_of(tables: TableSet, names: Iterable[str]) -> list[int]:
+    """The element codes of a table set whose key is one of ``names``, sorted."""
 
 def columns_many(
     index: Index, rows: _Buffer, tables: list[TableSet], which: _Buffer, rules: _Rules, raw: bool,
-    threads: int, keep: _Buffer | None,
-) -> tuple[dict[str, Array], list[tuple[int, str]], list[tuple[int, int, int, list[str]]]]:
+    threads: int, keep: Iterable[str] | None, labels: bool = False, units: bool = False, meanings: bool = False,
+) -> tuple[dict[str, object], list[tuple[int, str, str]], list[tuple[int, int, int, list[str]]]]:
     """The columns of several messages of an index one after the other, in one set of arrays,
     decoded on up to ``threads`` threads (0 or 1: the calling thread); the result is the
-    same whatever their number. ``keep`` (uint32 element codes) keeps only the rows of
-    those elements; None keeps every row.
+    same whatever their number. ``keep`` (key names, no ranks) keeps only the rows of the
+    elements of those keys in any of the table sets; None keeps every row.
 
     ``rows`` holds the messages' rows (uint32; the ``message`` column of a row's values is
     row + 1), ``which`` the position in ``tables`` of each one's table set (uint32). Returns
-    (columns, errors, bits): the columns of ``columns`` plus ``message``; (position, reason)
-    of each message that failed and left no rows (a bad header among them); (position,
-    used_bits, data_bits, warnings) of each decoded; positions count among ``rows``.
+    (columns, errors, bits): the columns of ``columns`` plus ``message`` and
+    ``message_rows`` (uint64: the rows of each message decoded, in order), and the keys as
+    for ``columns`` on request; (position, "header", "tables" or "data", reason) of each
+    message that failed and left no rows; (position, used_bits, data_bits, warnings) of
+    each decoded; positions count among ``rows``.
     """
+
+def scatter_wide(
+    value: _Buffer, label: _Buffer, subset: _Buffer, message_rows: _Buffer, bases: _Buffer, subsets: _Buffer,
+    slot_major: _Buffer, column_of: _Buffer, columns: int, total: int, threads: int,
+) -> tuple[Array, Array, Array, Array]:
+    """(values, object_rows, object_out, object_column): the wide block of keyed rows, one
+    row per subset. Row i of the k-th message (``message_rows``, uint64) lands in output row
+    bases[k] + subset[i] - 1 (int64 bases and subsets per message, uint8 slot_major) of
+    column column_of[label[i]] (int32) of a block of ``columns`` x ``total`` float64 cells,
+    column after column, NaN where no row lands; -1 skips the row, -2 - j lists it as a
+    row of object column j instead (int64 rows and output rows, int32 columns).
+    ValueError when a row would land outside its message's rows or the block."""
 
 def matrix(
     index: Index, row: int, tables: TableSet, rules: _Rules, threads: int

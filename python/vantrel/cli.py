@@ -31,12 +31,14 @@ from typing import IO, Any, Iterable, Sequence
 import vantrel
 from vantrel.reader import RULES
 
-from . import _core, samples
+import numpy as np
+
+from . import samples
+from . import frames as _frames
 from .frames import import_optional
-from .keys import key_of, meaning_of, ranked, unit_of
 from .tables import find_definitions, wmo_versions
 
-__all__ = ["main", "build_parser", "run_convert", "Describer", "subset_record"]
+__all__ = ["main", "build_parser", "run_convert", "subset_records", "subset_record"]
 
 PROG = "vantrel"
 COMMANDS = ("ls", "dump", "tables", "convert")
@@ -237,58 +239,33 @@ def clean_number(value: float | None) -> float | None:
     return float(f"{value:.15g}")
 
 
-def _is_operator(value) -> bool:
-    return value.name == "operator" and value.raw_text is None
+def subset_records(message) -> list[list[dict]]:
+    """The value records of each subset of a message, in walk order, operator records left
+    out: ``{"key", "code", "value", "unit", "meaning"}``, in that order, with the key ranked
+    and the unit and meaning as the core gives them.
 
-
-class Describer:
-    """Keys, units and meanings of one message's values, each looked up once per descriptor
-    (and meanings once per raw value) however many subsets repeat them."""
-
-    def __init__(self, tables) -> None:
-        self.tables = tables
-        self._elements: dict[int, tuple[str, str | None, bool]] = {}
-        self._meanings: dict[tuple[int, int], object] = {}
-
-    def element(self, code: int) -> tuple[str, str | None, bool]:
-        """(key, unit, whether it is a code or flag table) of a descriptor."""
-        found = self._elements.get(code)
-        if found is None:
-            unit = unit_of(code, self.tables)
-            coded = code < 100000 and _core.value_kind(self.tables, code) in ("code", "flag")
-            found = self._elements[code] = (key_of(code, self.tables), unit, coded)
-        return found
-
-    def meaning(self, code: int, raw: int):
-        """The code or flag table meaning of a raw value, looked up once per (code, raw)."""
-        found = self._meanings.get((code, raw), self)
-        if found is self:
-            found = self._meanings[(code, raw)] = meaning_of(code, raw, self.tables)
-        return found
-
-    def value_record(self, key: str, value) -> dict:
-        """One value as ``{"key", "code", "value", "unit", "meaning"}``, in that order.
-
-        ``value`` is the text of a character element, else the decoded number, None
-        when missing; ``meaning`` is a code table value's meaning (str), a flag
-        table value's meanings of the set bits (list), else None.
-        """
-        code = value.descriptor
-        _, unit, coded = self.element(code)
-        meaning = None
-        if value.raw_text is not None or (value.raw is None and value.name != "operator"):
-            # Character data: its text; a missing text (raw_value is then its position code) is None.
-            data = value.raw_text
-        else:
-            data = clean_number(value.raw_value)
-            if coded and data is not None and value.raw is not None:
-                meaning = self.meaning(code, value.raw)
-        return {"key": key, "code": code, "value": data, "unit": unit, "meaning": meaning}
-
-    def subset_records(self, subset: Sequence) -> list[dict]:
-        """The value records of one subset: keys ranked over every value, operator records left out."""
-        keys = ranked(self.element(value.descriptor)[0] for value in subset)
-        return [self.value_record(key, value) for key, value in zip(keys, subset) if not _is_operator(value)]
+    ``value`` is the text of a character element, else the decoded number, None when
+    missing; ``meaning`` is a code table value's meaning (str), a flag table value's
+    meanings of the set bits (list), else None.
+    """
+    keyed = message._keyed(form="long", meanings=True)
+    cols = keyed.cols
+    order = keyed.walk_order()
+    rows = np.arange(len(keyed.label)) if order is None else order
+    flags = cols["flags"][rows]
+    kept = (flags & (_frames.OPERATOR | _frames.CHARACTER)) != _frames.OPERATOR  # 2 05 YYY texts stay
+    rows, flags = rows[kept], flags[kept]
+    texts = _frames.text_values(cols, rows).tolist()
+    keys = keyed.label_names[keyed.label[rows]].tolist()
+    units = keyed.units[keyed.unit[rows]].tolist()
+    meanings = keyed.meanings[keyed.meaning[rows]].tolist()
+    values = cols["value"][rows].tolist()
+    out: list[list[dict]] = [[] for _ in range(message.number_of_subsets)]
+    for i, (subset, code, flag) in enumerate(zip(cols["subset"][rows].tolist(), cols["descriptor"][rows].tolist(),
+                                                 flags.tolist())):
+        data = texts[i] if flag & _frames.CHARACTER else None if flag & _frames.MISSING else clean_number(values[i])
+        out[subset - 1].append({"key": keys[i], "code": code, "value": data, "unit": units[i], "meaning": meanings[i]})
+    return out
 
 
 def subset_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
@@ -385,8 +362,7 @@ def compact_record(file: str, message: int, subset: int, records: list[dict]) ->
 
 def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: Tally) -> None:
     try:
-        subsets = message.subsets()
-        tables = message.tables()
+        subsets = subset_records(message)
     except ValueError as error:
         tally.message(True)
         reason = _message_error_text(error)
@@ -399,9 +375,7 @@ def _dump_message(out: IO[str], shown: str, number: int, message, args, tally: T
     for warning in message.warnings:
         print(f"{PROG}: {shown} message {number}: warning: {warning}", file=sys.stderr)
     selected = _select(subsets, args.subset, "subset", f"message {number}")
-    describer = Describer(tables)
-    for subset_number, subset in selected:
-        records = describer.subset_records(subset)
+    for subset_number, records in selected:
         if args.json:
             line = (compact_record if args.compact else subset_record)(shown, number, subset_number, records)
             out.write(_json_line(line) + "\n")

@@ -30,13 +30,7 @@ def key_of(code: int, tables) -> str:
 
 def ranked(keys: Iterable[str]) -> list[str]:
     """The keys of one subset's values in order, repeated ones ranked ``#n#key``."""
-    seen: dict[str, int] = {}
-    out = []
-    for key in keys:
-        n = seen.get(key, 0) + 1
-        seen[key] = n
-        out.append(key if n == 1 else f"#{n}#{key}")
-    return out
+    return _core.ranked_keys(keys)
 
 
 def split_rank(name: str) -> tuple[int, str]:

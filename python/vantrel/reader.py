@@ -598,12 +598,15 @@ class Message:
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
         """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""
+        return _frames.to_pandas(self._keyed(form, meanings), form=form, columns=columns, meanings=meanings,
+                                 header=header, header_of=lambda _: self.header | {"edition": self.edition})
+
+    def _keyed(self, form: str, meanings: bool):
+        """The message's columns with their keys (see :class:`frames.Keyed`): units for the
+        long form, meanings when asked for."""
         native = self._native("columns", meanings, True, form == "long", meanings)
         cols = _frames.native_columns(native, meanings, layout=True)
-        keyed = _frames.Keyed(cols, native, [0], [self.number_of_subsets], [self.compressed],
-                              [len(cols["subset"])])
-        return _frames.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
-                                 header_of=lambda _: self.header | {"edition": self.edition})
+        return _frames.Keyed(cols, native, [0], [self.number_of_subsets], [self.compressed], [len(cols["subset"])])
 
     def to_arrow(self, raw: bool = False):
         """A pyarrow.Table of :meth:`columns`."""

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "columns/column_batch.hpp"
@@ -905,6 +906,32 @@ PyObject* key_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return make_str(vantrel::key_of(table_set_of(bound[0]), code)).release();
 }
 
+// ranked_keys(keys) -> list of str: the keys of one subset's values in walk
+// order, each ranked by its occurrence ("#2#key" for the second).
+PyObject* ranked_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"ranked_keys", {"keys"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(bound[0]));
+  if (!iterator) return nullptr;
+  std::unordered_map<std::string, std::uint32_t> seen;
+  std::vector<std::string> out;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get())) {
+      raise_cast_error("keys", item.get(), "str");
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (text == nullptr) return nullptr;
+    std::string key(text, static_cast<std::size_t>(size));
+    const std::uint32_t rank = ++seen[key];
+    out.push_back(vantrel::ranked_key(key, rank));
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return str_list(out).release();
+}
+
 // meaning_of(tables, code, raw) -> str, list of str or None: the code table
 // meaning of `raw`, or the meanings of its set flag bits.
 PyObject* meaning_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1271,6 +1298,8 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(scatter_wide, "scatter_wide(value, label, subset, message_rows, bases, subsets, slot_major, "
                                    "column_of, columns, total, threads)\n--\n\n"
                                    "The wide block of keyed rows and the rows of its object columns."),
+    VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
+                                  "The keys of one subset's values, ranked by occurrence."),
     VANTREL_FUNCTION(key_of, "key_of(tables, code)\n--\n\n"
                              "The key values of an element or operator go by."),
     VANTREL_FUNCTION(meaning_of, "meaning_of(tables, code, raw)\n--\n\n"
