@@ -46,31 +46,13 @@ struct ScanResult {
 // message (or a buffer with no message) give one issue. Never fails.
 ScanResult scan_frames(Bytes buffer);
 
-// A framed message's header, for every edition. Fields the edition lacks are
-// unset. `message` carries what the decoder and the table loaders need
-// (descriptors, subsets, flags, section 4 location, table versions), with
-// absent fields as 0.
-struct ArchiveHeader {
-  BufrMessage message;                                  // edition in message.edition
-  std::optional<std::uint16_t> subcentre;               // absent in edition 2
-  std::optional<std::uint8_t> international_subcategory;  // edition 4 only
-  std::optional<std::uint8_t> second;                   // edition 4 only
-  std::uint8_t year_of_century = 0;                     // editions 2 and 3: as coded
-  bool century_year = false;                            // edition 4 coded a year below 100: year_of_century holds it
-  std::vector<std::string> warnings;                    // quirks that were accepted
-};
+// A framed message's header, for every edition (parse_header under
+// HeaderRules::Archive). Fields the edition lacks are unset. `message` carries
+// what the decoder and the table loaders need (descriptors, subsets, flags,
+// section 4 location, table versions), with absent fields as 0.
+using ArchiveHeader = ParsedHeader;
 
-// The full year of an edition 2 or 3 "year of century": 0-49 are 2000-2049,
-// 50-99 are 1950-1999 and 100 (how some encoders write 2000) is 2000; larger
-// values are kept as 1900 + value and reported by the caller.
-std::uint16_t year_from_century(std::uint8_t year_of_century);
-
-// Parses one framed message (the `length` bytes of a Frame). Editions 0, 1 and
-// 5 on are errors, as are section lengths that do not fit in the message.
-// Tolerated with a warning: an edition 4 section 3 with an odd number of
-// descriptor bytes (the last is padding; editions 2 and 3 pad section 3 to an
-// even length by rule) and bytes between the end of section 4 and "7777".
-// The error is the text users see.
+// The header of a framed message, or the text of why it is bad.
 using HeaderResult = std::expected<ArchiveHeader, std::string>;
 HeaderResult parse_archive_message(Bytes message);
 

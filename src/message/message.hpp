@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "error/error.hpp"
@@ -16,7 +18,7 @@ using Bytes = std::span<const std::uint8_t>;
 // message bytes; the section 4 data is located by offset and length.
 struct BufrMessage {
   std::uint64_t total_length = 0;             // declared total length == buffer length
-  std::uint8_t edition = 4;                   // always 4
+  std::uint8_t edition = 4;                   // 4 (2 to 4 under HeaderRules::Archive)
   std::uint64_t section1_length = 0;          // as declared
   std::uint8_t master_table_number = 0;       // offset 11
   std::uint16_t originating_centre = 0;       // offsets 12-13
@@ -48,8 +50,40 @@ struct BufrMessage {
   Bytes section4_data(Bytes message_bytes) const;
 };
 
-// Parses a buffer that holds exactly one message.
+// How a header is read.
+enum class HeaderRules : std::uint8_t {
+  // Edition 4 only, as decoding needs it: the declared length is the buffer's,
+  // every section must fit and "7777" must follow section 4; the first
+  // failed check is the error.
+  Strict,
+  // Editions 2 to 4 as archives hold them, from a frame whose "7777" the
+  // framing checked: section 1 by the edition's layout, and quirks accepted
+  // with a warning (an odd descriptor byte, bytes between section 4 and
+  // "7777", an edition 4 year below 100 read as a year of century).
+  Archive,
+};
+
+// A header: the message record and what its edition leaves out.
+struct ParsedHeader {
+  BufrMessage message;                                    // edition in message.edition
+  std::optional<std::uint16_t> subcentre;                 // absent in edition 2
+  std::optional<std::uint8_t> international_subcategory;  // edition 4 only
+  std::optional<std::uint8_t> second;                     // edition 4 only
+  std::uint8_t year_of_century = 0;                       // editions 2 and 3: as coded
+  bool century_year = false;  // edition 4 coded a year below 100: year_of_century holds it
+  std::vector<std::string> warnings;                      // quirks accepted (Archive)
+};
+
+// Parses a buffer that holds exactly one message under `rules`. Archive
+// failures that have no error kind of their own are Parse errors whose text
+// says what is wrong.
+Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules);
+// Parses a buffer that holds exactly one message (HeaderRules::Strict).
 Result<BufrMessage> parse_message(Bytes buffer);
+
+// The year of a 2-digit year of century (editions 2 and 3): below 50 in this
+// century, from 50 the last, 100 as 2000, above 100 as years after 1900.
+std::uint16_t year_from_century(std::uint8_t year_of_century);
 
 // The 24-bit big-endian length at `offset`, or TruncatedSection(section, offset).
 Result<std::uint32_t> read_section_length(Bytes buffer, std::uint64_t offset, std::uint8_t section);
