@@ -142,6 +142,7 @@ def test_year_of_century_above_100_is_read_with_a_warning():
     with vantrel.open(old_edition(3, year_of_century=101)) as reader:
         assert reader[0].year == 2001
         assert reader[0].warnings == ["year of century 101 is above 100; read as 2001"]
+        assert reader.index["quirks"].tolist() == [2]
 
 
 @pytest.mark.parametrize("edition", [0, 1, 5, 255])
@@ -181,12 +182,14 @@ def test_odd_descriptor_area_is_padding(local_tables):
         m = reader[0]
         assert m.descriptors == [12101]
         assert m.warnings == ["section 3 has an odd number of descriptor bytes (3); the last byte was read as padding"]
+        assert reader.index["quirks"].tolist() == [4]
         assert [v.raw for v in m.values()] == [0x7F]
 
 
 def test_edition3_padding_is_the_rule(local_tables):
     with vantrel.open(old_edition(3), tables=local_tables) as reader:
         assert reader[0].warnings == [] and [v.raw for v in reader[0].values()] == [0x7F]
+        assert reader.index["quirks"].tolist() == [0]
 
 
 def test_bytes_before_the_end_marker(local_tables):
@@ -194,6 +197,7 @@ def test_bytes_before_the_end_marker(local_tables):
     padded = message[:4] + u24(len(message) + 2) + message[7:-4] + b"\0\0" + b"7777"
     with vantrel.open(padded, tables=local_tables) as reader:
         assert reader[0].warnings == ['2 bytes between the end of section 4 and "7777" were skipped']
+        assert reader.index["quirks"].tolist() == [16]
         assert [v.raw for v in reader[0].values()] == [0x7F]
 
 
@@ -428,6 +432,7 @@ def test_edition_4_years_below_100_are_years_of_century(coded, year, warned):
         assert (message.year, message.year_of_century) == (year, coded if warned else None)
         assert message.warnings == ([f"edition 4 year {coded} is below 100; read as year of century: {year}"]
                                     if warned else [])
+        assert reader.index["quirks"].tolist() == [1 if warned else 0]
         if year >= 1900:
             assert message.datetime.date().isoformat() == f"{year}-11-02"
 

@@ -79,10 +79,12 @@ from .errors import BufrError, BufrWarning, DataError, FailedMessagesWarning, Fr
 from .reader import Message, Reader, open
 from .read import read_bufr
 from . import samples
+from ._core import HEADER_QUIRKS
 
 __version__ = "0.2.0"
 
 __all__ = [
+    "HEADER_QUIRKS",
     "open",
     "read_bufr",
     "samples",

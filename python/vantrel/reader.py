@@ -173,8 +173,9 @@ class Reader:
         ``international_subcategory``, ``local_subcategory``, ``master_table_version``,
         ``local_table_version``, ``year``, ``year_of_century`` (as coded: editions 2 and 3,
         and edition 4 years below 100), ``month``, ``day``, ``hour``, ``minute``,
-        ``second``, ``number_of_subsets``, ``observed``, ``compressed``, and ``warned``
-        (quirks of the header). Fields the edition lacks are -1."""
+        ``second``, ``number_of_subsets``, ``observed``, ``compressed``, ``warned`` (the
+        number of quirks of the header) and ``quirks`` (which, one bit each, bit 0 first:
+        ``vantrel.HEADER_QUIRKS``). Fields the edition lacks are -1."""
         return dict(self._columns_of_index())
 
     def _check_map(self, end: int) -> None:

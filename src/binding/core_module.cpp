@@ -139,6 +139,9 @@ PyObject* Index_columns(PyObject* self, void*) {
       set_item(dict.get(), "warned", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
         return static_cast<std::uint8_t>(std::min<std::size_t>(h.warnings.size(), 255));
       })) &&
+      set_item(dict.get(), "quirks", index_column<std::uint32_t>(index, "I", 0, [](const Entry&, const Header& h) {
+        return h.quirks;
+      })) &&
       set_item(dict.get(), "edition", std::move(editions)) &&
       set_item(dict.get(), "master_table", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
         return h.message.master_table_number;
@@ -1376,5 +1379,13 @@ PyMODINIT_FUNC PyInit__core() {
   if (!module) return nullptr;
   if (PyModule_AddObject(module.get(), "Array", PyRef::borrow(reinterpret_cast<PyObject*>(array_type)).release()) < 0)
     return nullptr;
+  // The names of the bits of the index's "quirks" column, bit 0 first.
+  namespace quirks = vantrel::header_quirks;
+  static_assert(quirks::CENTURY_YEAR == 1 && quirks::YEAR_ABOVE_100 == 2 && quirks::ODD_DESCRIPTOR_BYTE == 4 &&
+                quirks::NO_DESCRIPTORS == 8 && quirks::BYTES_BEFORE_END == 16);
+  PyRef names = PyRef::steal(Py_BuildValue("(sssss)", "century_year", "year_above_100", "odd_descriptor_byte",
+                                           "no_descriptors", "bytes_before_end"));
+  if (!names || PyModule_AddObject(module.get(), "HEADER_QUIRKS", names.get()) < 0) return nullptr;
+  static_cast<void>(names.release());  // the module holds it now
   return module.release();
 }

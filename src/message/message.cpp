@@ -145,6 +145,7 @@ Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules) {
         const std::uint16_t coded = m.typical_year;
         header.year_of_century = static_cast<std::uint8_t>(coded);
         header.century_year = true;
+        header.quirks |= header_quirks::CENTURY_YEAR;
         m.typical_year = year_from_century(header.year_of_century);
         header.warnings.push_back("edition 4 year " + std::to_string(coded) +
                                   " is below 100; read as year of century: " + std::to_string(m.typical_year));
@@ -153,6 +154,7 @@ Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules) {
       read_section1_edition3(s, edition, header);
       optional_flag = s[7];
       if (s[12] > 100) {
+        header.quirks |= header_quirks::YEAR_ABOVE_100;
         header.warnings.push_back("year of century " + std::to_string(s[12]) + " is above 100; read as " +
                                   std::to_string(m.typical_year));
       }
@@ -181,6 +183,7 @@ Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules) {
   if (descriptor_bytes % 2 != 0) {
     if (strict) return fail(BufrError::odd_descriptor_bytes());
     if (edition == 4) {
+      header.quirks |= header_quirks::ODD_DESCRIPTOR_BYTE;
       header.warnings.push_back("section 3 has an odd number of descriptor bytes (" +
                                 std::to_string(descriptor_bytes) + "); the last byte was read as padding");
     }
@@ -196,6 +199,7 @@ Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules) {
     m.unexpanded_descriptors.push_back(f * 100000 + x * 1000 + y);
   }
   if (!strict && m.unexpanded_descriptors.empty()) {
+    header.quirks |= header_quirks::NO_DESCRIPTORS;
     header.warnings.push_back("section 3 lists no descriptors: the message holds no values");
   }
 
@@ -216,6 +220,7 @@ Result<ParsedHeader> parse_header(Bytes buffer, HeaderRules rules) {
     if (n < 30) return fail(BufrError::truncated_section(1, s1));
     read_section1_edition4(buffer.data() + s1, header);
   } else if (s5 < limit) {
+    header.quirks |= header_quirks::BYTES_BEFORE_END;
     header.warnings.push_back(std::to_string(limit - s5) + " bytes between the end of section 4 and \"7777\" were skipped");
   }
   return header;

@@ -63,6 +63,15 @@ enum class HeaderRules : std::uint8_t {
   Archive,
 };
 
+// Quirks of a header read under HeaderRules::Archive, one bit each.
+namespace header_quirks {
+inline constexpr std::uint32_t CENTURY_YEAR = 1;        // edition 4 year below 100, read as year of century
+inline constexpr std::uint32_t YEAR_ABOVE_100 = 2;      // editions 2 and 3: year of century above 100
+inline constexpr std::uint32_t ODD_DESCRIPTOR_BYTE = 4;  // section 3 ends in half a descriptor
+inline constexpr std::uint32_t NO_DESCRIPTORS = 8;      // section 3 lists no descriptor
+inline constexpr std::uint32_t BYTES_BEFORE_END = 16;   // bytes between section 4 and "7777"
+}  // namespace header_quirks
+
 // A header: the message record and what its edition leaves out.
 struct ParsedHeader {
   BufrMessage message;                                    // edition in message.edition
@@ -71,7 +80,8 @@ struct ParsedHeader {
   std::optional<std::uint8_t> second;                     // edition 4 only
   std::uint8_t year_of_century = 0;                       // editions 2 and 3: as coded
   bool century_year = false;  // edition 4 coded a year below 100: year_of_century holds it
-  std::vector<std::string> warnings;                      // quirks accepted (Archive)
+  std::vector<std::string> warnings;                      // quirks accepted (Archive), in words
+  std::uint32_t quirks = 0;                               // and as header_quirks bits
 };
 
 // Parses a buffer that holds exactly one message under `rules`. Archive
