@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel import _core, frames
+from vantrel import _core, dataframes as frames
 
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
 from conftest import PROJECT_ROOT, SHARED_DATA

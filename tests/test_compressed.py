@@ -170,7 +170,7 @@ def test_uniform_text_columns_give_a_row_per_subset(tmp_path, threads):
     # 2 05 003 and a character element, each with NBINC 0 over three subsets: one row per
     # subset in the columns, the matrix and the frames.
     import vantrel
-    from vantrel import frames
+    from vantrel import dataframes as frames
 
     directory = write_table_dir(tmp_path / "t", [Element(1019, "NAME", "CCITT IA5", width=24, abbreviation="name"),
                                                  Element(1001, "A", width=7, abbreviation="a")])

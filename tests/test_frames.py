@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel import frames, keys
+from vantrel import dataframes as frames, keys
 
 from bufr_builder import BitWriter, Element, build_message, write_table_dir
 from conftest import SHARED_DATA

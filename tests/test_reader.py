@@ -517,7 +517,7 @@ def test_a_file_object_is_read_from_where_it_stands(tmp_path, kind):
 
 
 def test_an_endless_device_is_refused_at_the_size_limit(monkeypatch):
-    monkeypatch.setattr(vantrel.reader, "MAX_UNMAPPED_BYTES", 1 << 20)
+    monkeypatch.setattr(vantrel.archive, "MAX_UNMAPPED_BYTES", 1 << 20)
     with open("/dev/zero", "rb") as endless:
         with pytest.raises(ValueError, match="^/dev/zero: more than 1,048,576 bytes from a source that cannot be mapped"):
             vantrel.open(endless)

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import vantrel
-from vantrel.dump import message_lines
+from reference_dump import message_lines
 
 from conftest import SHARED_DATA
 

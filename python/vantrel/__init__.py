@@ -76,7 +76,7 @@ def expand_descriptors(table_dir, descriptors):
 
 
 from .errors import BufrError, BufrWarning, DataError, FailedMessagesWarning, FramingError, HeaderError, TablesError
-from .reader import Message, Reader, open
+from .archive import Message, Reader, open
 from .read import read_bufr
 from . import samples
 from ._core import HEADER_QUIRKS

@@ -29,13 +29,13 @@ from pathlib import Path
 from typing import IO, Any, Iterable, Sequence
 
 import vantrel
-from vantrel.reader import RULES
+from vantrel.archive import RULES
 
 import numpy as np
 
 from . import samples
-from . import frames as _frames
-from .frames import import_optional
+from . import dataframes as _dataframes
+from .dataframes import import_optional
 from .tables import find_definitions, wmo_versions
 
 __all__ = ["main", "build_parser", "run_convert", "subset_records", "subset_record"]
@@ -253,9 +253,9 @@ def subset_records(message) -> list[list[dict]]:
     order = keyed.walk_order()
     rows = np.arange(len(keyed.label)) if order is None else order
     flags = cols["flags"][rows]
-    kept = (flags & (_frames.OPERATOR | _frames.CHARACTER)) != _frames.OPERATOR  # 2 05 YYY texts stay
+    kept = (flags & (_dataframes.OPERATOR | _dataframes.CHARACTER)) != _dataframes.OPERATOR  # 2 05 YYY texts stay
     rows, flags = rows[kept], flags[kept]
-    texts = _frames.text_values(cols, rows).tolist()
+    texts = _dataframes.text_values(cols, rows).tolist()
     keys = keyed.label_names[keyed.label[rows]].tolist()
     units = keyed.units[keyed.unit[rows]].tolist()
     meanings = keyed.meanings[keyed.meaning[rows]].tolist()
@@ -263,7 +263,7 @@ def subset_records(message) -> list[list[dict]]:
     out: list[list[dict]] = [[] for _ in range(message.number_of_subsets)]
     for i, (subset, code, flag) in enumerate(zip(cols["subset"][rows].tolist(), cols["descriptor"][rows].tolist(),
                                                  flags.tolist())):
-        data = texts[i] if flag & _frames.CHARACTER else None if flag & _frames.MISSING else clean_number(values[i])
+        data = texts[i] if flag & _dataframes.CHARACTER else None if flag & _dataframes.MISSING else clean_number(values[i])
         out[subset - 1].append({"key": keys[i], "code": code, "value": data, "unit": units[i], "meaning": meanings[i]})
     return out
 

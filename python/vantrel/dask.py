@@ -24,9 +24,9 @@ import numpy as np
 
 from . import _core
 from . import keys as _keys
-from .frames import import_optional
+from .dataframes import import_optional
 from .read import checked_columns, checked_filters, expand_sources, message_filter, row_mask
-from .reader import Reader, _checked_rules, check_map
+from .archive import Reader, _checked_rules, check_map
 
 __all__ = ["read_bufr", "partitions", "read_partition"]
 

@@ -10,9 +10,9 @@ from typing import Any, Iterable, Mapping
 import numpy as np
 
 from . import _core
-from . import frames as _frames
+from . import dataframes as _dataframes
 from .errors import BufrError, BufrWarning, FailedMessagesWarning
-from .reader import Message, Reader
+from .archive import Message, Reader
 
 __all__ = ["read_bufr", "expand_sources", "message_filter", "row_mask"]
 
@@ -125,7 +125,7 @@ def _typical_datetimes(columns: dict) -> np.ndarray:
         return np.zeros(0, dtype="datetime64[us]")
     parts = {key: columns[key].astype(np.float64) for key in ("year", "month", "day", "hour", "minute")}
     parts["second"] = np.maximum(columns["second"], 0).astype(np.float64)
-    when = _frames._datetime_column(parts)
+    when = _dataframes._datetime_column(parts)
     when[(columns["ok"] == 0) | (parts["hour"] >= 24) | (parts["minute"] >= 60) | (parts["second"] >= 60)] = \
         np.datetime64("NaT")
     return when
@@ -184,7 +184,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     they are decoded, other names select subsets by the value of that key (in
     every form); a condition is a value, a set of values, a ``slice``/``range``
     (lo <= x < hi) or a callable. ``form``: "wide", "long" or "levels" (see
-    :mod:`vantrel.frames`). ``threads``: threads decoding messages (default:
+    :mod:`vantrel.dataframes`). ``threads``: threads decoding messages (default:
     every usable core). ``rules``: "wmo" (WMO practice, the default) or
     "strict" (exactly the rules of ``_vantrel``). ``tables``: one table set for
     every message, as for :func:`vantrel.open`.
@@ -204,7 +204,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
         raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
     columns = checked_columns(columns)
     filters = checked_filters(filters)
-    pd = _frames.import_optional("pandas", "pandas")
+    pd = _dataframes.import_optional("pandas", "pandas")
     select = message_filter(filters)
     key_filters = [k for k in filters if k not in HEADER_FILTERS]
     # Header fields asked for by name (ecCodes' or the package's) come from the index.

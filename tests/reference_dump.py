@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Iterator
 
-from .reader import Reader
+from vantrel import Reader
 
 __all__ = ["value_item", "message_lines", "reader_lines"]
 

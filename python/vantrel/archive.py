@@ -18,7 +18,7 @@ from typing import Iterator
 import numpy as np
 
 from . import _core
-from . import frames as _frames
+from . import dataframes as _dataframes
 from . import keys as _keys
 from .errors import DataError, HeaderError, TablesError
 from .tables import TableResolver
@@ -301,11 +301,11 @@ class Reader:
                 self._note(int(rows[position]), accepted)
         # One assignment: threads sharing the reader each leave the whole list of their own call.
         self.errors = [failed[position] for position in sorted(failed)]
-        out = _frames.native_columns(native, raw, layout=True)
+        out = _dataframes.native_columns(native, raw, layout=True)
         out["message"] = np.frombuffer(native["message"], dtype=np.uint32)
         runs = ((rows[decoded] + 1).astype(np.uint32), cols["number_of_subsets"][rows[decoded]].astype(np.int64))
         if labels:
-            out = _frames.Keyed(out, native, *runs, cols["compressed"][rows[decoded]])
+            out = _dataframes.Keyed(out, native, *runs, cols["compressed"][rows[decoded]])
             out.threads = _usable_cores() if threads is None else max(threads, 1)
         return out, runs
 
@@ -350,14 +350,14 @@ class Reader:
         keys = None
         if columns is not None and form in ("wide", "levels"):
             # Only the rows of the selected keys (and of the data's date and time) are decoded into columns.
-            keys = list(columns) + list(_frames.TIME_KEYS)
+            keys = list(columns) + list(_dataframes.TIME_KEYS)
         keyed, _ = self._columns(meanings, threads, select, keys, "long" if form == "long" else "wide")
-        return _frames.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
+        return _dataframes.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
                                  header_of=self._header_of)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
         """A pyarrow.Table of :meth:`columns`."""
-        return _frames.to_arrow(self.columns(raw, threads))
+        return _dataframes.to_arrow(self.columns(raw, threads))
 
     def _tables_of(self, index: int):
         """The table set of message `index` (1-based), as its latest decode used it."""
@@ -577,8 +577,8 @@ class Message:
     # ---- tables of values ---------------------------------------------------
 
     def columns(self, raw: bool = False) -> dict:
-        """Typed numpy columns, one row per value (see :mod:`vantrel.frames` for names and order)."""
-        return _frames.message_columns(self, raw)
+        """Typed numpy columns, one row per value (see :mod:`vantrel.dataframes` for names and order)."""
+        return _dataframes.message_columns(self, raw)
 
     def matrix(self, threads: int | None = None):
         """(values, descriptors): a 2-D float64 array, one row per subset and one column per
@@ -598,18 +598,18 @@ class Message:
         return values.reshape(rows, len(codes)), codes
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
-        """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.frames`)."""
-        return _frames.to_pandas(self._keyed(form, meanings), form=form, columns=columns, meanings=meanings,
+        """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.dataframes`)."""
+        return _dataframes.to_pandas(self._keyed(form, meanings), form=form, columns=columns, meanings=meanings,
                                  header=header, header_of=lambda _: self.header | {"edition": self.edition})
 
     def _keyed(self, form: str, meanings: bool):
         """The message's columns with their keys (see :class:`frames.Keyed`): units for the
         long form, meanings when asked for."""
         native = self._native("columns", meanings, True, form == "long", meanings)
-        cols = _frames.native_columns(native, meanings, layout=True)
-        return _frames.Keyed(cols, native, [0], [self.number_of_subsets], [self.compressed], [len(cols["subset"])])
+        cols = _dataframes.native_columns(native, meanings, layout=True)
+        return _dataframes.Keyed(cols, native, [0], [self.number_of_subsets], [self.compressed], [len(cols["subset"])])
 
     def to_arrow(self, raw: bool = False):
         """A pyarrow.Table of :meth:`columns`."""
-        return _frames.to_arrow(self.columns(raw))
+        return _dataframes.to_arrow(self.columns(raw))
 
