@@ -22,7 +22,9 @@ class BufrError(ValueError):
 
 
 class FramingError(BufrError):
-    """Bytes that do not frame a message ("BUFR", a length, "7777")."""
+    """Bytes that do not frame a message ("BUFR", a length, "7777"). Not raised: readers skip
+    such bytes with a warning (``Reader.warnings``) and keep every message around them. The
+    class stays so that code catching it keeps working."""
 
 
 class HeaderError(BufrError):
