@@ -251,15 +251,36 @@ def _wide_arrays(k: Keyed, columns, meanings: bool = False):
             column_of[label] = numeric
             numeric += 1
     cols = k.cols
-    block, object_rows, object_out, object_column = _core.scatter_wide(
-        cols["value"], k.label, cols["subset"], k.message_rows, bases, k.subsets,
-        k.slot_major.astype(np.uint8), column_of, numeric, total, k.threads)
-    values = np.frombuffer(block, dtype=np.float64).reshape(numeric, total)
-    object_rows = np.frombuffer(object_rows, dtype=np.int64)
-    object_out = np.frombuffer(object_out, dtype=np.int64)
-    object_column = np.frombuffer(object_column, dtype=np.int32)
-    by_column = np.argsort(object_column, kind="stable")
-    bounds = np.searchsorted(object_column[by_column], np.arange(objects + 1))
+    scatter = (cols["value"], k.label, cols["subset"], k.message_rows, bases, k.subsets,
+               k.slot_major.astype(np.uint8))
+    objects_of = {}  # object column -> its array
+    if objects:
+        # The rows of the object columns first: their texts live in memory the numbers may reuse.
+        only = np.where(column_of < -1, column_of, -1).astype(np.int32)
+        _, object_rows, object_out, object_column = _core.scatter_wide(*scatter, only, 0, total, k.threads)
+        object_rows = np.frombuffer(object_rows, dtype=np.int64)
+        object_out = np.frombuffer(object_out, dtype=np.int64)
+        object_column = np.frombuffer(object_column, dtype=np.int32)
+        by_column = np.argsort(object_column, kind="stable")
+        bounds = np.searchsorted(object_column[by_column], np.arange(objects + 1))
+        for label in np.flatnonzero(column_of < -1).tolist():
+            j = -2 - int(column_of[label])
+            group = by_column[bounds[j]:bounds[j + 1]]
+            column = np.full(total, None, dtype=object)
+            column[object_out[group]] = k.objects_of(object_rows[group], label, meanings)
+            objects_of[j] = column
+    # The text offsets (8 bytes a row, their pages in place) take the block when it is most of
+    # their size: fresh pages would cost more than the scatter.
+    offsets = cols.get("text_offsets")
+    cells = numeric * total
+    into = offsets if offsets is not None and len(cols["value"]) // 2 <= cells <= len(offsets) else None
+    block = _core.scatter_wide(*scatter, np.where(column_of >= 0, column_of, -1).astype(np.int32), numeric, total,
+                               k.threads, into)[0]
+    if into is not None:
+        del cols["text_offsets"]  # they hold the numbers now
+        values = into.view(np.float64)[:cells].reshape(numeric, total)
+    else:
+        values = np.frombuffer(block, dtype=np.float64).reshape(numeric, total)
     arrays, block_row = {}, {}
     for label, name in wanted:
         if name in arrays:
@@ -270,11 +291,7 @@ def _wide_arrays(k: Keyed, columns, meanings: bool = False):
             block_row[name] = int(column_of[label])
             arrays[name] = values[block_row[name]]
         else:
-            j = -2 - int(column_of[label])
-            group = by_column[bounds[j]:bounds[j + 1]]
-            column = np.full(total, None, dtype=object)
-            column[object_out[group]] = k.objects_of(object_rows[group], label, meanings)
-            arrays[name] = column
+            arrays[name] = objects_of[-2 - int(column_of[label])]
     return message, subset, arrays, values, block_row
 
 

@@ -44,9 +44,10 @@ class BufferView {
     if (held_) PyBuffer_Release(&view_);
   }
 
-  // False with a TypeError naming `name` when `object` exports no contiguous buffer.
-  bool acquire(const char* name, PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) {
+  // False with a TypeError naming `name` when `object` exports no contiguous
+  // buffer (or, when `writable`, none that may be written).
+  bool acquire(const char* name, PyObject* object, bool writable = false) {
+    if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) {
       prefix_type_error(name);
       return false;
     }
@@ -55,6 +56,10 @@ class BufferView {
   }
   vantrel::Bytes bytes() const {
     return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+  // The memory of a buffer acquired writable.
+  std::span<std::uint8_t> writable_bytes() const {
+    return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
 
  private:
@@ -1163,14 +1168,16 @@ bool typed_view(const char* name, PyObject* object, BufferView& view, std::span<
 }
 
 // scatter_wide(value, label, subset, message_rows, bases, subsets,
-// slot_major, column_of, columns, total, threads) -> (values, object_rows,
-// object_out, object_column): the wide block of keyed rows (see
-// wide_block.hpp), computed without the interpreter's lock.
+// slot_major, column_of, columns, total, threads[, into]) -> (values,
+// object_rows, object_out, object_column): the wide block of keyed rows (see
+// wide_block.hpp), computed without the interpreter's lock; `values` is empty
+// when the cells went to `into` (a writable buffer the caller has done with).
 PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"scatter_wide",
                                       {"value", "label", "subset", "message_rows", "bases", "subsets", "slot_major",
-                                       "column_of", "columns", "total", "threads"}};
-  PyObject* bound[11];
+                                       "column_of", "columns", "total", "threads", "into"},
+                                      1};
+  PyObject* bound[12];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   BufferView views[8];
   std::span<const double> value;
@@ -1191,11 +1198,22 @@ PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       !to_u64("total", bound[9], total) || !to_u32("threads", bound[10], threads)) {
     return nullptr;
   }
+  BufferView into_view;
+  std::span<double> into;
+  if (bound[11] != nullptr && bound[11] != Py_None) {
+    if (!into_view.acquire("into", bound[11], true)) return nullptr;
+    const std::span<std::uint8_t> bytes = into_view.writable_bytes();
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(double) != 0) {
+      PyErr_SetString(PyExc_ValueError, "into must be aligned for float64");
+      return nullptr;
+    }
+    into = {reinterpret_cast<double*>(bytes.data()), bytes.size() / sizeof(double)};
+  }
   vantrel::WideBlock block;
   std::string failure;
   without_lock([&] {
     try {
-      block = vantrel::scatter_wide(value, label, subset, messages, column_of, columns, total, threads);
+      block = vantrel::scatter_wide(value, label, subset, messages, column_of, columns, total, threads, into);
     } catch (const std::invalid_argument& error) {
       failure = error.what();
     }
@@ -1299,7 +1317,7 @@ PyMethodDef core_functions[] = {
                                  "\"text\" for character data, \"operator\", \"associated\", \"number\" "
                                  "otherwise; None for an unknown element."),
     VANTREL_FUNCTION(scatter_wide, "scatter_wide(value, label, subset, message_rows, bases, subsets, slot_major, "
-                                   "column_of, columns, total, threads)\n--\n\n"
+                                   "column_of, columns, total, threads, into=None)\n--\n\n"
                                    "The wide block of keyed rows and the rows of its object columns."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
                                   "The keys of one subset's values, ranked by occurrence."),

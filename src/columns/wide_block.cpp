@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
 #include "columns/parallel.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vantrel {
 
@@ -37,6 +42,25 @@ struct Objects {
   }
 };
 
+// Copies `count` doubles to `to`, which nothing reads soon: on x86-64 the
+// stores bypass the cache, so the block's lines are written without being
+// read first (a third of the memory traffic of a plain copy into fresh pages).
+void copy_out(double* to, const double* from, std::size_t count) {
+#if defined(__SSE2__)
+  std::size_t i = 0;
+  if ((reinterpret_cast<std::uintptr_t>(to) & 15) != 0 && count != 0) {
+    to[0] = from[0];
+    i = 1;
+  }
+  for (; i + 2 <= count; i += 2) {
+    _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
+  }
+  if (i < count) to[i] = from[i];
+#else
+  std::memcpy(to, from, count * sizeof(double));
+#endif
+}
+
 std::int32_t column_at(const Scatter& s, std::size_t row) {
   const std::uint32_t at = s.label[row];
   if (at >= s.column_of.size()) throw std::invalid_argument("a label without a column entry");
@@ -59,7 +83,7 @@ void scatter_message(const Scatter& s, std::size_t first, std::size_t rows, std:
       }
       const std::int32_t column = column_at(s, i);
       if (column >= 0) {
-        std::memcpy(s.cells + static_cast<std::size_t>(column) * s.total + base, s.value.data() + i, n * sizeof(double));
+        copy_out(s.cells + static_cast<std::size_t>(column) * s.total + base, s.value.data() + i, n);
         written[static_cast<std::size_t>(column)] = stamp;
       } else if (column < -1) {
         for (std::size_t j = 0; j < n; ++j) objects.add(i + j, static_cast<std::int64_t>(base + j), -2 - column);
@@ -91,7 +115,7 @@ void scatter_message(const Scatter& s, std::size_t first, std::size_t rows, std:
 WideBlock scatter_wide(std::span<const double> value, std::span<const std::uint32_t> label,
                        std::span<const std::uint32_t> subset, const WideMessages& messages,
                        std::span<const std::int32_t> column_of, std::size_t columns, std::size_t total,
-                       unsigned threads) {
+                       unsigned threads, std::span<double> into) {
   const std::size_t rows = value.size();
   const std::size_t count = messages.rows.size();
   if (label.size() != rows || subset.size() != rows) {
@@ -120,7 +144,21 @@ WideBlock scatter_wide(std::span<const double> value, std::span<const std::uint3
     }
   }
   WideBlock out;
-  out.values.extend(columns * total);  // every cell is written below: by a row, or as missing
+  double* cells = nullptr;  // every cell is written below: by a row, or as missing
+  if (!into.empty() && into.size() >= columns * total) {
+    const auto overlaps = [&](const void* data, std::size_t bytes) {
+      const auto* a = reinterpret_cast<const char*>(into.data());
+      const auto* b = static_cast<const char*>(data);
+      return std::less<>{}(a, b + bytes) && std::less<>{}(b, a + into.size_bytes());
+    };
+    if (overlaps(value.data(), value.size_bytes()) || overlaps(label.data(), label.size_bytes()) ||
+        overlaps(subset.data(), subset.size_bytes())) {
+      throw std::invalid_argument("the block would overwrite the rows it reads");
+    }
+    cells = into.data();
+  } else {
+    cells = out.values.extend(columns * total);
+  }
   // Output rows no message covers are missing too.
   std::vector<std::uint8_t> covered(total, 0);
   for (std::size_t k = 0; k < count; ++k) {
@@ -128,10 +166,10 @@ WideBlock scatter_wide(std::span<const double> value, std::span<const std::uint3
   }
   for (std::size_t r = 0; r < total; ++r) {
     if (covered[r] == 0) {
-      for (std::size_t c = 0; c < columns; ++c) out.values[c * total + r] = NOT_A_NUMBER;
+      for (std::size_t c = 0; c < columns; ++c) cells[c * total + r] = NOT_A_NUMBER;
     }
   }
-  const Scatter s{value, label, subset, column_of, columns, total, out.values.data()};
+  const Scatter s{value, label, subset, column_of, columns, total, cells};
   // Messages split into runs of about equal rows, one per thread.
   const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, count));
   std::vector<std::size_t> cut(parts + 1, count);
@@ -143,6 +181,11 @@ WideBlock scatter_wide(std::span<const double> value, std::span<const std::uint3
   }
   std::vector<Objects> found(parts);
   run_parallel(parts, [&](std::size_t p) {
+#if defined(__SSE2__)
+    struct Fence {  // the streamed stores are seen by every thread once this one ends
+      ~Fence() { _mm_sfence(); }
+    } fence;
+#endif
     std::vector<std::uint64_t> written(columns, 0);
     for (std::size_t k = cut[p]; k < cut[p + 1]; ++k) {
       scatter_message(s, first[k], messages.rows[k], static_cast<std::size_t>(messages.bases[k]),

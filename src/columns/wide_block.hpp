@@ -28,11 +28,14 @@ struct WideMessages {
 // bases[k] + subset[i] - 1 of column column_of[label[i]] when that is 0 or
 // more; -1 skips the row; -2 - j makes it a row of object column j, listed
 // instead. Uses up to `threads` threads (the result does not depend on it).
-// Throws std::invalid_argument when a row would land outside its message's
-// output rows or outside the block.
+// The cells go to `into` when it holds columns x total of them (memory the
+// caller has done with, whose pages are already in place: writing fresh
+// pages costs more than the scatter), else to WideBlock::values. Throws
+// std::invalid_argument when a row would land outside its message's output
+// rows or outside the block, or `into` overlaps the rows read.
 WideBlock scatter_wide(std::span<const double> value, std::span<const std::uint32_t> label,
                        std::span<const std::uint32_t> subset, const WideMessages& messages,
                        std::span<const std::int32_t> column_of, std::size_t columns, std::size_t total,
-                       unsigned threads);
+                       unsigned threads, std::span<double> into = {});
 
 }  // namespace vantrel
