@@ -178,7 +178,12 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     when None (wide form). Header fields named among them by ecCodes' names
     (``bufrHeaderCentre``, ``dataCategory``, ``numberOfSubsets``,
     ``typicalYear``...) or the package's (``centre``...) are columns of every
-    row, after ``message`` and ``subset``, with the values ecCodes gives. ``filters``: ``{name: condition}``; names of header
+    row, after ``message`` and ``subset``, with the values ecCodes gives.
+    Computed keys (pdbufr's names, wide and levels forms) may be named too:
+    ``WMO_station_id`` (block x 1000 + station, nullable ints),
+    ``WIGOS_station_id`` ("0-20000-0-12345"), ``data_datetime`` (the data's
+    own time) and ``typical_datetime`` (the header's); they filter rows as
+    well. ``filters``: ``{name: condition}``; names of header
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
@@ -207,10 +212,18 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     pd = _dataframes.import_optional("pandas", "pandas")
     select = message_filter(filters)
     key_filters = [k for k in filters if k not in HEADER_FILTERS]
-    # Header fields asked for by name (ecCodes' or the package's) come from the index.
+    # Header fields asked for by name (ecCodes' or the package's) come from the index; computed
+    # keys from the keys they are made of.
     header_columns = [c for c in columns if c in HEADER_COLUMNS] if columns is not None else []
-    data_columns = None if columns is None else [c for c in columns if c not in HEADER_COLUMNS]
-    row_columns = None if columns is None else data_columns + [k for k in key_filters if k not in data_columns]
+    computed = list(dict.fromkeys(c for c in (columns or []) + key_filters if c in COMPUTED_KEYS))
+    if computed and form == "long":
+        raise ValueError(f"computed keys ({', '.join(computed)}) are columns of the wide and levels forms")
+    data_columns = None if columns is None else [c for c in columns if c not in HEADER_COLUMNS and c not in COMPUTED_KEYS]
+    row_columns = None if columns is None else data_columns + [
+        k for k in key_filters + [s for c in computed for s in COMPUTED_KEYS[c]]
+        if k not in data_columns and k not in COMPUTED_KEYS]
+    if row_columns is not None:
+        row_columns = list(dict.fromkeys(row_columns))
     frames = []
     failures: list[tuple[str, BufrError]] = []
     accepted: list[str] = []
@@ -223,6 +236,9 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
                                      select=select)
             for name in header_columns:
                 frame[name] = header_column(reader.index, name, frame["message"].to_numpy(), pd)
+            for name in computed:
+                at = frame.columns.get_loc("datetime") if "datetime" in frame.columns else len(frame.columns)
+                frame.insert(at, name, computed_column(name, frame, reader.index, pd))
             failures.extend((reader.name, error) for error in reader.errors)
             accepted += reader_warnings(reader)
             table_sets.update((id(t), t) for t in reader.table_sets())
@@ -239,8 +255,11 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     for text in accepted:
         warnings.warn(text, BufrWarning, stacklevel=2)
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
-    check_names((data_columns or []) + key_filters, table_sets.values())
+    check_names((data_columns or []) + [k for k in key_filters if k not in COMPUTED_KEYS], table_sets.values())
     frame = row_mask(frame, filters, form)
+    dropped = [c for c in computed if c not in (columns or [])]  # computed only to filter rows
+    if dropped:
+        frame = frame.drop(columns=dropped)
     if columns is not None and form == "long":
         if data_columns:
             keys = frame["key"].isin({_canonical(n) for n in data_columns})
@@ -253,14 +272,65 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
         for key in names:
             if key not in frame.columns:
                 frame[key] = np.nan
-        keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names)
-                and c not in header_columns]
+        keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names
+                                             or c in computed) and c not in header_columns]
+        # The keys asked for, computed ones among them, stand in the order they were asked in.
+        asked = [c for c in dict.fromkeys(_canonical(n) if n not in COMPUTED_KEYS else n for n in columns)
+                 if c in keep and c not in _FRAME_COLUMNS]
+        slots = [i for i, c in enumerate(keep) if c in set(asked)]
+        for i, c in zip(slots, asked):
+            keep[i] = c
         lead = [c for c in keep if c in ("file", "message", "subset", "level")]
         frame = frame[lead + header_columns + [c for c in keep if c not in lead]]
         frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
     if form != "long" and "datetime" not in frame.columns:
         frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
     return frame
+
+
+# Keys computed from others (pdbufr's names): the keys each is made of.
+COMPUTED_KEYS = {
+    "WMO_station_id": ("blockNumber", "stationNumber"),
+    "WIGOS_station_id": ("wigosIdentifierSeries", "wigosIssuerOfIdentifier", "wigosIssueNumber",
+                         "wigosLocalIdentifierCharacter"),
+    "data_datetime": (),     # the data's own date and time: the frame's datetime
+    "typical_datetime": (),  # the header's typical date and time
+}
+
+
+def computed_column(name: str, frame, index: dict, pd):
+    """The values of computed key `name` for the rows of a frame of one reader (with this
+    index): ``WMO_station_id`` is block number x 1000 + station number (nullable ints),
+    ``WIGOS_station_id`` the four WIGOS parts as "series-issuer-issue-local" (None where a
+    part is missing), ``data_datetime`` the data's own time, ``typical_datetime`` the
+    header's (seconds 0 before edition 4)."""
+    n = len(frame)
+
+    def numbers(key):
+        return frame[key].to_numpy(dtype=float, na_value=np.nan) if key in frame.columns else np.full(n, np.nan)
+
+    if name == "WMO_station_id":
+        block, station = numbers("blockNumber"), numbers("stationNumber")
+        valid = np.isfinite(block) & np.isfinite(station)
+        ids = np.where(valid, block, 0).astype(np.int64) * 1000 + np.where(valid, station, 0).astype(np.int64)
+        return pd.arrays.IntegerArray(ids, ~valid)
+    if name == "WIGOS_station_id":
+        series, issuer, issue = (numbers(k) for k in COMPUTED_KEYS[name][:3])
+        local = frame["wigosLocalIdentifierCharacter"] if "wigosLocalIdentifierCharacter" in frame.columns \
+            else pd.Series([None] * n, index=frame.index)
+        out = np.full(n, None, dtype=object)
+        for i, (a, b, c, d) in enumerate(zip(series.tolist(), issuer.tolist(), issue.tolist(), local.tolist())):
+            if np.isfinite(a) and np.isfinite(b) and np.isfinite(c) and isinstance(d, str) and d.strip():
+                out[i] = f"{int(a)}-{int(b)}-{int(c)}-{d.strip()}"
+        return out
+    if name == "data_datetime":
+        return frame["datetime"].to_numpy() if "datetime" in frame.columns else np.full(n, np.datetime64("NaT", "us"))
+    rows = frame["message"].to_numpy().astype(np.int64) - 1
+    parts = {key: index[field][rows].astype(np.int64) for key, field in
+             (("year", "year"), ("month", "month"), ("day", "day"), ("hour", "hour"), ("minute", "minute"),
+              ("second", "second"))}
+    parts["second"] = np.maximum(parts["second"], 0)
+    return _dataframes._datetime_column({k: v.astype(float) for k, v in parts.items()})
 
 
 # ecCodes names of header fields, as filters may name them.
