@@ -595,3 +595,31 @@ def test_a_wide_block_handed_to_pandas_in_views_gives_the_same_frame(monkeypatch
     pd.testing.assert_frame_equal(shared, copied)
     kinds = [shared[name].dtype == np.float64 for name in shared.columns]
     assert sum(kinds) > 100 and sum(a != b for a, b in zip(kinds, kinds[1:])) > 20  # many runs of numbers
+
+
+# pdbufr 0.16 with ecCodes 2.50 (read_bufr with required_columns=False) on the same files and keys.
+COMPUTED_FROM_PDBUFR = [
+    ("synop_multi_subset_uncompressed.bufr", "WMO_station_id",
+     [1027, 1084, 1270, 1272, 1308, 1371, 1381, 1382, 1387, 1413, 1464, 1485]),
+    ("synop_wigos.bufr", "WIGOS_station_id", ["0-705-0-1931", "0-705-0-1932", "0-705-0-1933"]),
+    ("aircraft_mrar_compressed.bufr", "data_datetime",
+     {0: "2021-09-09 15:00:00", 1: "2021-09-09 15:00:02", 2: "2021-09-09 15:00:03", 185: "2021-09-09 15:14:57"}),
+    ("aircraft_mrar_compressed.bufr", "typical_datetime",
+     {0: "2021-09-09 15:00:00", 1: "2021-09-09 15:00:00", 2: "2021-09-09 15:00:00", 185: "2021-09-09 15:12:20"}),
+]
+
+
+@pytest.mark.parametrize("name, key, expected", COMPUTED_FROM_PDBUFR)
+def test_computed_keys_as_pdbufr_gives_them(bufr_dir, name, key, expected):
+    frame = vantrel.read_bufr(bufr_dir / name, columns=["airTemperature", key])
+    assert list(frame.columns[2:4]) == ["airTemperature", key]  # in the order asked for
+    if isinstance(expected, dict):
+        assert {i: str(frame[key][i]) for i in expected} == expected
+    else:
+        assert frame[key].tolist() == expected
+    if key == "WMO_station_id":
+        assert str(frame[key].dtype) == "Int64"
+        only = vantrel.read_bufr(bufr_dir / name, columns=["airTemperature"], filters={key: 1084})
+        assert only["subset"].tolist() == [2] and key not in only.columns
+        with pytest.raises(ValueError, match="computed keys"):
+            vantrel.read_bufr(bufr_dir / name, columns=[key], form="long")
