@@ -20,6 +20,7 @@ usage error.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -41,7 +42,7 @@ from .tables import find_definitions, wmo_versions
 __all__ = ["main", "build_parser", "run_convert", "subset_records", "subset_record"]
 
 PROG = "vantrel"
-COMMANDS = ("ls", "dump", "tables", "convert")
+COMMANDS = ("ls", "dump", "copy", "tables", "convert")
 STDIN = "-"
 # Frame writers for ``convert``, by output suffix.
 CONVERT_SUFFIXES = (".parquet", ".csv", ".jsonl")
@@ -226,6 +227,59 @@ def _finish(tally: Tally) -> int:
     if summary is not None:
         print(summary, file=sys.stderr)
     return tally.status()
+
+
+# ---- copy --------------------------------------------------------------------
+
+
+def parse_where(text: str) -> dict[str, set[int]]:
+    """Header conditions as ecCodes' tools write them: ``key=value[/value...][,key=...]``, keys by
+    their ecCodes names (``dataCategory``) or the package's (``data_category``)."""
+    from .read import ECCODES_HEADER_NAMES, HEADER_FILTERS
+
+    known = set(ECCODES_HEADER_NAMES) | (HEADER_FILTERS - {"datetime", "index"})
+    conditions: dict[str, set[int]] = {}
+    for part in filter(None, text.split(",")):
+        key, equals, values = part.partition("=")
+        key = key.strip()
+        if not equals or key not in known:
+            raise UsageError(f"-w {part!r}: give KEY=VALUE with KEY a header field, one of {', '.join(sorted(known))}")
+        try:
+            wanted = {int(value, 0) for value in values.split("/")}
+        except ValueError:
+            raise UsageError(f"-w {part!r}: values are integers, several separated by /") from None
+        conditions.setdefault(ECCODES_HEADER_NAMES.get(key, key), set()).update(wanted)
+    return conditions
+
+
+def run_copy(args) -> int:
+    """Writes the messages of FILEs whose header meets the conditions to OUTPUT, byte for byte."""
+    from .read import HeaderFilter
+
+    if len(args.files) < 2:
+        raise UsageError("copy needs at least one FILE and the OUTPUT file")
+    *names, output = args.files
+    conditions = HeaderFilter(parse_where(args.where or ""))
+    tally = Tally()
+    readers = _open_all(names, args, tally)
+    copied = 0
+    with (contextlib.nullcontext(sys.stdout.buffer) if output == "-" else open(output, "wb")) as out:
+        for name, reader in readers:
+            with reader:
+                index = reader.index
+                chosen = conditions.mask(reader) & (index["ok"] == 1)
+                for position in np.flatnonzero(chosen).tolist():
+                    out.write(reader[position].bytes)
+                copied += int(chosen.sum())
+                bad = int((index["ok"] == 0).sum())
+                if bad:
+                    print(f"{PROG}: {_display_name(name)}: {bad} message{_s(bad)} with a bad header not copied",
+                          file=sys.stderr)
+                tally.messages += len(reader)
+                tally.failed += bad
+    if output != "-":
+        print(f"{copied} message{_s(copied)} copied to {output}", file=sys.stderr)
+    return _finish(tally)
 
 
 # ---- dump --------------------------------------------------------------------
@@ -610,6 +664,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="dump a sample file shipped with vantrel instead of FILE (default: synop)",
     )
     dump.set_defaults(run=run_dump)
+
+    copy = commands.add_parser("copy", parents=[common], help="copy the messages whose header matches, byte for byte")
+    copy.add_argument("files", nargs="+", metavar="FILE", help="BUFR files, then the OUTPUT file (- for standard output)")
+    copy.add_argument("-w", "--where", metavar="KEY=VALUE[/VALUE...][,...]",
+                      help="header conditions, as bufr_copy -w takes them (ecCodes names or the package's)")
+    copy.set_defaults(run=run_copy, tables=None, rules="wmo")
 
     tables = commands.add_parser("tables", parents=[common], help="where the tables come from, versions present")
     tables.set_defaults(run=run_tables)
