@@ -627,3 +627,40 @@ def test_convert_with_a_local_dask_cluster(bufr_dir, tmp_path, capsys):
     assert status == 0, err
     assert out.is_dir()
     assert pq.read_table(out).num_rows == len(vantrel.read_bufr(files, columns=["stationNumber"]))
+
+
+# ---- copy ---------------------------------------------------------------------
+
+# Sizes of what `bufr_copy -w CONDITIONS FILE OUT` (ecCodes 2.28) writes; vantrel's copy must
+# write the same bytes: the messages whose header matches, in file order, junk left out.
+COPIES = [
+    ("bufr/synop_dwd_multi.bufr", "dataCategory=0", 190141),
+    ("bufr/synop_dwd_multi.bufr", "numberOfSubsets=1/2/3", 5090),
+    ("bufr-ed3/temp.bufr", "dataCategory=2,bufrHeaderCentre=98", 496244),
+    ("bufr/multi_invalid_messages.bufr", "edition=3", 522),
+    ("bufr/multi_invalid_messages.bufr", "numberOfSubsets=1/2/3", 735),
+    ("bufr/aircraft_mrar_compressed.bufr", "data_category=0", 0),
+]
+
+
+@pytest.mark.parametrize("name, where, size", COPIES)
+def test_copy_writes_the_matching_messages_byte_for_byte(tmp_path, capsys, name, where, size):
+    source = SHARED_DATA / name
+    if not source.is_file():
+        pytest.skip("../shared/data is not available")
+    out = tmp_path / "out.bufr"
+    status, _, err = run(capsys, "copy", "-w", where, source, out)
+    assert out.stat().st_size == size
+    data = source.read_bytes()
+    with vantrel.open(source) as reader:
+        conditions = cli.parse_where(where)
+        good = [m for m in reader if m.error is None]
+        kept = [m for m in good if all(getattr(m, key) in values for key, values in conditions.items())]
+        assert out.read_bytes() == b"".join(data[m.offset:m.offset + m.length] for m in kept)
+        assert status == (1 if len(good) < len(reader) else 0)
+
+
+@pytest.mark.parametrize("where", ["nosuchKey=1", "dataCategory", "dataCategory=x"])
+def test_copy_refuses_conditions_it_cannot_read(tmp_path, capsys, where):
+    status, _, err = run(capsys, "copy", "-w", where, tmp_path / "in.bufr", tmp_path / "out.bufr")
+    assert status == 2 and "-w" in err
