@@ -184,9 +184,63 @@ def ls_line(message, check_error: str | None = None) -> str:
     return line
 
 
+# Header keys ls -p prints besides the header fields (as bufr_ls -p prints them).
+_LS_DATE_KEYS = ("typicalDate", "typicalTime")
+
+
+def header_key_values(reader, key: str) -> list[str]:
+    """The text of header key `key` for every message of a reader ("-" for a bad header):
+    header fields by ecCodes' or the package's names, and typicalDate (YYYYMMDD) and
+    typicalTime (hhmmss)."""
+    from .read import header_column
+
+    index = reader.index
+    messages = np.arange(1, len(reader) + 1)
+    ok = index["ok"] == 1
+    if key in _LS_DATE_KEYS:
+        fields = ("year", "month", "day") if key == "typicalDate" else ("hour", "minute", "second")
+        widths = (4, 2, 2) if key == "typicalDate" else (2, 2, 2)
+        parts = [np.maximum(index[f], 0).tolist() for f in fields]
+        values = ["".join(f"{v:0{w}d}" for v, w in zip(row, widths)) for row in zip(*parts)]
+    else:
+        column = header_column(index, key, messages, _import_pandas())
+        values = ["-" if v is None or v != v else str(int(v)) for v in column.tolist()]
+    return [v if good else "-" for v, good in zip(values, ok.tolist())]
+
+
+def _import_pandas():
+    return import_optional("pandas", "pandas", "ls -p")
+
+
+def _ls_keys(args, readers, tally: Tally) -> int:
+    from .read import HEADER_COLUMNS
+
+    keys = [k for k in args.keys.split(",") if k]
+    unknown = [k for k in keys if k not in HEADER_COLUMNS and k not in _LS_DATE_KEYS]
+    if unknown or not keys:
+        raise UsageError(f"-p {','.join(unknown) or args.keys!r}: give header keys, such as "
+                         "edition,bufrHeaderCentre,dataCategory,typicalDate,typicalTime,numberOfSubsets "
+                         "(data keys: vantrel convert --columns)")
+    out = sys.stdout
+    width = max(map(len, keys)) + 2  # bufr_ls's columns: the longest key and two spaces
+    for name, reader in readers:
+        with reader:
+            out.write(f"{_display_name(name)}\n" + "".join(f"{k:<{width}}" for k in keys).rstrip() + "\n")
+            columns = [header_key_values(reader, k) for k in keys]
+            for row in zip(*columns):
+                out.write("".join(f"{v:<{width}}" for v in row).rstrip() + "\n")
+            bad = int((reader.index["ok"] == 0).sum())
+            tally.messages += len(reader)
+            tally.failed += bad
+            out.write(f"{len(reader)} message{_s(len(reader))} in {_display_name(name)}\n")
+    return _finish(tally)
+
+
 def run_ls(args) -> int:
     tally = Tally()
     readers = _open_all(args.files, args, tally)
+    if args.keys is not None:
+        return _ls_keys(args, readers, tally)
     progress = Progress(sum(len(reader) for _, reader in readers))
     out = sys.stdout
     try:
@@ -647,6 +701,8 @@ def build_parser() -> argparse.ArgumentParser:
     ls = commands.add_parser("ls", parents=[reading], help="one line per message of each file")
     ls.add_argument("files", nargs="+", metavar="FILE", help="BUFR file, or - for standard input")
     ls.add_argument("--check", action="store_true", help="also decode every message; failures count as errors")
+    ls.add_argument("-p", dest="keys", metavar="KEY[,KEY...]",
+                    help="header keys to print per message, as bufr_ls -p (ecCodes names or the package's)")
     ls.set_defaults(run=run_ls)
 
     dump = commands.add_parser("dump", parents=[reading], help="decoded values with keys, units and meanings")
