@@ -664,3 +664,20 @@ def test_copy_writes_the_matching_messages_byte_for_byte(tmp_path, capsys, name,
 def test_copy_refuses_conditions_it_cannot_read(tmp_path, capsys, where):
     status, _, err = run(capsys, "copy", "-w", where, tmp_path / "in.bufr", tmp_path / "out.bufr")
     assert status == 2 and "-w" in err
+
+
+def test_ls_p_prints_header_keys_as_bufr_ls_does(capsys):
+    files = [SHARED_DATA / "bufr" / "aircraft_mrar_compressed.bufr", SHARED_DATA / "bufr-ed3" / "aircraft_small.bufr"]
+    if not all(f.is_file() for f in files):
+        pytest.skip("../shared/data is not available")
+    keys = "edition,bufrHeaderSubCentre,typicalDate,typicalTime,numberOfSubsets,compressedData"
+    status, out, _ = run(capsys, "ls", "-p", keys, *files)
+    lines = out.splitlines()
+    # bufr_ls -p (ecCodes 2.28) on the same files: the first lines of each.
+    assert lines[2:4] == ["4" + " " * 20 + "99                   20210909             150000               100                  1",
+                          "4" + " " * 20 + "99                   20210909             151220               86                   1"]
+    assert lines[7:9] == ["3                    0                    20090123             130000               1                    0",
+                          "3                    0                    20090123             130100               1                    0"]
+    assert status == 0 and lines[1].split() == keys.split(",")
+    status, _, err = run(capsys, "ls", "-p", "airTemperature", files[0])
+    assert status == 2 and "header keys" in err
