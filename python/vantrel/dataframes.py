@@ -227,6 +227,30 @@ def _long(pd, k: Keyed, meanings: bool):
 TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 
 
+def _present(k: Keyed, names, bases, total: int) -> np.ndarray:
+    """Whether each output row (subset) of the wide form holds a value of every key in
+    `names` (ranked names; a missing value counts, an absent key does not)."""
+    ids = k.label_ids()
+    labels = [ids.get(_keys.split_rank(name)[::-1], -1) for name in names]
+    present = np.ones(total, dtype=bool)
+    if any(label < 0 for label in labels):
+        return np.zeros(total, dtype=bool)
+    if not labels:
+        return present
+    column_of = np.full(len(k.label_kind), -1, dtype=np.int32)
+    for j, label in enumerate(labels):
+        column_of[label] = -2 - j
+    cols = k.cols
+    _, _, out, column = _core.scatter_wide(cols["value"], k.label, cols["subset"], k.message_rows, bases, k.subsets,
+                                           k.slot_major.astype(np.uint8), column_of, 0, total, k.threads)
+    out, column = np.frombuffer(out, dtype=np.int64), np.frombuffer(column, dtype=np.int32)
+    for j in range(len(labels)):
+        seen = np.zeros(total, dtype=bool)
+        seen[out[column == j]] = True
+        present &= seen
+    return present
+
+
 def _wide_arrays(k: Keyed, columns, meanings: bool = False):
     """(message per row, subset per row, {name: array}, block, {name: block row}) for the
     wide form: one row per subset, the numbers scattered into one block (a row per column)
@@ -359,9 +383,10 @@ def _datetime_column(arrays):
     return when
 
 
-def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False):
+def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False, required=None):
     extra_time = [key for key in TIME_KEYS if columns is not None and key not in columns]
     selection = None if columns is None else list(columns) + extra_time
+    present = _present(k, required, k.subset_rows()[2], int(k.subsets.sum())) if required else None
     message, subset, arrays, block, block_row = _wide_arrays(k, selection, meanings)
     data = {}
     if "message" in k.cols:
@@ -380,7 +405,10 @@ def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False
     data.update(arrays)
     if when is not None:
         data["datetime"] = when
-    return _frame_of(pd, data, block, {name: row for name, row in block_row.items() if name in arrays})
+    frame = _frame_of(pd, data, block, {name: row for name, row in block_row.items() if name in arrays})
+    if present is not None and not present.all():
+        frame = frame[present].reset_index(drop=True)
+    return frame
 
 
 def _levels(pd, k: Keyed, columns, meanings: bool = False):
@@ -439,8 +467,11 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False):
     return pd.DataFrame(out)
 
 
-def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None):
-    """A DataFrame of keyed columns (see the module docstring for the forms)."""
+def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None, required=None):
+    """A DataFrame of keyed columns (see the module docstring for the forms); the wide form
+    keeps only the subsets that hold every key of `required` (ranked names), when given."""
+    if required and form != "wide":
+        raise ValueError("required columns are an option of the wide form")
     pd = import_optional("pandas", "pandas")
     if header_of is None:
         header_of = lambda index: {}  # noqa: E731
@@ -449,7 +480,7 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
-        frame = _wide(pd, k, columns, header_of, header, meanings)
+        frame = _wide(pd, k, columns, header_of, header, meanings, required)
     elif form == "levels":
         frame = _levels(pd, k, columns, meanings)
     else:

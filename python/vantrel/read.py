@@ -169,7 +169,7 @@ def _long_mask(frame, rows):
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
               *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo",
-              tables=None):
+              tables=None, required_columns=None):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
@@ -183,7 +183,9 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     ``WMO_station_id`` (block x 1000 + station, nullable ints),
     ``WIGOS_station_id`` ("0-20000-0-12345"), ``data_datetime`` (the data's
     own time) and ``typical_datetime`` (the header's); they filter rows as
-    well. ``filters``: ``{name: condition}``; names of header
+    well. ``required_columns`` (wide form): keys a subset must hold to have a
+    row, a missing value counting as held (True: every key of ``columns``); by
+    default every subset has a row, as the wide form always had. ``filters``: ``{name: condition}``; names of header
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
@@ -224,6 +226,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
         if k not in data_columns and k not in COMPUTED_KEYS]
     if row_columns is not None:
         row_columns = list(dict.fromkeys(row_columns))
+    required = required_keys(required_columns, columns, form)
     frames = []
     failures: list[tuple[str, BufrError]] = []
     accepted: list[str] = []
@@ -233,7 +236,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
         with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
                 as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
-                                     select=select)
+                                     select=select, required=required)
             for name in header_columns:
                 frame[name] = header_column(reader.index, name, frame["message"].to_numpy(), pd)
             for name in computed:
@@ -255,7 +258,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     for text in accepted:
         warnings.warn(text, BufrWarning, stacklevel=2)
     frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
-    check_names((data_columns or []) + [k for k in key_filters if k not in COMPUTED_KEYS], table_sets.values())
+    check_names((data_columns or []) + [k for k in key_filters if k not in COMPUTED_KEYS] + (required or []),
+                table_sets.values())
     frame = row_mask(frame, filters, form)
     dropped = [c for c in computed if c not in (columns or [])]  # computed only to filter rows
     if dropped:
@@ -286,6 +290,28 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     if form != "long" and "datetime" not in frame.columns:
         frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
     return frame
+
+
+def required_keys(required_columns, columns, form: str) -> list[str] | None:
+    """The keys a subset must hold to have a row (``required_columns`` of read_bufr): True for
+    every key of ``columns``, a key or a list of keys, or None/False for none. Header fields
+    are always there; a computed key needs the keys it is made of."""
+    if required_columns is None or required_columns is False:
+        return None
+    if form != "wide":
+        raise ValueError("required_columns is an option of the wide form")
+    if required_columns is True:
+        if columns is None:
+            raise ValueError("required_columns=True needs columns=[...]: the keys that must be there")
+        names = columns
+    else:
+        names = checked_columns(required_columns)
+    out = []
+    for name in names:
+        if name in HEADER_COLUMNS:
+            continue
+        out.extend(COMPUTED_KEYS[name] if name in COMPUTED_KEYS else [name])
+    return list(dict.fromkeys(out)) or None
 
 
 # Keys computed from others (pdbufr's names): the keys each is made of.
