@@ -623,3 +623,16 @@ def test_computed_keys_as_pdbufr_gives_them(bufr_dir, name, key, expected):
         assert only["subset"].tolist() == [2] and key not in only.columns
         with pytest.raises(ValueError, match="computed keys"):
             vantrel.read_bufr(bufr_dir / name, columns=[key], form="long")
+
+
+def test_required_columns_drop_the_subsets_without_the_key_not_those_with_it_missing(bufr_dir):
+    # pdbufr 0.16: 1030 rows with required_columns=True (1031 without), 845 of them with the
+    # pressure missing (846 without): one subset lacks the key, the others hold it, present or missing.
+    path, columns = bufr_dir / "synop_dwd_multi.bufr", ["stationNumber", "pressureReducedToMeanSeaLevel"]
+    every = vantrel.read_bufr(path, columns=columns)
+    required = vantrel.read_bufr(path, columns=columns, required_columns=True)
+    assert (len(every), len(required)) == (1031, 1030)
+    assert required["pressureReducedToMeanSeaLevel"].isna().sum() == 845
+    assert len(vantrel.read_bufr(path, columns=["stationNumber"], required_columns=["WMO_station_id"])) == 1031
+    with pytest.raises(ValueError, match="wide form"):
+        vantrel.read_bufr(path, columns=columns, form="levels", required_columns=True)
