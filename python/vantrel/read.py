@@ -371,8 +371,12 @@ ECCODES_HEADER_NAMES = {
 }
 
 
-# Header fields a frame can hold as columns: by ecCodes' names and by the package's.
-HEADER_COLUMNS = {**{name: name for name in HEADER_FILTERS if name not in ("datetime", "index")},
+# Header fields a frame can hold as columns: by ecCodes' names and by the package's, but for
+# the package's names that are keys of the data too (year ... second, centre): those name the
+# data's values, and the header's go by their ecCodes names (typicalYear, bufrHeaderCentre...).
+DATA_KEYS_NAMED_LIKE_HEADER_FIELDS = frozenset({"year", "month", "day", "hour", "minute", "second", "centre"})
+HEADER_COLUMNS = {**{name: name for name in HEADER_FILTERS
+                     if name not in ("datetime", "index") and name not in DATA_KEYS_NAMED_LIKE_HEADER_FIELDS},
                   **ECCODES_HEADER_NAMES}
 _ABSENT_IN_SOME_EDITIONS = {"subcentre", "international_subcategory", "second"}
 
