@@ -345,16 +345,17 @@ class Reader:
         return cols, runs
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False,
-                  threads: int | None = None, select=None, required=None):
+                  threads: int | None = None, select=None, required=None, integers: bool = False):
         """One DataFrame over every decodable message (see :meth:`Message.to_pandas`);
-        ``required`` (wide form): keys a subset must hold (a missing value counts) to have a row."""
+        ``required`` (wide form): keys a subset must hold (a missing value counts) to have a row;
+        ``integers``: whole-number keys as nullable Int64 columns."""
         keys = None
         if columns is not None and form in ("wide", "levels"):
             # Only the rows of the selected keys (and of the data's date and time) are decoded into columns.
             keys = list(columns) + list(_dataframes.TIME_KEYS) + list(required or [])
         keyed, _ = self._columns(meanings, threads, select, keys, "long" if form == "long" else "wide")
         return _dataframes.to_pandas(keyed, form=form, columns=columns, meanings=meanings, header=header,
-                                     header_of=self._header_of, required=required)
+                                     header_of=self._header_of, required=required, integers=integers)
 
     def to_arrow(self, raw: bool = False, threads: int | None = None):
         """A pyarrow.Table of :meth:`columns`."""

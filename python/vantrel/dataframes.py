@@ -138,6 +138,7 @@ class Keyed:
         self.label_key = np.frombuffer(native["label_key"], dtype=np.uint32)
         self.label_rank = np.frombuffer(native["label_rank"], dtype=np.uint32)
         self.label_kind = np.frombuffer(native["label_kind"], dtype=np.uint8)
+        self.label_integer = np.frombuffer(native["label_integer"], dtype=np.uint8).astype(bool)
         self.label_names = np.array(native["label_names"], dtype=object)
         self.keys: list[str] = native["keys"]
         self.unit = self.units = self.meaning = self.meanings = None
@@ -199,6 +200,16 @@ class Keyed:
         message = np.repeat(self.numbers, self.subsets)
         subset = (np.arange(total) - np.repeat(bases, self.subsets) + 1).astype(np.uint32)
         return message, subset, bases.astype(np.int64)
+
+
+def _as_integers(pd, values: np.ndarray):
+    """`values` as a nullable Int64 array when every finite one is a whole number that float64
+    holds exactly (missing values masked), else unchanged."""
+    finite = np.isfinite(values)
+    kept = values[finite]
+    if not np.all(kept == np.rint(kept)) or (len(kept) and np.abs(kept).max() > 2.0 ** 53):
+        return values
+    return pd.arrays.IntegerArray(np.where(finite, values, 0).astype(np.int64), ~finite)
 
 
 # ---- frames ---------------------------------------------------------------------------------
@@ -383,7 +394,7 @@ def _datetime_column(arrays):
     return when
 
 
-def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False, required=None):
+def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False, required=None, integers=False):
     extra_time = [key for key in TIME_KEYS if columns is not None and key not in columns]
     selection = None if columns is None else list(columns) + extra_time
     present = _present(k, required, k.subset_rows()[2], int(k.subsets.sum())) if required else None
@@ -399,6 +410,16 @@ def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False
     when = _datetime_column(arrays)
     for key in extra_time:
         arrays.pop(key, None)
+    if integers:
+        # Keys whose tables make whole numbers: nullable ints, out of the block.
+        ids = k.label_ids()
+        for name in [n for n in block_row if n in arrays]:
+            label = ids.get(_keys.split_rank(name)[::-1], -1)
+            if label >= 0 and k.label_integer[label]:
+                converted = _as_integers(pd, arrays[name])
+                if converted is not arrays[name]:
+                    arrays[name] = converted
+                    del block_row[name]
     for field in [f for f in arrays if f in data]:
         # A data key named like a header field ("centre") keeps its name; the header's gets a prefix.
         data[f"header_{field}"] = data.pop(field)
@@ -411,7 +432,7 @@ def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False
     return frame
 
 
-def _levels(pd, k: Keyed, columns, meanings: bool = False):
+def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False):
     """One row per level: the n-th occurrence of each selected key within a subset goes to
     level n; a key that occurs once in a subset is repeated on every level of it. A subset
     holds as many levels as its most repeated selected key (at least one)."""
@@ -463,13 +484,18 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False):
             column[targets] = np.repeat(source[once], spread)
         many = ~once
         column[first_row[g[many]] + occ[many] - 1] = source[many]
+        if integers and not objects and len(rows) and k.label_integer[int(k.label[rows[0]])]:
+            column = _as_integers(pd, column)
         out[key] = column
     return pd.DataFrame(out)
 
 
-def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None, required=None):
+def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None, required=None,
+              integers=False):
     """A DataFrame of keyed columns (see the module docstring for the forms); the wide form
-    keeps only the subsets that hold every key of `required` (ranked names), when given."""
+    keeps only the subsets that hold every key of `required` (ranked names), when given;
+    with `integers`, keys whose tables make whole numbers (scale 0 or less) whose values
+    are all whole are nullable Int64 columns (wide and levels forms)."""
     if required and form != "wide":
         raise ValueError("required columns are an option of the wide form")
     pd = import_optional("pandas", "pandas")
@@ -480,9 +506,9 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
         if columns is not None:
             frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
     elif form == "wide":
-        frame = _wide(pd, k, columns, header_of, header, meanings, required)
+        frame = _wide(pd, k, columns, header_of, header, meanings, required, integers)
     elif form == "levels":
-        frame = _levels(pd, k, columns, meanings)
+        frame = _levels(pd, k, columns, meanings, integers)
     else:
         raise ValueError(f'form must be "long", "wide" or "levels", not {form!r}')
     return frame

@@ -169,7 +169,7 @@ def _long_mask(frame, rows):
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
               *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo",
-              tables=None, required_columns=None):
+              tables=None, required_columns=None, integers: bool = False):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
@@ -185,7 +185,10 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     own time) and ``typical_datetime`` (the header's); they filter rows as
     well. ``required_columns`` (wide form): keys a subset must hold to have a
     row, a missing value counting as held (True: every key of ``columns``); by
-    default every subset has a row, as the wide form always had. ``filters``: ``{name: condition}``; names of header
+    default every subset has a row, as the wide form always had. ``integers``:
+    keys whose tables make whole numbers (scale 0 or less: station numbers,
+    years, code table values) as nullable ``Int64`` columns when all their
+    values are whole, instead of float64 (wide and levels forms). ``filters``: ``{name: condition}``; names of header
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
@@ -236,7 +239,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
         with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
                 as reader:
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
-                                     select=select, required=required)
+                                     select=select, required=required, integers=integers)
             for name in header_columns:
                 frame[name] = header_column(reader.index, name, frame["message"].to_numpy(), pd)
             for name in computed:

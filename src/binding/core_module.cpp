@@ -760,6 +760,7 @@ bool add_row_keys(PyObject* dict, vantrel::RowKeys&& keys, vantrel::RowKeyOption
             set_item(dict, "label_key", vector_array(keys.label_key, "I")) &&
             set_item(dict, "label_rank", vector_array(keys.label_rank, "I")) &&
             set_item(dict, "label_kind", vector_array(kinds, "B")) &&
+            set_item(dict, "label_integer", vector_array(keys.label_integer, "B")) &&
             set_item(dict, "label_names", str_list(names)) && set_item(dict, "keys", str_list(keys.keys));
   if (ok && options.units) {
     ok = set_item(dict, "unit", wrap_vector(std::move(keys.unit), "I")) && set_item(dict, "units", str_list(keys.units));

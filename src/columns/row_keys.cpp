@@ -82,6 +82,7 @@ struct CodeKeys {
   std::uint32_t key = NONE;
   std::uint32_t unit = 0;
   ValueKind kind = ValueKind::Number;
+  bool integer = false;  // an element whose values the tables make whole numbers
 };
 
 class Encoder {
@@ -110,7 +111,7 @@ class Encoder {
         last_subset = subset[i];
       }
       const CodeKeys& keys = codes.at(descriptor[i], *rows.tables, *this);
-      out_.label[i] = label_of(keys.key, next_rank(keys.key), keys.kind);
+      out_.label[i] = label_of(keys.key, next_rank(keys.key), keys);
       if (options_.units) out_.unit[i] = keys.unit;
       if (options_.meanings) out_.meaning[i] = meaning_id(*rows.tables, descriptor[i], keys, i);
     }
@@ -133,7 +134,7 @@ class Encoder {
         while (stop < end && slot[stop] == at_slot) ++stop;
       }
       const CodeKeys& keys = codes.at(descriptor[i], *rows.tables, *this);
-      fills.push_back({i, stop, label_of(keys.key, next_rank(keys.key), keys.kind), keys.unit});
+      fills.push_back({i, stop, label_of(keys.key, next_rank(keys.key), keys), keys.unit});
       if (options_.meanings) {
         for (std::size_t j = i; j < stop; ++j) out_.meaning[j] = meaning_id(*rows.tables, descriptor[j], keys, j);
       }
@@ -158,6 +159,7 @@ class Encoder {
     entry.key = key_id(key_of(tables, code));
     entry.kind = value_kind_of(tables, code);
     const ElementDefinition* element = code < 100000 ? tables.element(code) : nullptr;
+    entry.integer = element != nullptr && element->scale <= 0 && entry.kind != ValueKind::Text;
     if (options_.units && element != nullptr) entry.unit = unit_id(element->unit);
     return entry;
   }
@@ -191,7 +193,7 @@ class Encoder {
     return ++count.rank;
   }
 
-  std::uint32_t label_of(std::uint32_t key, std::uint32_t rank, ValueKind kind) {
+  std::uint32_t label_of(std::uint32_t key, std::uint32_t rank, const CodeKeys& keys) {
     std::vector<std::uint32_t>& by_rank = labels_[key];
     if (by_rank.size() < rank) by_rank.resize(rank, NONE);
     std::uint32_t& id = by_rank[rank - 1];
@@ -199,7 +201,8 @@ class Encoder {
       id = static_cast<std::uint32_t>(out_.label_key.size());
       out_.label_key.push_back(key);
       out_.label_rank.push_back(rank);
-      out_.label_kind.push_back(kind);
+      out_.label_kind.push_back(keys.kind);
+      out_.label_integer.push_back(keys.integer ? 1 : 0);
     }
     return id;
   }

@@ -66,6 +66,7 @@ struct RowKeys {
   std::vector<std::uint32_t> label_key;   // per label: its key id
   std::vector<std::uint32_t> label_rank;  // per label: its rank
   std::vector<ValueKind> label_kind;      // per label: the kind of the row that first had it
+  std::vector<std::uint8_t> label_integer;  // per label: 1 when the tables make its values whole (scale <= 0)
   std::vector<std::string> units;         // unit names by id ("" for rows without a unit)
   std::vector<Meaning> meanings;          // meanings by id
 };
