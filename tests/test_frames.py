@@ -636,3 +636,17 @@ def test_required_columns_drop_the_subsets_without_the_key_not_those_with_it_mis
     assert len(vantrel.read_bufr(path, columns=["stationNumber"], required_columns=["WMO_station_id"])) == 1031
     with pytest.raises(ValueError, match="wide form"):
         vantrel.read_bufr(path, columns=columns, form="levels", required_columns=True)
+
+
+@pytest.mark.parametrize("form", ["wide", "levels"])
+def test_integer_keys_as_nullable_integers(bufr_dir, form):
+    # pdbufr 0.16 gives stationNumber and year as int64 ([27, 84, 270], 2015), airTemperature
+    # as float64 and presentWeather, missing in every subset, as None.
+    columns = ["stationNumber", "year", "presentWeather", "airTemperature"]
+    frame = vantrel.read_bufr(bufr_dir / "synop_multi_subset_uncompressed.bufr", columns=columns, form=form,
+                              integers=True)
+    assert [str(frame[c].dtype) for c in columns] == ["Int64", "Int64", "Int64", "float64"]
+    assert frame["stationNumber"].tolist()[:3] == [27, 84, 270] and set(frame["year"]) == {2015}
+    assert frame["presentWeather"].isna().all()
+    plain = vantrel.read_bufr(bufr_dir / "synop_multi_subset_uncompressed.bufr", columns=columns, form=form)
+    assert plain["stationNumber"].dtype == np.float64  # without the option, as before
