@@ -484,12 +484,20 @@ def reader_warnings(reader) -> list[str]:
         total = sum(int(text.split()[1]) for text in skipped)
         out.append(f"{reader.name}: {len(skipped)} byte range{'s' if len(skipped) != 1 else ''} that no message "
                    f"holds skipped, {total} bytes in all; the first: {skipped[0]}")
-    counts: dict[str, int] = {}
+    # Once per kind of quirk (the text before its details): one line for a kind met with one
+    # text, one summary for a kind met with many (section 4 surplus of every size...).
+    kinds: dict[str, dict[str, int]] = {}
     for texts in reader.message_warnings().values():
         for text in texts:
-            counts[text] = counts.get(text, 0) + 1
-    for text, count in counts.items():
-        out.append(f"{reader.name}: {count} message{'s' if count != 1 else ''}: {text}")
+            by_text = kinds.setdefault(text.split(": ", 1)[0], {})
+            by_text[text] = by_text.get(text, 0) + 1
+    for kind, by_text in kinds.items():
+        count = sum(by_text.values())
+        first = next(iter(by_text))
+        if len(by_text) == 1:
+            out.append(f"{reader.name}: {count} message{'s' if count != 1 else ''}: {first}")
+        else:
+            out.append(f"{reader.name}: {count} messages: {kind}, in {len(by_text)} variants; the first: {first}")
     return out
 
 
