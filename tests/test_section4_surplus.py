@@ -153,3 +153,13 @@ def test_temp_substitution_blocks_read_all_their_data(name):
                 assert codes[factor + 1:] == present, msg.index
                 assert surplus_warnings(msg) == [], msg.index
     assert blocks > 0
+
+
+def test_read_bufr_warns_once_of_a_quirk_met_with_many_details(tables):
+    # Three messages with 1, 2 and 2 bytes left over: one warning for the kind, not one per size.
+    data = message(4, 8, 2) + message(4, 8, 3) + message(4, 8, 3)
+    with pytest.warns(vantrel.BufrWarning) as caught:
+        vantrel.read_bufr(data, tables=tables)
+    texts = [str(w.message).split(": ", 1)[1] for w in caught if "section 4" in str(w.message)]
+    assert texts == ["3 messages: section 4 is longer than the data needs, in 2 variants; the first: "
+                     + expected(1, 5)[0]]
