@@ -273,7 +273,14 @@ def _wide_arrays(k: Keyed, columns, meanings: bool = False):
         wanted = [(int(i), k.label_names[i]) for i in np.flatnonzero(k.label_kind < OPERATOR_KIND)]
     else:
         ids = k.label_ids()
-        wanted = [(ids.get((key, rank), -1), _keys.canonical(name)) for (rank, key), name in _select(columns)]
+        wanted = []
+        for (rank, key), name in _select(columns):
+            if rank == _keys.ALL_RANKS:  # every rank of the key the data hold, in walk order
+                key_id = k.keys.index(key) if key in k.keys else -1
+                wanted += [(int(i), k.label_names[i]) for i in np.flatnonzero(
+                    (k.label_key == key_id) & (k.label_kind < OPERATOR_KIND))]
+            else:
+                wanted.append((ids.get((key, rank), -1), _keys.canonical(name)))
     column_of = np.full(len(k.label_kind), -1, dtype=np.int32)
     numeric, objects = 0, 0
     for label, _ in wanted:
@@ -504,7 +511,8 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
     if form == "long":
         frame = _long(pd, k, meanings)
         if columns is not None:
-            frame = frame[frame["key"].isin({_keys.canonical(c) for c in columns})].reset_index(drop=True)
+            keep = frame["key"].map(lambda key: any(_keys.selects(c, key) for c in columns)).astype(bool)
+            frame = frame[keep].reset_index(drop=True)
     elif form == "wide":
         frame = _wide(pd, k, columns, header_of, header, meanings, required, integers)
     elif form == "levels":

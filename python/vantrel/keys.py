@@ -33,18 +33,36 @@ def ranked(keys: Iterable[str]) -> list[str]:
     return _core.ranked_keys(keys)
 
 
+# The rank of a name that selects every rank of its key (``"~x"``).
+ALL_RANKS = 0
+
+
 def split_rank(name: str) -> tuple[int, str]:
-    """(rank, key) of a selected name: ``"#2#x"`` is (2, "x"), ``"x"`` and ``"#1#x"`` are (1, "x")."""
+    """(rank, key) of a selected name: ``"#2#x"`` is (2, "x"), ``"x"`` and ``"#1#x"`` are (1, "x"),
+    ``"~x"`` (every rank of x) is (ALL_RANKS, "x")."""
     match = _RANKED.match(name)
     if match:
         return int(match.group(1)), match.group(2)
+    if name.startswith("~") and len(name) > 1:
+        return ALL_RANKS, name[1:]
     return 1, name
 
 
 def canonical(name: str) -> str:
-    """The ranked form a selected name stands for (``"#1#x"`` is ``"x"``)."""
+    """The ranked form a selected name stands for (``"#1#x"`` is ``"x"``; ``"~x"`` stays)."""
     rank, key = split_rank(name)
+    if rank == ALL_RANKS:
+        return f"~{key}"
     return key if rank == 1 else f"#{rank}#{key}"
+
+
+def selects(name: str, column: str) -> bool:
+    """Whether selected name `name` covers the column (or long-form key) `column`: the same
+    ranked key, or any rank of its key for ``"~key"``."""
+    rank, key = split_rank(name)
+    if rank == ALL_RANKS:
+        return split_rank(column)[1] == key and not column.startswith("~")
+    return canonical(column) == canonical(name)
 
 
 def unit_of(code: int, tables) -> str | None:

@@ -139,8 +139,16 @@ def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):
         return frame
     if form == "long":
         return _long_mask(frame, rows)
+    from .keys import selects
+
     mask = np.ones(len(frame), dtype=bool)
     for name, condition in rows.items():
+        if name.startswith("~"):  # any rank of the key meets it
+            met = np.zeros(len(frame), dtype=bool)
+            for column in [c for c in frame.columns if selects(name, c)]:
+                met |= np.asarray(matches(condition, frame[column].to_numpy()), dtype=bool)
+            mask &= met
+            continue
         if name not in frame.columns:
             raise KeyError(f"filter on {name!r}, which is not a column of the frame; select it in columns=")
         mask &= np.asarray(matches(condition, frame[name].to_numpy()), dtype=bool)
@@ -151,12 +159,13 @@ def _long_mask(frame, rows):
     """Long frame rows of the subsets that meet every key condition of `rows`."""
     import pandas as pd
 
-    from .keys import canonical
+    from .keys import canonical, selects
 
     ids = pd.MultiIndex.from_frame(frame[[c for c in ("file", "message", "subset") if c in frame.columns]])
     keep = None
     for name, condition in rows.items():
-        of_key = (frame["key"] == canonical(name)).to_numpy()
+        of_key = frame["key"].map(lambda key, name=name: selects(name, key)).to_numpy(dtype=bool) \
+            if name.startswith("~") else (frame["key"] == canonical(name)).to_numpy()
         values = frame["value"].to_numpy()[of_key]
         if "text" in frame.columns:  # a text key compares its texts
             texts = frame["text"].to_numpy()[of_key]
@@ -174,7 +183,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
     keys to keep (a key or a list of them: ``"airTemperature"``,
-    ``"#2#airTemperature"``), each returned under the name asked for; all keys
+    ``"#2#airTemperature"``, or ``"~airTemperature"`` for every rank of the
+    key the data hold, ranked), each returned under the name asked for; all keys
     when None (wide form). Header fields named among them by ecCodes' names
     (``bufrHeaderCentre``, ``dataCategory``, ``numberOfSubsets``,
     ``typicalYear``...) or the package's (``centre``...) are columns of every
@@ -192,7 +202,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
-    every form); a condition is a value, a set of values, a ``slice``/``range``
+    every form; ``"~key"``: any rank of it); a condition is a value, a set of values, a ``slice``/``range``
     (lo <= x < hi) or a callable. ``form``: "wide", "long" or "levels" (see
     :mod:`vantrel.dataframes`). ``threads``: threads decoding messages (default:
     every usable core). ``rules``: "wmo" (WMO practice, the default) or
@@ -270,20 +280,25 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     if columns is not None and form == "long":
         if data_columns:
             keys = frame["key"].isin({_canonical(n) for n in data_columns})
+            for name in [n for n in data_columns if n.startswith("~")]:
+                keys |= frame["key"].map(lambda key, name=name: _selects(name, key)).astype(bool)
             if not keys.all():
                 frame = frame[keys].reset_index(drop=True)
     elif columns is not None:
         # Keys added only to filter rows go; the frame's own columns and the selection stay,
         # each under the name asked for, and present even where no message holds the key.
-        names = {_canonical(n): n for n in data_columns}
+        names = {_canonical(n): n for n in data_columns if not n.startswith("~")}
+        for name in [n for n in data_columns if n.startswith("~")]:  # every rank of the key the data hold
+            names.update((c, c) for c in frame.columns if _selects(name, c) and c not in names)
         for key in names:
             if key not in frame.columns:
                 frame[key] = np.nan
         keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names
                                              or c in computed) and c not in header_columns]
         # The keys asked for, computed ones among them, stand in the order they were asked in.
-        asked = [c for c in dict.fromkeys(_canonical(n) if n not in COMPUTED_KEYS else n for n in columns)
-                 if c in keep and c not in _FRAME_COLUMNS]
+        asked = [c for c in dict.fromkeys(
+            x for n in columns for x in ([c for c in keep if _selects(n, c)] if n.startswith("~") else
+                                         [_canonical(n) if n not in COMPUTED_KEYS else n])) if c in keep and c not in _FRAME_COLUMNS]
         slots = [i for i, c in enumerate(keep) if c in set(asked)]
         for i, c in zip(slots, asked):
             keep[i] = c
@@ -509,3 +524,9 @@ def _canonical(name: str) -> str:
     from .keys import canonical
 
     return canonical(name)
+
+
+def _selects(name: str, column: str) -> bool:
+    from .keys import selects
+
+    return selects(name, column)
