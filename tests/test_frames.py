@@ -650,3 +650,18 @@ def test_integer_keys_as_nullable_integers(bufr_dir, form):
     assert frame["presentWeather"].isna().all()
     plain = vantrel.read_bufr(bufr_dir / "synop_multi_subset_uncompressed.bufr", columns=columns, form=form)
     assert plain["stationNumber"].dtype == np.float64  # without the option, as before
+
+
+def test_every_rank_of_a_key(bufr_dir):
+    path = bufr_dir / "synop_dwd_multi.bufr"
+    ranks = ["airTemperature", "#2#airTemperature"]  # the ranks the subsets of this file hold
+    frame = vantrel.read_bufr(path, columns=["stationNumber", "~airTemperature"])
+    pd.testing.assert_frame_equal(frame, vantrel.read_bufr(path, columns=["stationNumber"] + ranks))
+    # A filter on every rank keeps the subsets where any rank meets it.
+    warm = vantrel.read_bufr(path, columns=["stationNumber", "~airTemperature"],
+                             filters={"~airTemperature": slice(290, None)})
+    expected = frame[(frame[ranks] >= 290).any(axis=1)].reset_index(drop=True)
+    assert 0 < len(warm) < len(frame)
+    pd.testing.assert_frame_equal(warm, expected)
+    long = vantrel.read_bufr(path, columns=["~airTemperature"], form="long")
+    assert set(long["key"]) == set(ranks)
