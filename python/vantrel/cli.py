@@ -42,7 +42,7 @@ from .tables import find_definitions, wmo_versions
 __all__ = ["main", "build_parser", "run_convert", "subset_records", "subset_record"]
 
 PROG = "vantrel"
-COMMANDS = ("ls", "dump", "copy", "tables", "convert")
+COMMANDS = ("ls", "dump", "copy", "compare", "tables", "convert")
 STDIN = "-"
 # Frame writers for ``convert``, by output suffix.
 CONVERT_SUFFIXES = (".parquet", ".csv", ".jsonl")
@@ -334,6 +334,93 @@ def run_copy(args) -> int:
     if output != "-":
         print(f"{copied} message{_s(copied)} copied to {output}", file=sys.stderr)
     return _finish(tally)
+
+
+# ---- compare -----------------------------------------------------------------
+
+# Header fields compare compares, by the names ecCodes gives them.
+_COMPARED_HEADER = (("edition", "edition"), ("masterTableNumber", "master_table"), ("bufrHeaderCentre", "centre"),
+                    ("bufrHeaderSubCentre", "subcentre"), ("updateSequenceNumber", "update_sequence_number"),
+                    ("dataCategory", "data_category"), ("internationalDataSubCategory", "international_subcategory"),
+                    ("dataSubCategory", "local_subcategory"), ("masterTablesVersionNumber", "master_table_version"),
+                    ("localTablesVersionNumber", "local_table_version"), ("typicalYear", "year"),
+                    ("typicalMonth", "month"), ("typicalDay", "day"), ("typicalHour", "hour"),
+                    ("typicalMinute", "minute"), ("typicalSecond", "second"), ("numberOfSubsets", "number_of_subsets"),
+                    ("observedData", "observed"), ("compressedData", "compressed"),
+                    ("unexpandedDescriptors", "descriptors"))
+
+
+def _differs(a, b, tolerance: float) -> bool:
+    if isinstance(a, float) and isinstance(b, float):
+        return abs(a - b) > tolerance
+    return a != b
+
+
+def compare_messages(a, b, tolerance: float) -> list[str]:
+    """What differs between two messages: header fields, then the keys and values of each
+    subset (numbers further apart than `tolerance`, texts, missing against present)."""
+    if a.error is not None or b.error is not None:
+        return [] if a.error == b.error else [f"header: {a.error or 'readable'} != {b.error or 'readable'}"]
+    out = [f"{name}: {getattr(a, field)} != {getattr(b, field)}" for name, field in _COMPARED_HEADER
+           if getattr(a, field) != getattr(b, field)]
+    try:
+        left = subset_records(a)
+    except ValueError as error:
+        left = error
+    try:
+        right = subset_records(b)
+    except ValueError as error:
+        right = error
+    if isinstance(left, Exception) or isinstance(right, Exception):
+        if str(left) != str(right):
+            out.append(f"data: {_short(left)} != {_short(right)}")
+        return out
+    for number, (one, other) in enumerate(zip(left, right), 1):
+        keys_one, keys_other = [r["key"] for r in one], [r["key"] for r in other]
+        if keys_one != keys_other:
+            missing = [k for k in keys_one if k not in set(keys_other)]
+            extra = [k for k in keys_other if k not in set(keys_one)]
+            out.append(f"subset {number}: keys differ (only in the first: {', '.join(missing[:5]) or '-'}; "
+                       f"only in the second: {', '.join(extra[:5]) or '-'})")
+            continue
+        for x, y in zip(one, other):
+            if _differs(x["value"], y["value"], tolerance):
+                out.append(f"subset {number} {x['key']}: {_shown(x)} != {_shown(y)}")
+    return out
+
+
+def _shown(record: dict) -> str:
+    """A value as compare shows it: texts quoted whole (trailing spaces and bytes can be the difference)."""
+    return repr(record["value"]) if isinstance(record["value"], str) else format_value(record)
+
+
+def _short(value) -> str:
+    return _message_error_text(value) if isinstance(value, Exception) else "decodes"
+
+
+def run_compare(args) -> int:
+    """bufr_compare's question: message by message, what differs between two files."""
+    tally = Tally()
+    readers = _open_all([args.first, args.second], args, tally)
+    if len(readers) < 2:
+        return _finish(tally)
+    (first_name, first), (second_name, second) = readers
+    differences = 0
+    with first, second:
+        if len(first) != len(second):
+            print(f"{len(first)} messages in {_display_name(first_name)}, {len(second)} in "
+                  f"{_display_name(second_name)}")
+            differences += 1
+        for a, b in zip(first, second):
+            found = compare_messages(a, b, args.tolerance)
+            for line in found[: args.most]:
+                print(f"message {a.index}: {line}")
+            if len(found) > args.most:
+                print(f"message {a.index}: ... and {len(found) - args.most} more")
+            differences += bool(found)
+    if differences:
+        print(f"{PROG}: {differences} message{_s(differences)} {'differ' if differences != 1 else 'differs'}", file=sys.stderr)
+    return max(1 if differences else 0, tally.status())
 
 
 # ---- dump --------------------------------------------------------------------
@@ -726,6 +813,14 @@ def build_parser() -> argparse.ArgumentParser:
     copy.add_argument("-w", "--where", metavar="KEY=VALUE[/VALUE...][,...]",
                       help="header conditions, as bufr_copy -w takes them (ecCodes names or the package's)")
     copy.set_defaults(run=run_copy, tables=None, rules="wmo")
+
+    compare = commands.add_parser("compare", parents=[reading], help="what differs between two files, message by message")
+    compare.add_argument("first", metavar="FILE1")
+    compare.add_argument("second", metavar="FILE2")
+    compare.add_argument("-t", "--tolerance", type=float, default=0.0, metavar="T",
+                         help="numbers at most T apart are equal (default 0)")
+    compare.add_argument("--most", type=_positive, default=10, metavar="N", help="differences shown per message")
+    compare.set_defaults(run=run_compare)
 
     tables = commands.add_parser("tables", parents=[common], help="where the tables come from, versions present")
     tables.set_defaults(run=run_tables)
