@@ -681,3 +681,32 @@ def test_ls_p_prints_header_keys_as_bufr_ls_does(capsys):
     assert status == 0 and lines[1].split() == keys.split(",")
     status, _, err = run(capsys, "ls", "-p", "airTemperature", files[0])
     assert status == 2 and "header keys" in err
+
+
+# ---- compare ------------------------------------------------------------------
+
+def test_compare_finds_what_bufr_compare_finds(tmp_path, capsys):
+    source = SHARED_DATA / "bufr" / "synop_multi_subset_uncompressed.bufr"
+    if not source.is_file():
+        pytest.skip("../shared/data is not available")
+    data = source.read_bytes()
+    changed, numeric = bytearray(data), bytearray(data)
+    changed[13], changed[200] = 77, changed[200] ^ 0x10  # the centre, a bit of a station name
+    numeric[400] ^= 0x01
+    paths = {}
+    for name, content in (("same", data), ("changed", changed), ("numeric", numeric)):
+        paths[name] = tmp_path / f"{name}.bufr"
+        paths[name].write_bytes(bytes(content))
+    assert run(capsys, "compare", source, paths["same"])[:2] == (0, "")
+    # bufr_compare (ecCodes 2.28): bufrHeaderCentre [88] != [77]; #2#stationOrSiteName (ranked
+    # over the message: the second subset's) [PASVIK] != [PASVIK            \xa0].
+    status, out, _ = run(capsys, "compare", source, paths["changed"])
+    assert status == 1 and out.splitlines() == [
+        "message 1: bufrHeaderCentre: 88 != 77",
+        "message 1: subset 2 stationOrSiteName: 'PASVIK' != 'PASVIK            \\xa0'"]
+    # bufr_compare: #21#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform 2 != 165.84 (the
+    # fifth of subset 3), absolute difference 163.84: within a tolerance of 200, beyond one of 100.
+    status, out, _ = run(capsys, "compare", "-t", "100", source, paths["numeric"])
+    assert status == 1 and out.splitlines() == [
+        "message 1: subset 3 #5#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform: 2 != 165.84"]
+    assert run(capsys, "compare", "-t", "200", source, paths["numeric"])[:2] == (0, "")
