@@ -660,6 +660,16 @@ def test_copy_writes_the_matching_messages_byte_for_byte(tmp_path, capsys, name,
         assert status == (1 if len(good) < len(reader) else 0)
 
 
+def test_copy_leaves_out_messages_whose_header_is_bad(tmp_path, capsys):
+    good = good_message()
+    bad = bytearray(good_message(data_category=1))
+    bad[7] = 5  # edition 5: frames, but no header to match
+    source, out = tmp_path / "in.bufr", tmp_path / "out.bufr"
+    source.write_bytes(good + bytes(bad) + good)
+    status, _, err = run(capsys, "copy", "-w", "edition=4/5", source, out)
+    assert out.read_bytes() == good + good and status == 1 and "1 message with a bad header not copied" in err
+
+
 @pytest.mark.parametrize("where", ["nosuchKey=1", "dataCategory", "dataCategory=x"])
 def test_copy_refuses_conditions_it_cannot_read(tmp_path, capsys, where):
     status, _, err = run(capsys, "copy", "-w", where, tmp_path / "in.bufr", tmp_path / "out.bufr")
