@@ -174,8 +174,9 @@ class Reader:
         ``local_table_version``, ``year``, ``year_of_century`` (as coded: editions 2 and 3,
         and edition 4 years below 100), ``month``, ``day``, ``hour``, ``minute``,
         ``second``, ``number_of_subsets``, ``observed``, ``compressed``, ``warned`` (the
-        number of quirks of the header) and ``quirks`` (which, one bit each, bit 0 first:
-        ``vantrel.HEADER_QUIRKS``). Fields the edition lacks are -1."""
+        number of quirks of the header), ``quirks`` (which, one bit each, bit 0 first:
+        ``vantrel.HEADER_QUIRKS``), and ``section3_offset``, ``section4_offset`` and
+        ``section4_length`` (from the message's first byte). Fields the edition lacks are -1."""
         return dict(self._columns_of_index())
 
     def _check_map(self, end: int) -> None:

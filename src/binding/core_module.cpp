@@ -147,6 +147,15 @@ PyObject* Index_columns(PyObject* self, void*) {
       set_item(dict.get(), "quirks", index_column<std::uint32_t>(index, "I", 0, [](const Entry&, const Header& h) {
         return h.quirks;
       })) &&
+      set_item(dict.get(), "section3_offset", index_column<std::uint32_t>(index, "I", 0, [](const Entry&, const Header& h) {
+        return static_cast<std::uint32_t>(8 + h.message.section1_length + h.message.section2_length);
+      })) &&
+      set_item(dict.get(), "section4_offset", index_column<std::uint32_t>(index, "I", 0, [](const Entry&, const Header& h) {
+        return static_cast<std::uint32_t>(h.message.section4_data_offset - 4);
+      })) &&
+      set_item(dict.get(), "section4_length", index_column<std::uint32_t>(index, "I", 0, [](const Entry&, const Header& h) {
+        return static_cast<std::uint32_t>(h.message.section4_length);
+      })) &&
       set_item(dict.get(), "edition", std::move(editions)) &&
       set_item(dict.get(), "master_table", index_column<std::uint8_t>(index, "B", 0, [](const Entry&, const Header& h) {
         return h.message.master_table_number;
