@@ -12,6 +12,7 @@ import time
 import pytest
 
 import vantrel
+from conftest import SHARED_DATA
 from vantrel import tables as vtables
 from vantrel.errors import DataError, HeaderError, TablesError
 
@@ -521,3 +522,18 @@ def test_an_endless_device_is_refused_at_the_size_limit(monkeypatch):
     with open("/dev/zero", "rb") as endless:
         with pytest.raises(ValueError, match="^/dev/zero: more than 1,048,576 bytes from a source that cannot be mapped"):
             vantrel.open(endless)
+
+
+# bufr_get -p section1Length,section2Length,section3Length,section4Length (ecCodes 2.28) on
+# the first message: section 3 starts at 8 + lengths 1 and 2, section 4 after section 3.
+@pytest.mark.parametrize("name, lengths", [("bufr-ed3/temp.bufr", (18, 52, 28, 438)),
+                                           ("bufr/tropical_cyclone.bufr", (22, 52, 67, 16620)),
+                                           ("bufr/synop_multi_subset_uncompressed.bufr", (22, 0, 13, 1603))])
+def test_index_locates_the_sections_as_eccodes_measures_them(name, lengths):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    one, two, three, four = lengths
+    index = vantrel.open(path).index
+    assert (index["section3_offset"][0], index["section4_offset"][0], index["section4_length"][0]) == (
+        8 + one + two, 8 + one + two + three, four)
