@@ -12,11 +12,11 @@ import time
 import pytest
 
 import vantrel
-from conftest import SHARED_DATA
 from vantrel import tables as vtables
 from vantrel.errors import DataError, HeaderError, TablesError
 
 from bufr_builder import BitWriter, Element, build_message, u24, write_table_dir
+from conftest import SHARED_DATA
 
 
 def synop(value: int = 0x7F, **kwargs) -> bytes:
