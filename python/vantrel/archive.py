@@ -133,6 +133,7 @@ class Reader:
             self._start = memoryview(self._map).nbytes - len(data)
         # One pass: every message framed and its header parsed, once, natively.
         self._index = _core.index(self._data)
+        self._local_keys = None  # ECMWF section 2 keys, read when first asked for
         self._header_columns: dict[str, np.ndarray] | None = None
         self._columns_of_index()
         self._check_map(len(self._data))
@@ -178,6 +179,16 @@ class Reader:
         ``vantrel.HEADER_QUIRKS``), and ``section3_offset``, ``section4_offset`` and
         ``section4_length`` (from the message's first byte). Fields the edition lacks are -1."""
         return dict(self._columns_of_index())
+
+    def local_keys(self) -> dict[str, list]:
+        """ECMWF's local section 2 keys of every message (centre 98, a section 2 of 52 bytes),
+        by their ecCodes names (``rdbType``, ``rdbSubtype``, ``ident``, ``localLatitude``,
+        ``rdbtimeTime``, ``satelliteID``...): one list per key, None for a message without
+        them or for a key of the other kind of report (satellite or not)."""
+        self._check_open()
+        if self._local_keys is None:
+            self._local_keys = _core.ecmwf_keys(self._index)
+        return self._local_keys
 
     def _check_map(self, end: int) -> None:
         """Raises OSError when the mapped file shrank below `end` (an offset in the data)."""

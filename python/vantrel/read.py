@@ -187,8 +187,11 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     key the data hold, ranked), each returned under the name asked for; all keys
     when None (wide form). Header fields named among them by ecCodes' names
     (``bufrHeaderCentre``, ``dataCategory``, ``numberOfSubsets``,
-    ``typicalYear``...) or the package's (``centre``...) are columns of every
-    row, after ``message`` and ``subset``, with the values ecCodes gives.
+    ``typicalYear``...) or the package's (``data_category``...) are columns of
+    every row, after ``message`` and ``subset``, with the values ecCodes gives;
+    so are ECMWF's local section 2 keys of messages from centre 98
+    (``rdbType``, ``rdbSubtype``, ``ident``, ``localLatitude``,
+    ``rdbtimeTime``, ``satelliteID``...).
     Computed keys (pdbufr's names, wide and levels forms) may be named too:
     ``WMO_station_id`` (block x 1000 + station, nullable ints),
     ``WIGOS_station_id`` ("0-20000-0-12345"), ``data_datetime`` (the data's
@@ -229,11 +232,11 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     key_filters = [k for k in filters if k not in HEADER_FILTERS]
     # Header fields asked for by name (ecCodes' or the package's) come from the index; computed
     # keys from the keys they are made of.
-    header_columns = [c for c in columns if c in HEADER_COLUMNS] if columns is not None else []
+    header_columns = [c for c in columns if c in HEADER_COLUMNS or c in ECMWF_LOCAL_KEYS] if columns is not None else []
     computed = list(dict.fromkeys(c for c in (columns or []) + key_filters if c in COMPUTED_KEYS))
     if computed and form == "long":
         raise ValueError(f"computed keys ({', '.join(computed)}) are columns of the wide and levels forms")
-    data_columns = None if columns is None else [c for c in columns if c not in HEADER_COLUMNS and c not in COMPUTED_KEYS]
+    data_columns = None if columns is None else [c for c in columns if c not in header_columns and c not in COMPUTED_KEYS]
     row_columns = None if columns is None else data_columns + [
         k for k in key_filters + [s for c in computed for s in COMPUTED_KEYS[c]]
         if k not in data_columns and k not in COMPUTED_KEYS]
@@ -251,7 +254,9 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
             frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
                                      select=select, required=required, integers=integers)
             for name in header_columns:
-                frame[name] = header_column(reader.index, name, frame["message"].to_numpy(), pd)
+                messages = frame["message"].to_numpy()
+                frame[name] = local_key_column(reader, name, messages, pd) if name in ECMWF_LOCAL_KEYS else \
+                    header_column(reader.index, name, messages, pd)
             for name in computed:
                 at = frame.columns.get_loc("datetime") if "datetime" in frame.columns else len(frame.columns)
                 frame.insert(at, name, computed_column(name, frame, reader.index, pd))
@@ -330,6 +335,33 @@ def required_keys(required_columns, columns, form: str) -> list[str] | None:
             continue
         out.extend(COMPUTED_KEYS[name] if name in COMPUTED_KEYS else [name])
     return list(dict.fromkeys(out)) or None
+
+
+# ECMWF's local section 2 keys (messages of centre 98), by their ecCodes names: the texts
+# and the numbers with a fraction; the others are whole numbers.
+ECMWF_LOCAL_KEYS = frozenset({
+    "rdbType", "oldSubtype", "newSubtype", "rdbSubtype", "localYear", "localMonth", "localDay", "localHour",
+    "localMinute", "localSecond", "rdbtimeDay", "rdbtimeHour", "rdbtimeMinute", "rdbtimeSecond", "rdbtimeTime",
+    "rectimeDay", "rectimeHour", "rectimeMinute", "rectimeSecond", "qualityControl", "isSatellite",
+    "localLatitude", "localLongitude", "ident", "localLatitude1", "localLongitude1", "localLatitude2",
+    "localLongitude2", "localNumberOfObservations", "satelliteID",
+})
+_LOCAL_TEXTS = {"rdbtimeTime", "ident"}
+_LOCAL_REALS = {"localLatitude", "localLongitude", "localLatitude1", "localLongitude1", "localLatitude2",
+                "localLongitude2"}
+
+
+def local_key_column(reader, name: str, messages: np.ndarray, pd):
+    """The values of ECMWF local key `name` for rows of the 1-based `messages` of a reader:
+    nullable ints, floats or texts, missing where a message has no ECMWF section 2 (or the
+    key is of the other kind of report, satellite or not)."""
+    values = reader.local_keys()[name]
+    rows = [values[m - 1] for m in messages.astype(np.int64).tolist()]
+    if name in _LOCAL_TEXTS:
+        return np.array(rows, dtype=object)
+    if name in _LOCAL_REALS:
+        return np.array([np.nan if v is None else v for v in rows], dtype=float)
+    return pd.array(rows, dtype="Int64")
 
 
 # Keys computed from others (pdbufr's names): the keys each is made of.

@@ -6,6 +6,7 @@
 // _vantrel and builds instances of its types with the shared binding code, so
 // both modules give users the same objects.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "binding/args.hpp"
 #include "binding/module.hpp"
 #include "message/archive.hpp"
+#include "message/ecmwf_local.hpp"
 #include "tables/eccodes.hpp"
 
 namespace vantrel::py {
@@ -1240,6 +1242,94 @@ PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return PyTuple_Pack(4, values.get(), rows.get(), out.get(), column.get());
 }
 
+// ecmwf_keys(index) -> {name: list}: ECMWF's local section 2 keys of every
+// message of the index, by their ecCodes names, None where a message has no
+// such section (or the key belongs to the other kind of report: satellite or not).
+PyObject* ecmwf_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"ecmwf_keys", {"index"}};
+  PyObject* bound[1];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("index", bound[0], index_type, "Index")) {
+    return nullptr;
+  }
+  const auto* object = reinterpret_cast<IndexObject*>(bound[0]);
+  const vantrel::Bytes data(static_cast<const std::uint8_t*>(object->view.buf),
+                            static_cast<std::size_t>(object->view.len));
+  const auto& messages = object->index->messages;
+  std::vector<std::optional<vantrel::EcmwfLocalKeys>> keys;
+  keys.reserve(messages.size());
+  for (const auto& entry : messages) {
+    if (!entry.header) {
+      keys.emplace_back();
+      continue;
+    }
+    keys.push_back(vantrel::ecmwf_local_keys(data.subspan(entry.frame.offset, entry.frame.length),
+                                             entry.header->message));
+  }
+  using Keys = vantrel::EcmwfLocalKeys;
+  // Which reports a key belongs to: every one, those of one place, or satellite ones.
+  enum class For { All, Place, Satellite };
+  const auto column = [&](For reports, auto value) -> PyRef {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      PyRef item;
+      const bool fits = keys[i] && (reports == For::All || (reports == For::Satellite) == keys[i]->satellite);
+      if (fits) {
+        item = value(*keys[i]);
+      } else {
+        item = PyRef::borrow(Py_None);
+      }
+      if (!item) return PyRef();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+  };
+  const auto integer = [](auto member) { return [member](const Keys& k) { return py_int(k.*member); }; };
+  const auto real = [](auto member) { return [member](const Keys& k) { return PyRef::steal(PyFloat_FromDouble(k.*member)); }; };
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok =
+      set_item(d, "rdbType", column(For::All, integer(&Keys::rdb_type))) &&
+      set_item(d, "oldSubtype", column(For::All, integer(&Keys::old_subtype))) &&
+      set_item(d, "newSubtype", column(For::All, integer(&Keys::new_subtype))) &&
+      set_item(d, "rdbSubtype", column(For::All, integer(&Keys::rdb_subtype))) &&
+      set_item(d, "localYear", column(For::All, integer(&Keys::local_year))) &&
+      set_item(d, "localMonth", column(For::All, integer(&Keys::local_month))) &&
+      set_item(d, "localDay", column(For::All, integer(&Keys::local_day))) &&
+      set_item(d, "localHour", column(For::All, integer(&Keys::local_hour))) &&
+      set_item(d, "localMinute", column(For::All, integer(&Keys::local_minute))) &&
+      set_item(d, "localSecond", column(For::All, integer(&Keys::local_second))) &&
+      set_item(d, "rdbtimeDay", column(For::All, integer(&Keys::rdbtime_day))) &&
+      set_item(d, "rdbtimeHour", column(For::All, integer(&Keys::rdbtime_hour))) &&
+      set_item(d, "rdbtimeMinute", column(For::All, integer(&Keys::rdbtime_minute))) &&
+      set_item(d, "rdbtimeSecond", column(For::All, integer(&Keys::rdbtime_second))) &&
+      set_item(d, "rdbtimeTime", column(For::All, [](const Keys& k) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02u%02u%02u", unsigned{k.rdbtime_hour}, unsigned{k.rdbtime_minute},
+                      unsigned{k.rdbtime_second});
+        return make_str(text);
+      })) &&
+      set_item(d, "rectimeDay", column(For::All, integer(&Keys::rectime_day))) &&
+      set_item(d, "rectimeHour", column(For::All, integer(&Keys::rectime_hour))) &&
+      set_item(d, "rectimeMinute", column(For::All, integer(&Keys::rectime_minute))) &&
+      set_item(d, "rectimeSecond", column(For::All, integer(&Keys::rectime_second))) &&
+      set_item(d, "qualityControl", column(For::All, integer(&Keys::quality_control))) &&
+      set_item(d, "isSatellite", column(For::All, [](const Keys& k) { return py_int(k.satellite ? 1 : 0); })) &&
+      set_item(d, "localLatitude", column(For::Place, real(&Keys::local_latitude))) &&
+      set_item(d, "localLongitude", column(For::Place, real(&Keys::local_longitude))) &&
+      set_item(d, "ident", column(For::Place, [](const Keys& k) { return make_str(k.ident); })) &&
+      set_item(d, "localLatitude1", column(For::Satellite, real(&Keys::local_latitude1))) &&
+      set_item(d, "localLongitude1", column(For::Satellite, real(&Keys::local_longitude1))) &&
+      set_item(d, "localLatitude2", column(For::Satellite, real(&Keys::local_latitude2))) &&
+      set_item(d, "localLongitude2", column(For::Satellite, real(&Keys::local_longitude2))) &&
+      set_item(d, "localNumberOfObservations", column(For::Satellite, integer(&Keys::local_number_of_observations))) &&
+      set_item(d, "satelliteID", column(For::Satellite, integer(&Keys::satellite_id)));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
 // ---- mapped files ------------------------------------------------------------
 
 struct MappedFileObject {
@@ -1331,6 +1421,8 @@ PyMethodDef core_functions[] = {
                                    "The wide block of keyed rows and the rows of its object columns."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
                                   "The keys of one subset's values, ranked by occurrence."),
+    VANTREL_FUNCTION(ecmwf_keys, "ecmwf_keys(index)\n--\n\n"
+                                 "ECMWF's local section 2 keys of every message, by their ecCodes names."),
     VANTREL_FUNCTION(key_of, "key_of(tables, code)\n--\n\n"
                              "The key values of an element or operator go by."),
     VANTREL_FUNCTION(meaning_of, "meaning_of(tables, code, raw)\n--\n\n"
