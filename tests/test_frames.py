@@ -665,3 +665,28 @@ def test_every_rank_of_a_key(bufr_dir):
     pd.testing.assert_frame_equal(warm, expected)
     long = vantrel.read_bufr(path, columns=["~airTemperature"], form="long")
     assert set(long["key"]) == set(ranks)
+
+
+# bufr_get -p (ecCodes 2.28) on the first messages of each file.
+LOCAL_KEYS_FROM_ECCODES = [
+    ("bufr-ed3/temp.bufr", ["rdbType", "rdbSubtype", "isSatellite", "ident", "localLatitude", "localLongitude",
+                            "rdbtimeTime", "qualityControl"],
+     [[5, 101, 0, "71907", 58.47, -78.08, "120849", 70], [5, 101, 0, "71823", 53.75, -73.67, "120850", 70]]),
+    ("bufr-ed3/aircraft_small.bufr", ["oldSubtype", "ident", "localLatitude", "localYear", "localMinute"],
+     [[145, "QGOBTRRA", 35.1, 2009, 0], [145, "QGOBTRRA", 35.07, 2009, 1], [145, "UOZDOZ2S", 41.45, 2009, 56]]),
+    ("bufr-ed3/amsa_55.bufr", ["rdbType", "isSatellite", "satelliteID", "localNumberOfObservations",
+                               "localLatitude1", "localLongitude1", "localLatitude2", "localLongitude2"],
+     [[2, 1, 4, 128, 47.5699, 138.176, 54.1472, 167.298]]),
+]
+
+
+@pytest.mark.parametrize("name, keys, expected", LOCAL_KEYS_FROM_ECCODES)
+def test_ecmwf_local_section_keys_as_eccodes_reads_them(name, keys, expected):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    frame = vantrel.read_bufr(path, columns=keys)
+    firsts = frame.drop_duplicates("message")[keys].head(len(expected)).values.tolist()
+    assert [[pytest.approx(v, rel=1e-5) if isinstance(v, float) else v for v in row] for row in expected] == firsts
+    other = vantrel.read_bufr(SHARED_DATA / "bufr" / "synop_wigos.bufr", columns=["rdbType", "ident"])
+    assert other["rdbType"].isna().all() and other["ident"].isna().all()  # centre 219: no such section
