@@ -39,6 +39,14 @@ class Index:
         IndexError outside the index.
         """
 
+HEADER_QUIRKS: tuple[str, ...]
+"""The names of the bits of the index's ``quirks`` column, bit 0 first."""
+
+def ecmwf_keys(index: Index) -> dict[str, list[object]]:
+    """ECMWF's local section 2 keys of every message of the index (centre 98, a section 2 of
+    52 bytes), by their ecCodes names: one list per key, None where a message has none (or
+    the key is of the other kind of report, satellite or not)."""
+
 def index(data: _Buffer) -> Index:
     """Frame every message of a buffer and parse each header, without the interpreter lock."""
 
@@ -77,7 +85,8 @@ def columns(
 
     With ``labels``, the keys of the rows, dictionary-encoded: label (uint32 per row: its
     (key, rank) pair, ids in the order rows first use them), label_key, label_rank (uint32)
-    and label_kind (uint8: 0 number, 1 text, 2 code, 3 flag, 4 operator, 5 associated) per
+    label_kind (uint8: 0 number, 1 text, 2 code, 3 flag, 4 operator, 5 associated) and
+    label_integer (uint8: 1 when the tables make its values whole) per
     label, label_names (the ranked names ``#n#key``) and keys (the key names by id). With
     ``units``: unit (uint32 per row) and units (by id; id 0 is "no unit"). With
     ``meanings`` (needs ``raw``): meaning (int32 per row, -1 for none) and meanings (str for
@@ -128,15 +137,17 @@ def columns_many(
 
 def scatter_wide(
     value: _Buffer, label: _Buffer, subset: _Buffer, message_rows: _Buffer, bases: _Buffer, subsets: _Buffer,
-    slot_major: _Buffer, column_of: _Buffer, columns: int, total: int, threads: int,
+    slot_major: _Buffer, column_of: _Buffer, columns: int, total: int, threads: int, into: _Buffer | None = None,
 ) -> tuple[Array, Array, Array, Array]:
     """(values, object_rows, object_out, object_column): the wide block of keyed rows, one
     row per subset. Row i of the k-th message (``message_rows``, uint64) lands in output row
     bases[k] + subset[i] - 1 (int64 bases and subsets per message, uint8 slot_major) of
     column column_of[label[i]] (int32) of a block of ``columns`` x ``total`` float64 cells,
     column after column, NaN where no row lands; -1 skips the row, -2 - j lists it as a
-    row of object column j instead (int64 rows and output rows, int32 columns).
-    ValueError when a row would land outside its message's rows or the block."""
+    row of object column j instead (int64 rows and output rows, int32 columns). With
+    ``into`` (a writable buffer the caller has done with, large enough) the cells go there
+    and ``values`` is empty. ValueError when a row would land outside its message's rows or
+    the block, or ``into`` overlaps what is read."""
 
 def matrix(
     index: Index, row: int, tables: TableSet, rules: _Rules, threads: int
