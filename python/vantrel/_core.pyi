@@ -84,7 +84,7 @@ def columns(
     message does not decode.
 
     With ``labels``, the keys of the rows, dictionary-encoded: label (uint32 per row: its
-    (key, rank) pair, ids in the order rows first use them), label_key, label_rank (uint32)
+    (key, rank) pair, ids in the order rows first use them), label_key, label_rank (uint32),
     label_kind (uint8: 0 number, 1 text, 2 code, 3 flag, 4 operator, 5 associated) and
     label_integer (uint8: 1 when the tables make its values whole) per
     label, label_names (the ranked names ``#n#key``) and keys (the key names by id). With
