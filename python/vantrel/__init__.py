@@ -77,7 +77,7 @@ def expand_descriptors(table_dir, descriptors):
 
 from .errors import BufrError, BufrWarning, DataError, FailedMessagesWarning, FramingError, HeaderError, TablesError
 from .archive import Message, Reader, open
-from .read import read_bufr
+from .read import read_bufr, stream_bufr
 from . import samples
 from ._core import HEADER_QUIRKS
 
@@ -87,6 +87,7 @@ __all__ = [
     "HEADER_QUIRKS",
     "open",
     "read_bufr",
+    "stream_bufr",
     "samples",
     "Reader",
     "Message",

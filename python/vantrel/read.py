@@ -225,24 +225,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     """
     if errors not in ("warn", "raise", "ignore"):
         raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
-    columns = checked_columns(columns)
-    filters = checked_filters(filters)
-    pd = _dataframes.import_optional("pandas", "pandas")
-    select = message_filter(filters)
-    key_filters = [k for k in filters if k not in HEADER_FILTERS]
-    # Header fields asked for by name (ecCodes' or the package's) come from the index; computed
-    # keys from the keys they are made of.
-    header_columns = [c for c in columns if c in HEADER_COLUMNS or c in ECMWF_LOCAL_KEYS] if columns is not None else []
-    computed = list(dict.fromkeys(c for c in (columns or []) + key_filters if c in COMPUTED_KEYS))
-    if computed and form == "long":
-        raise ValueError(f"computed keys ({', '.join(computed)}) are columns of the wide and levels forms")
-    data_columns = None if columns is None else [c for c in columns if c not in header_columns and c not in COMPUTED_KEYS]
-    row_columns = None if columns is None else data_columns + [
-        k for k in key_filters + [s for c in computed for s in COMPUTED_KEYS[c]]
-        if k not in data_columns and k not in COMPUTED_KEYS]
-    if row_columns is not None:
-        row_columns = list(dict.fromkeys(row_columns))
-    required = required_keys(required_columns, columns, form)
+    query = _Query(columns, filters, form, meanings, header, threads, required_columns, integers)
     frames = []
     failures: list[tuple[str, BufrError]] = []
     accepted: list[str] = []
@@ -251,68 +234,165 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     for number, source in enumerate(sources):
         with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
                 as reader:
-            frame = reader.to_pandas(form, row_columns, meanings=meanings, header=header, threads=threads,
-                                     select=select, required=required, integers=integers)
-            for name in header_columns:
-                messages = frame["message"].to_numpy()
-                frame[name] = local_key_column(reader, name, messages, pd) if name in ECMWF_LOCAL_KEYS else \
-                    header_column(reader.index, name, messages, pd)
-            for name in computed:
-                at = frame.columns.get_loc("datetime") if "datetime" in frame.columns else len(frame.columns)
-                frame.insert(at, name, computed_column(name, frame, reader.index, pd))
+            frame = query.frame(reader, query.select)
             failures.extend((reader.name, error) for error in reader.errors)
             accepted += reader_warnings(reader)
             table_sets.update((id(t), t) for t in reader.table_sets())
         if len(sources) > 1:
-            frame.insert(0, "file", str(source) if isinstance(source, (str, os.PathLike)) else f"<source {number}>")
+            frame.insert(0, "file", _source_name(source, number))
         frames.append(frame)
+    _warn_failures(failures, errors)
+    for text in accepted:
+        warnings.warn(text, BufrWarning, stacklevel=2)
+    frame = query.pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
+    return query.finish(frame, table_sets.values())
+
+
+def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None,
+                threads: int | None = None, *, batch: int = 1000, errors: str = "warn", meanings: bool = False,
+                header: bool = False, rules: str = "wmo", tables=None, required_columns=None, integers: bool = False):
+    """The rows of :func:`read_bufr` one at a time, as dicts (pdbufr's ``stream_bufr``): each
+    source is decoded ``batch`` messages at a time, so that memory holds one batch, not the
+    whole archive. The rows, their order and their ``message`` numbers are those of
+    ``read_bufr`` with the same arguments (a ``file`` key too for several sources); what
+    the readers accepted and the messages that failed are warned about once per source,
+    after its last row."""
+    if errors not in ("warn", "raise", "ignore"):
+        raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
+    if not isinstance(batch, int) or isinstance(batch, bool) or batch < 1:
+        raise ValueError(f"batch must be a positive int, not {batch!r}")
+    query = _Query(columns, filters, form, meanings, header, threads, required_columns, integers)
+    sources = expand_sources(sources)
+    for number, source in enumerate(sources):
+        failures: list[tuple[str, BufrError]] = []
+        with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
+                as reader:
+            wanted = query.select.mask(reader) if query.select is not None else np.ones(len(reader), dtype=bool)
+            for start in range(0, len(reader), batch):
+                rows = np.zeros(len(reader), dtype=bool)
+                rows[start:start + batch] = wanted[start:start + batch]
+                frame = query.frame(reader, _Rows(rows))
+                failures.extend((reader.name, error) for error in reader.errors)
+                if failures and errors == "raise":
+                    raise failures[0][1]
+                frame = query.finish(frame, reader.table_sets())
+                if len(sources) > 1:
+                    frame.insert(0, "file", _source_name(source, number))
+                yield from frame.to_dict("records")
+            accepted = reader_warnings(reader)
+        _warn_failures(failures, errors)
+        for text in accepted:
+            warnings.warn(text, BufrWarning, stacklevel=2)
+
+
+def _source_name(source, number: int) -> str:
+    return str(source) if isinstance(source, (str, os.PathLike)) else f"<source {number}>"
+
+
+def _warn_failures(failures, errors: str) -> None:
     if failures:
         if errors == "raise":
             raise failures[0][1]
         if errors == "warn":
             name, first = failures[0]
             warnings.warn(f"{len(failures)} messages failed and were skipped; first: {name}: {first}",
-                          FailedMessagesWarning, stacklevel=2)
-    for text in accepted:
-        warnings.warn(text, BufrWarning, stacklevel=2)
-    frame = pd.concat(frames, ignore_index=True) if len(frames) != 1 else frames[0]
-    check_names((data_columns or []) + [k for k in key_filters if k not in COMPUTED_KEYS] + (required or []),
-                table_sets.values())
-    frame = row_mask(frame, filters, form)
-    dropped = [c for c in computed if c not in (columns or [])]  # computed only to filter rows
-    if dropped:
-        frame = frame.drop(columns=dropped)
-    if columns is not None and form == "long":
-        if data_columns:
-            keys = frame["key"].isin({_canonical(n) for n in data_columns})
-            for name in [n for n in data_columns if n.startswith("~")]:
-                keys |= frame["key"].map(lambda key, name=name: _selects(name, key)).astype(bool)
-            if not keys.all():
-                frame = frame[keys].reset_index(drop=True)
-    elif columns is not None:
-        # Keys added only to filter rows go; the frame's own columns and the selection stay,
-        # each under the name asked for, and present even where no message holds the key.
-        names = {_canonical(n): n for n in data_columns if not n.startswith("~")}
-        for name in [n for n in data_columns if n.startswith("~")]:  # every rank of the key the data hold
-            names.update((c, c) for c in frame.columns if _selects(name, c) and c not in names)
-        for key in names:
-            if key not in frame.columns:
-                frame[key] = np.nan
-        keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names
-                                             or c in computed) and c not in header_columns]
-        # The keys asked for, computed ones among them, stand in the order they were asked in.
-        asked = [c for c in dict.fromkeys(
-            x for n in columns for x in ([c for c in keep if _selects(n, c)] if n.startswith("~") else
-                                         [_canonical(n) if n not in COMPUTED_KEYS else n])) if c in keep and c not in _FRAME_COLUMNS]
-        slots = [i for i, c in enumerate(keep) if c in set(asked)]
-        for i, c in zip(slots, asked):
-            keep[i] = c
-        lead = [c for c in keep if c in ("file", "message", "subset", "level")]
-        frame = frame[lead + header_columns + [c for c in keep if c not in lead]]
-        frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
-    if form != "long" and "datetime" not in frame.columns:
-        frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
-    return frame
+                          FailedMessagesWarning, stacklevel=3)
+
+
+class _Rows:
+    """The messages of a boolean mask over a reader's index (a header condition's interface)."""
+
+    def __init__(self, rows: np.ndarray):
+        self.rows = rows
+
+    def mask(self, reader) -> np.ndarray:
+        return self.rows
+
+
+class _Query:
+    """The question of one read_bufr call, asked of reader after reader: the keys to decode,
+    the columns to add and keep, the rows to filter."""
+
+    def __init__(self, columns, filters, form, meanings, header, threads, required_columns, integers):
+        self.columns = columns = checked_columns(columns)
+        self.filters = filters = checked_filters(filters)
+        self.form, self.meanings, self.header, self.threads, self.integers = form, meanings, header, threads, integers
+        self.pd = _dataframes.import_optional("pandas", "pandas")
+        self.select = message_filter(filters)
+        self.key_filters = key_filters = [k for k in filters if k not in HEADER_FILTERS]
+        # Header fields asked for by name (ecCodes' or the package's) come from the index; computed
+        # keys from the keys they are made of.
+        self.header_columns = [c for c in columns if c in HEADER_COLUMNS or c in ECMWF_LOCAL_KEYS] \
+            if columns is not None else []
+        self.computed = list(dict.fromkeys(c for c in (columns or []) + key_filters if c in COMPUTED_KEYS))
+        if self.computed and form == "long":
+            raise ValueError(f"computed keys ({', '.join(self.computed)}) are columns of the wide and levels forms")
+        self.data_columns = data_columns = None if columns is None else [
+            c for c in columns if c not in self.header_columns and c not in COMPUTED_KEYS]
+        row_columns = None if columns is None else data_columns + [
+            k for k in key_filters + [s for c in self.computed for s in COMPUTED_KEYS[c]]
+            if k not in data_columns and k not in COMPUTED_KEYS]
+        self.row_columns = None if row_columns is None else list(dict.fromkeys(row_columns))
+        self.required = required_keys(required_columns, columns, form)
+
+    def frame(self, reader, select):
+        """The frame of the messages of `reader` that `select` keeps, with the header, local and
+        computed columns asked for (before :meth:`finish`)."""
+        pd = self.pd
+        frame = reader.to_pandas(self.form, self.row_columns, meanings=self.meanings, header=self.header,
+                                 threads=self.threads, select=select, required=self.required,
+                                 integers=self.integers)
+        for name in self.header_columns:
+            messages = frame["message"].to_numpy()
+            frame[name] = local_key_column(reader, name, messages, pd) if name in ECMWF_LOCAL_KEYS else \
+                header_column(reader.index, name, messages, pd)
+        for name in self.computed:
+            at = frame.columns.get_loc("datetime") if "datetime" in frame.columns else len(frame.columns)
+            frame.insert(at, name, computed_column(name, frame, reader.index, pd))
+        return frame
+
+    def finish(self, frame, table_sets):
+        """`frame` (of one reader or several) with the names checked against `table_sets`, the
+        rows filtered and the columns asked for, in their order, under the names asked."""
+        pd, columns, form = self.pd, self.columns, self.form
+        data_columns, computed, header_columns = self.data_columns, self.computed, self.header_columns
+        check_names((data_columns or []) + [k for k in self.key_filters if k not in COMPUTED_KEYS]
+                    + (self.required or []), table_sets)
+        frame = row_mask(frame, self.filters, form)
+        dropped = [c for c in computed if c not in (columns or [])]  # computed only to filter rows
+        if dropped:
+            frame = frame.drop(columns=dropped)
+        if columns is not None and form == "long":
+            if data_columns:
+                keys = frame["key"].isin({_canonical(n) for n in data_columns})
+                for name in [n for n in data_columns if n.startswith("~")]:
+                    keys |= frame["key"].map(lambda key, name=name: _selects(name, key)).astype(bool)
+                if not keys.all():
+                    frame = frame[keys].reset_index(drop=True)
+        elif columns is not None:
+            # Keys added only to filter rows go; the frame's own columns and the selection stay,
+            # each under the name asked for, and present even where no message holds the key.
+            names = {_canonical(n): n for n in data_columns if not n.startswith("~")}
+            for name in [n for n in data_columns if n.startswith("~")]:  # every rank of the key the data hold
+                names.update((c, c) for c in frame.columns if _selects(name, c) and c not in names)
+            for key in names:
+                if key not in frame.columns:
+                    frame[key] = np.nan
+            keep = [c for c in frame.columns if (c in _FRAME_COLUMNS or c.startswith("header_") or c in names
+                                                 or c in computed) and c not in header_columns]
+            # The keys asked for, computed ones among them, stand in the order they were asked in.
+            asked = [c for c in dict.fromkeys(
+                x for n in columns for x in ([c for c in keep if _selects(n, c)] if n.startswith("~") else
+                                             [_canonical(n) if n not in COMPUTED_KEYS else n])) if c in keep and c not in _FRAME_COLUMNS]
+            slots = [i for i, c in enumerate(keep) if c in set(asked)]
+            for i, c in zip(slots, asked):
+                keep[i] = c
+            lead = [c for c in keep if c in ("file", "message", "subset", "level")]
+            frame = frame[lead + header_columns + [c for c in keep if c not in lead]]
+            frame = frame.rename(columns={k: n for k, n in names.items() if k != n})
+        if form != "long" and "datetime" not in frame.columns:
+            frame["datetime"] = pd.Series(pd.NaT, index=frame.index, dtype="datetime64[us]")
+        return frame
 
 
 def required_keys(required_columns, columns, form: str) -> list[str] | None:
