@@ -690,3 +690,24 @@ def test_ecmwf_local_section_keys_as_eccodes_reads_them(name, keys, expected):
     assert [[pytest.approx(v, rel=1e-5) if isinstance(v, float) else v for v in row] for row in expected] == firsts
     other = vantrel.read_bufr(SHARED_DATA / "bufr" / "synop_wigos.bufr", columns=["rdbType", "ident"])
     assert other["rdbType"].isna().all() and other["ident"].isna().all()  # centre 219: no such section
+
+
+@pytest.mark.parametrize("name, kwargs", [
+    ("bufr/synop_dwd_multi.bufr", dict(columns=["WMO_station_id", "~airTemperature"],
+                                       filters={"airTemperature": slice(280, None), "dataCategory": 0})),
+    ("bufr/multi_invalid_messages.bufr", dict(columns=["stationNumber"])),
+    ("bufr-ed3/temp.bufr", dict(columns=["pressure", "airTemperature"], form="levels", integers=True)),
+])
+def test_stream_gives_the_rows_of_read_bufr_batch_by_batch(name, kwargs):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    with warnings.catch_warnings(record=True) as whole:
+        warnings.simplefilter("always")
+        frame = vantrel.read_bufr(path, **kwargs)
+    with warnings.catch_warnings(record=True) as streamed:
+        warnings.simplefilter("always")
+        rows = list(vantrel.stream_bufr(path, batch=7, **kwargs))
+    assert len(rows) == len(frame) > 0
+    pd.testing.assert_frame_equal(pd.DataFrame(rows, columns=frame.columns), frame, check_dtype=False)
+    assert sorted(str(w.message) for w in streamed) == sorted(str(w.message) for w in whole)
