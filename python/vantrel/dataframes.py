@@ -32,6 +32,7 @@ Frames come in three forms:
 
 from __future__ import annotations
 
+import functools
 import importlib
 from typing import Iterable
 
@@ -167,10 +168,16 @@ class Keyed:
             return text_values(self.cols, rows)
         return self.meanings[self.meaning[rows]]
 
+    @functools.cached_property
     def label_ids(self) -> dict[tuple[str, int], int]:
         """The label of each (key, rank)."""
         keys = self.keys
         return {(keys[k], r): i for i, (k, r) in enumerate(zip(self.label_key.tolist(), self.label_rank.tolist()))}
+
+    @functools.cached_property
+    def key_ids(self) -> dict[str, int]:
+        """The id of each key name."""
+        return {key: i for i, key in enumerate(self.keys)}
 
     def walk_order(self) -> np.ndarray | None:
         """Row indices in walk order (subset after subset), or None when the rows are in it:
@@ -241,7 +248,7 @@ TIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 def _present(k: Keyed, names, bases, total: int) -> np.ndarray:
     """Whether each output row (subset) of the wide form holds a value of every key in
     `names` (ranked names; a missing value counts, an absent key does not)."""
-    ids = k.label_ids()
+    ids = k.label_ids
     labels = [ids.get(_keys.split_rank(name)[::-1], -1) for name in names]
     present = np.ones(total, dtype=bool)
     if any(label < 0 for label in labels):
@@ -272,11 +279,11 @@ def _wide_arrays(k: Keyed, columns, meanings: bool = False):
         # Every key of the data, in the walk order of its first appearance (label order).
         wanted = [(int(i), k.label_names[i]) for i in np.flatnonzero(k.label_kind < OPERATOR_KIND)]
     else:
-        ids = k.label_ids()
+        ids = k.label_ids
         wanted = []
         for (rank, key), name in _select(columns):
             if rank == _keys.ALL_RANKS:  # every rank of the key the data hold, in walk order
-                key_id = k.keys.index(key) if key in k.keys else -1
+                key_id = k.key_ids.get(key, -1)
                 wanted += [(int(i), k.label_names[i]) for i in np.flatnonzero(
                     (k.label_key == key_id) & (k.label_kind < OPERATOR_KIND))]
             else:
@@ -419,7 +426,7 @@ def _wide(pd, k: Keyed, columns, header_of, header: bool, meanings: bool = False
         arrays.pop(key, None)
     if integers:
         # Keys whose tables make whole numbers: nullable ints, out of the block.
-        ids = k.label_ids()
+        ids = k.label_ids
         for name in [n for n in block_row if n in arrays]:
             label = ids.get(_keys.split_rank(name)[::-1], -1)
             if label >= 0 and k.label_integer[label]:
@@ -452,8 +459,8 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fals
     # The selection index of each key id (-1: not selected); only data rows count.
     index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int64)
     for j, key in enumerate(selected):
-        if key in k.keys:
-            index_of_key[k.keys.index(key)] = j
+        if key in k.key_ids:
+            index_of_key[k.key_ids[key]] = j
     label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int64)
     label_selected[k.label_kind >= OPERATOR_KIND] = -1
     row_selected = label_selected[k.label] if len(k.label) else np.zeros(0, np.int64)

@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _core
 from . import dataframes as _dataframes
+from .keys import canonical, codes_of, selects, split_rank
 from .errors import BufrError, BufrWarning, FailedMessagesWarning
 from .archive import Message, Reader
 
@@ -139,8 +140,6 @@ def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):
         return frame
     if form == "long":
         return _long_mask(frame, rows)
-    from .keys import selects
-
     mask = np.ones(len(frame), dtype=bool)
     for name, condition in rows.items():
         if name.startswith("~"):  # any rank of the key meets it
@@ -158,8 +157,6 @@ def row_mask(frame, filters: Mapping[str, Any] | None, form: str = "wide"):
 def _long_mask(frame, rows):
     """Long frame rows of the subsets that meet every key condition of `rows`."""
     import pandas as pd
-
-    from .keys import canonical, selects
 
     ids = pd.MultiIndex.from_frame(frame[[c for c in ("file", "message", "subset") if c in frame.columns]])
     keep = None
@@ -364,17 +361,17 @@ class _Query:
             frame = frame.drop(columns=dropped)
         if columns is not None and form == "long":
             if data_columns:
-                keys = frame["key"].isin({_canonical(n) for n in data_columns})
+                keys = frame["key"].isin({canonical(n) for n in data_columns})
                 for name in [n for n in data_columns if n.startswith("~")]:
-                    keys |= frame["key"].map(lambda key, name=name: _selects(name, key)).astype(bool)
+                    keys |= frame["key"].map(lambda key, name=name: selects(name, key)).astype(bool)
                 if not keys.all():
                     frame = frame[keys].reset_index(drop=True)
         elif columns is not None:
             # Keys added only to filter rows go; the frame's own columns and the selection stay,
             # each under the name asked for, and present even where no message holds the key.
-            names = {_canonical(n): n for n in data_columns if not n.startswith("~")}
+            names = {canonical(n): n for n in data_columns if not n.startswith("~")}
             for name in [n for n in data_columns if n.startswith("~")]:  # every rank of the key the data hold
-                names.update((c, c) for c in frame.columns if _selects(name, c) and c not in names)
+                names.update((c, c) for c in frame.columns if selects(name, c) and c not in names)
             for key in names:
                 if key not in frame.columns:
                     frame[key] = np.nan
@@ -382,8 +379,8 @@ class _Query:
                                                  or c in computed) and c not in header_columns]
             # The keys asked for, computed ones among them, stand in the order they were asked in.
             asked = [c for c in dict.fromkeys(
-                x for n in columns for x in ([c for c in keep if _selects(n, c)] if n.startswith("~") else
-                                             [_canonical(n) if n not in COMPUTED_KEYS else n])) if c in keep and c not in _FRAME_COLUMNS]
+                x for n in columns for x in ([c for c in keep if selects(n, c)] if n.startswith("~") else
+                                             [canonical(n) if n not in COMPUTED_KEYS else n])) if c in keep and c not in _FRAME_COLUMNS]
             slots = [i for i, c in enumerate(keep) if c in set(asked)]
             for i, c in zip(slots, asked):
                 keep[i] = c
@@ -579,8 +576,6 @@ def check_names(names, table_sets) -> None:
     key any of `table_sets` knows, naming the closest known keys."""
     import difflib
 
-    from .keys import codes_of, split_rank
-
     table_sets = list(table_sets)
     if not table_sets:
         return  # nothing decoded: nothing to tell a key from a mistake by
@@ -630,15 +625,3 @@ def reader_warnings(reader) -> list[str]:
 
 _FRAME_COLUMNS = frozenset({"file", "message", "subset", "level", "datetime", "edition", "centre", "subcentre",
                             "data_category", "master_table_version"})
-
-
-def _canonical(name: str) -> str:
-    from .keys import canonical
-
-    return canonical(name)
-
-
-def _selects(name: str, column: str) -> bool:
-    from .keys import selects
-
-    return selects(name, column)
