@@ -362,7 +362,7 @@ class Reader:
         ``required`` (wide form): keys a subset must hold (a missing value counts) to have a row;
         ``integers``: whole-number keys as nullable Int64 columns."""
         keys = None
-        if columns is not None and form in ("wide", "levels"):
+        if columns is not None and form in ("wide", "levels", "context"):
             # Only the rows of the selected keys (and of the data's date and time) are decoded into columns.
             keys = list(columns) + list(_dataframes.TIME_KEYS) + list(required or [])
         keyed, _ = self._columns(meanings, threads, select, keys, "long" if form == "long" else "wide")
@@ -612,7 +612,7 @@ class Message:
         return values.reshape(rows, len(codes)), codes
 
     def to_pandas(self, form: str = "wide", columns=None, *, meanings: bool = False, header: bool = False):
-        """A pandas DataFrame of this message: ``form`` is "wide", "long" or "levels" (see :mod:`vantrel.dataframes`)."""
+        """A pandas DataFrame of this message: ``form`` is "wide", "long", "levels" or "context" (see :mod:`vantrel.dataframes`)."""
         return _dataframes.to_pandas(self._keyed(form, meanings), form=form, columns=columns, meanings=meanings,
                                  header=header, header_of=lambda _: self.header | {"edition": self.edition})
 

@@ -504,6 +504,66 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fals
     return pd.DataFrame(out)
 
 
+def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False):
+    """Rows in context: each row holds one value of every selected observation key and the
+    selected coordinates (classes 01 to 08) in force at it, so that nested levels inherit
+    the outer keys; the rule is the core's (``_core.context_rows``). Every subset has at
+    least one row."""
+    if columns is None:
+        raise ValueError('form="context" needs columns=[...] naming the keys of a row')
+    cols = k.cols
+    message_of, subset_of, bases = k.subset_rows()
+    selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
+    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
+    for j, key in enumerate(selected):
+        if key in k.key_ids:
+            index_of_key[k.key_ids[key]] = j
+    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int32)
+    label_selected[k.label_kind >= OPERATOR_KIND] = -1
+    chosen = label_selected[k.label] if len(k.label) else np.zeros(0, np.int32)
+    order = k.walk_order()
+    rows = np.flatnonzero(chosen >= 0) if order is None else order[chosen[order] >= 0]
+    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
+    group = np.zeros(len(chosen), dtype=np.int64)
+    group[rows] = bases[run_of[rows]] + cols["subset"][rows].astype(np.int64) - 1
+    source, row_group = _core.context_rows(rows.astype(np.int64), np.ascontiguousarray(chosen, dtype=np.int32),
+                                           group, np.ascontiguousarray(cols["descriptor"], dtype=np.uint32),
+                                           len(selected), len(subset_of))
+    row_group = np.frombuffer(row_group, dtype=np.int64)
+    source = np.frombuffer(source, dtype=np.int64).reshape(len(row_group), len(selected))
+    out = {}
+    if "message" in cols:
+        out["message"] = message_of[row_group]
+    out["subset"] = subset_of[row_group]
+    for j, key in enumerate(selected):
+        at = source[:, j]
+        held = at >= 0
+        taken = at[held]
+        label = int(k.label[taken[0]]) if len(taken) else -1
+        if label >= 0 and k.object_kind(label, meanings):
+            column = np.full(len(at), None, dtype=object)
+            for target, value in zip(np.flatnonzero(held).tolist(), k.objects_of(taken, label, meanings)):
+                column[target] = value  # element by element: a list of meanings stays whole
+        else:
+            column = np.full(len(at), np.nan)
+            column[held] = cols["value"][taken]
+            if integers and label >= 0 and k.label_integer[label]:
+                column = _as_integers(pd, column)
+        out[key] = column
+    # The subset's own date and time (its first year ... second), as in the wide form.
+    firsts = {}
+    for key in TIME_KEYS:
+        label = k.label_ids.get((key, 1), -1)
+        if label >= 0 and not k.object_kind(label, False):
+            at = np.flatnonzero(k.label == label)
+            firsts[key] = np.full(len(subset_of), np.nan)
+            firsts[key][bases[run_of[at]] + cols["subset"][at].astype(np.int64) - 1] = cols["value"][at]
+    when = _datetime_column(firsts)
+    if when is not None:
+        out["datetime"] = when[row_group]
+    return pd.DataFrame(out)
+
+
 def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None, required=None,
               integers=False):
     """A DataFrame of keyed columns (see the module docstring for the forms); the wide form
@@ -524,8 +584,10 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
         frame = _wide(pd, k, columns, header_of, header, meanings, required, integers)
     elif form == "levels":
         frame = _levels(pd, k, columns, meanings, integers)
+    elif form == "context":
+        frame = _context(pd, k, columns, meanings, integers)
     else:
-        raise ValueError(f'form must be "long", "wide" or "levels", not {form!r}')
+        raise ValueError(f'form must be "long", "wide", "levels" or "context", not {form!r}')
     return frame
 
 

@@ -19,6 +19,7 @@
 
 #include "columns/column_batch.hpp"
 #include "columns/column_sink.hpp"
+#include "columns/context_rows.hpp"
 #include "columns/row_keys.hpp"
 #include "columns/wide_block.hpp"
 #include "data/decode.hpp"
@@ -1242,6 +1243,45 @@ PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return PyTuple_Pack(4, values.get(), rows.get(), out.get(), column.get());
 }
 
+// context_rows(rows, chosen, group, descriptor, keys, groups) -> (source,
+// group): the rows in context of chosen rows (see context_rows.hpp), made
+// without the interpreter's lock.
+PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"context_rows", {"rows", "chosen", "group", "descriptor", "keys", "groups"}};
+  PyObject* bound[6];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  BufferView views[4];
+  std::span<const std::int64_t> rows;
+  std::span<const std::int32_t> chosen;
+  std::span<const std::int64_t> group;
+  std::span<const std::uint32_t> descriptor;
+  std::uint64_t keys = 0;
+  std::uint64_t groups = 0;
+  if (!typed_view("rows", bound[0], views[0], rows) || !typed_view("chosen", bound[1], views[1], chosen) ||
+      !typed_view("group", bound[2], views[2], group) ||
+      !typed_view("descriptor", bound[3], views[3], descriptor) || !to_u64("keys", bound[4], keys) ||
+      !to_u64("groups", bound[5], groups)) {
+    return nullptr;
+  }
+  vantrel::ContextRows out;
+  std::string failure;
+  without_lock([&] {
+    try {
+      out = vantrel::context_rows(rows, chosen, group, descriptor, keys, groups);
+    } catch (const std::invalid_argument& error) {
+      failure = error.what();
+    }
+  });
+  if (!failure.empty()) {
+    PyErr_SetString(PyExc_ValueError, failure.c_str());
+    return nullptr;
+  }
+  PyRef source = wrap_vector(std::move(out.source), "q");
+  PyRef groups_of = wrap_vector(std::move(out.group), "q");
+  if (!source || !groups_of) return nullptr;
+  return PyTuple_Pack(2, source.get(), groups_of.get());
+}
+
 // ecmwf_keys(index) -> {name: list}: ECMWF's local section 2 keys of every
 // message of the index, by their ecCodes names, None where a message has no
 // such section (or the key belongs to the other kind of report: satellite or not).
@@ -1419,6 +1459,9 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(scatter_wide, "scatter_wide(value, label, subset, message_rows, bases, subsets, slot_major, "
                                    "column_of, columns, total, threads, into=None)\n--\n\n"
                                    "The wide block of keyed rows and the rows of its object columns."),
+    VANTREL_FUNCTION(context_rows, "context_rows(rows, chosen, group, descriptor, keys, groups)\n--\n\n"
+                                   "Rows in context of chosen rows: the row of each key's value in force on "
+                                   "each, and its group."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
                                   "The keys of one subset's values, ranked by occurrence."),
     VANTREL_FUNCTION(ecmwf_keys, "ecmwf_keys(index)\n--\n\n"

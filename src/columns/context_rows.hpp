@@ -1,0 +1,39 @@
+// Rows in context: the values of chosen keys grouped the way BUFR nests them.
+//
+// Coordinates and qualifiers (elements of classes 01 to 08: identification,
+// instrument, time, position, height, significance) stay in force from their
+// value until the key's next value in the same subset. Each row holds one
+// value of every chosen observation key (the other classes) with the chosen
+// coordinates in force at it: a row ends where an observation key it holds
+// comes again or a coordinate changes after its observations. Outer keys
+// thus stand on every row of the levels nested in them (a station's number on
+// each of its sensor heights, a sounding's position on each of its levels).
+// When none of the chosen keys is an observation, every one counts as one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "memory/pod_vector.hpp"
+
+namespace vantrel {
+
+// Whether element `code` is a coordinate or qualifier that stays in force.
+bool stays_in_force(std::uint32_t code);
+
+struct ContextRows {
+  PodVector<std::int64_t> source;  // rows x chosen keys, row after row: the input row of each value, -1 for none
+  PodVector<std::int64_t> group;   // per row: its group (subset)
+};
+
+// The rows in context of `rows` (input row numbers in walk order, groups in
+// ascending order): row r is of chosen key `chosen[r]` (0 .. keys - 1) and
+// element `descriptor[r]`, in group `group[r]` (0 .. groups - 1). Every group
+// has at least one row, with no values when none of its rows is chosen.
+// Throws std::invalid_argument for a row, key or group out of range or groups
+// out of order.
+ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std::int32_t> chosen,
+                         std::span<const std::int64_t> group, std::span<const std::uint32_t> descriptor,
+                         std::size_t keys, std::size_t groups);
+
+}  // namespace vantrel
