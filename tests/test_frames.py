@@ -584,6 +584,73 @@ def test_long_and_wide_forms_follow_the_key_rules(name):
             np.testing.assert_array_equal(cells, group["value"].to_numpy(), err_msg=key)
 
 
+def model_context(messages, keys):
+    """Rows in context from the walker's records, written from the rules: coordinates and
+    qualifiers (elements of classes 01-08) stay in force until their key's next value in
+    the subset; a row gathers one value of each observation key (the other classes, or
+    every key when none is of them) and ends when one of its keys comes again or a
+    coordinate changes after it holds an observation; a subset always has a row."""
+    walks = [(m.index, n, [(v.descriptor, v.raw_value) for v in subset
+                           if v.descriptor < 100000 and m.tables().get_element(v.descriptor) is not None
+                           and m.tables().get_element(v.descriptor).abbreviation in keys])
+             for m in messages for n, subset in enumerate(m.subsets(), 1)]
+    abbreviation = {d: messages[0].tables().get_element(d).abbreviation for _, _, w in walks for d, _ in w}
+    observed = {abbreviation[d] for _, _, w in walks for d, _ in w if not 1 <= d // 1000 <= 8}
+    observed = observed or set(keys)
+    rows = []
+    for number, subset, walk in walks:
+        held, mine, made = {}, set(), 0
+        for descriptor, value in walk:
+            key = abbreviation[descriptor]
+            if (key in observed and key in mine) or (key not in observed and mine):
+                rows.append((number, subset, *[held.get(k, math.nan) for k in keys]))
+                held = {k: v for k, v in held.items() if k not in observed}
+                mine, made = set(), made + 1
+            held[key] = math.nan if value is None else value
+            if key in observed:
+                mine.add(key)
+        if mine or not made:
+            rows.append((number, subset, *[held.get(k, math.nan) for k in keys]))
+    return rows
+
+
+# (file, keys, rows, first rows): the rows and values pdbufr 0.16 gives (read_bufr with the
+# same columns and required_columns=False, or its temp and tropical_cyclone readers) where
+# its rows are rows in context.
+CONTEXT_FROM_PDBUFR = [
+    ("bufr/synop_dwd_multi.bufr", ["stationNumber", "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform",
+                                   "airTemperature"], 1495, [(33, 2, None), (37, 2, 286.65)]),
+    ("bufr/synop_dwd_multi.bufr", ["stationNumber", "timePeriod", "maximumWindGustSpeed"], 1064,
+     [(33, -10, None), (33, -360, None), (37, -10, None)]),
+    ("bufr-ed3/temp_small.bufr", ["pressure", "airTemperature", "dewpointTemperature", "windSpeed"], 403,
+     [(100300, 258.3, 255.7, None), (100000, 259.7, 258.3, 0.0), (99800, 261.1, 259.6, None)]),
+    ("bufr/tropical_cyclone.bufr", ["timePeriod", "meteorologicalAttributeSignificance", "latitude", "longitude",
+                                    "pressureReducedToMeanSeaLevel", "windSpeedAt10M"], None,
+     [(None, 4, 5.4, 156.9, 100000, None), (None, 3, 5.7, 156.6, None, 19.0), (6, 1, 6.0, 156.0, 99800, None),
+      (6, 3, 6.3, 156.9, None, 20.1)]),
+    ("bufr/aircraft_mrar_compressed.bufr", ["latitude", "longitude", "flightLevel"], None, None),
+]
+
+
+@pytest.mark.parametrize("name, columns, count, first", CONTEXT_FROM_PDBUFR)
+def test_rows_in_context(name, columns, count, first):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    frame = vantrel.read_bufr(path, columns=columns, form="context")
+    with vantrel.open(path) as reader:
+        expected = model_context([m for m in reader if m.error is None], columns)
+    got = frame[["message", "subset", *columns]].itertuples(index=False, name=None)
+    assert [tuple(None if x != x else x for x in row) for row in got] == \
+        [tuple(None if x != x else x for x in row) for row in expected]
+    if count is not None:
+        assert len(frame) == count
+    if first is not None:
+        head = frame[columns].head(len(first)).astype(object).where(frame[columns].head(len(first)).notna(), None)
+        assert [tuple(row) for row in head.itertuples(index=False, name=None)] == first
+    assert frame["datetime"].notna().all()  # the subset's own time on each of its rows
+
+
 def test_a_wide_block_handed_to_pandas_in_views_gives_the_same_frame(monkeypatch):
     path = SHARED_DATA / "bufr" / "tropical_cyclone.bufr"  # numbers with texts and meanings between them
     if not path.is_file():

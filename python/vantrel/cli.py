@@ -4,7 +4,7 @@
     vantrel dump FILE [--message N] [--subset N] [--json]
     vantrel dump --sample [NAME]          a shipped sample file (see vantrel.samples)
     vantrel tables                        where the tables come from, which versions are there
-    vantrel convert FILE... -o OUT.parquet|.csv|.jsonl [--columns KEY...] [--form wide|long|levels]
+    vantrel convert FILE... -o OUT.parquet|.csv|.jsonl [--columns KEY...] [--form wide|long|levels|context]
     vantrel FILE...                       the same as ``vantrel ls FILE...``
 
 ``-`` as FILE reads standard input (binary). ``dump --json`` writes JSON lines:
@@ -831,7 +831,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument(
         "--columns", action="append", metavar="KEY[,KEY...]", help="keys to keep (ranked as #2#key); repeatable"
     )
-    convert.add_argument("--form", choices=("wide", "long", "levels"), default="wide", help="table layout")
+    convert.add_argument("--form", choices=("wide", "long", "levels", "context"), default="wide", help="table layout")
     convert.add_argument("--tables", metavar="DIR",
                          help="one table set for every message: a folder of WMO BUFR4 CSV tables or one ecCodes "
                               "table folder")

@@ -27,7 +27,12 @@ Frames come in three forms:
 * ``levels``: one row per repetition of the selected keys within a subset (the
   levels of a radiosonde, the channels of a radiance): the n-th row holds the
   n-th occurrence of every repeated key, and keys that occur once are repeated
-  on every row.
+  on every row;
+* ``context``: rows in context, the way BUFR nests values: each row holds one value
+  of every selected observation key with the selected coordinates and qualifiers
+  (classes 01 to 08: station, time, position, height, period, significance) in
+  force at it, so that nested levels inherit the outer keys (a station's number
+  on each of its sensor heights, a track's time on each of its positions).
 """
 
 from __future__ import annotations
@@ -504,16 +509,19 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fals
     return pd.DataFrame(out)
 
 
-def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False):
+def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False, required=None):
     """Rows in context: each row holds one value of every selected observation key and the
     selected coordinates (classes 01 to 08) in force at it, so that nested levels inherit
     the outer keys; the rule is the core's (``_core.context_rows``). Every subset has at
-    least one row."""
+    least one row; with `required`, only the rows that hold a value (present or missing) of
+    each of those keys."""
     if columns is None:
         raise ValueError('form="context" needs columns=[...] naming the keys of a row')
     cols = k.cols
     message_of, subset_of, bases = k.subset_rows()
-    selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
+    shown = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
+    selected = list(dict.fromkeys(shown + [_keys.split_rank(c)[1] for c in required or []]))
+    needed = [selected.index(_keys.split_rank(c)[1]) for c in required or []]
     index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
     for j, key in enumerate(selected):
         if key in k.key_ids:
@@ -535,7 +543,7 @@ def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fal
     if "message" in cols:
         out["message"] = message_of[row_group]
     out["subset"] = subset_of[row_group]
-    for j, key in enumerate(selected):
+    for j, key in enumerate(shown):
         at = source[:, j]
         held = at >= 0
         taken = at[held]
@@ -561,7 +569,10 @@ def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fal
     when = _datetime_column(firsts)
     if when is not None:
         out["datetime"] = when[row_group]
-    return pd.DataFrame(out)
+    frame = pd.DataFrame(out)
+    if needed:
+        frame = frame[(source[:, needed] >= 0).all(axis=1)].reset_index(drop=True)
+    return frame
 
 
 def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=False, header_of=None, required=None,
@@ -570,8 +581,8 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
     keeps only the subsets that hold every key of `required` (ranked names), when given;
     with `integers`, keys whose tables make whole numbers (scale 0 or less) whose values
     are all whole are nullable Int64 columns (wide and levels forms)."""
-    if required and form != "wide":
-        raise ValueError("required columns are an option of the wide form")
+    if required and form not in ("wide", "context"):
+        raise ValueError("required columns are an option of the wide form and the context form")
     pd = import_optional("pandas", "pandas")
     if header_of is None:
         header_of = lambda index: {}  # noqa: E731
@@ -585,7 +596,7 @@ def to_pandas(k: Keyed, *, form="wide", columns=None, meanings=False, header=Fal
     elif form == "levels":
         frame = _levels(pd, k, columns, meanings, integers)
     elif form == "context":
-        frame = _context(pd, k, columns, meanings, integers)
+        frame = _context(pd, k, columns, meanings, integers, required)
     else:
         raise ValueError(f'form must be "long", "wide", "levels" or "context", not {form!r}')
     return frame

@@ -189,22 +189,22 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     so are ECMWF's local section 2 keys of messages from centre 98
     (``rdbType``, ``rdbSubtype``, ``ident``, ``localLatitude``,
     ``rdbtimeTime``, ``satelliteID``...).
-    Computed keys (pdbufr's names, wide and levels forms) may be named too:
+    Computed keys (pdbufr's names, wide, levels and context forms) may be named too:
     ``WMO_station_id`` (block x 1000 + station, nullable ints),
     ``WIGOS_station_id`` ("0-20000-0-12345"), ``data_datetime`` (the data's
     own time) and ``typical_datetime`` (the header's); they filter rows as
-    well. ``required_columns`` (wide form): keys a subset must hold to have a
-    row, a missing value counting as held (True: every key of ``columns``); by
-    default every subset has a row, as the wide form always had. ``integers``:
+    well. ``required_columns`` (wide and context forms): keys a subset must hold to have a
+    row, a missing value counting as held (True: every key of ``columns``; in the
+    context form, a row must hold a value of each); by default every subset has a row, as the wide form always had. ``integers``:
     keys whose tables make whole numbers (scale 0 or less: station numbers,
     years, code table values) as nullable ``Int64`` columns when all their
-    values are whole, instead of float64 (wide and levels forms). ``filters``: ``{name: condition}``; names of header
+    values are whole, instead of float64 (wide, levels and context forms). ``filters``: ``{name: condition}``; names of header
     fields (``data_category``, ``centre``, ``datetime``..., or their ecCodes
     names ``dataCategory``, ``bufrHeaderCentre``...) select messages before
     they are decoded, other names select subsets by the value of that key (in
     every form; ``"~key"``: any rank of it); a condition is a value, a set of values, a ``slice``/``range``
-    (lo <= x < hi) or a callable. ``form``: "wide", "long" or "levels" (see
-    :mod:`vantrel.dataframes`). ``threads``: threads decoding messages (default:
+    (lo <= x < hi) or a callable. ``form``: "wide", "long", "levels" or "context"
+    (rows in context: nested levels inheriting the outer keys; see :mod:`vantrel.dataframes`). ``threads``: threads decoding messages (default:
     every usable core). ``rules``: "wmo" (WMO practice, the default) or
     "strict" (exactly the rules of ``_vantrel``). ``tables``: one table set for
     every message, as for :func:`vantrel.open`.
@@ -398,8 +398,8 @@ def required_keys(required_columns, columns, form: str) -> list[str] | None:
     are always there; a computed key needs the keys it is made of."""
     if required_columns is None or required_columns is False:
         return None
-    if form != "wide":
-        raise ValueError("required_columns is an option of the wide form")
+    if form not in ("wide", "context"):
+        raise ValueError("required_columns is an option of the wide form and the context form")
     if required_columns is True:
         if columns is None:
             raise ValueError("required_columns=True needs columns=[...]: the keys that must be there")
