@@ -131,7 +131,7 @@ def test_long_form_with_units_and_meanings(tables):
 
 
 def test_unknown_form(profiles):
-    with pytest.raises(ValueError, match='form must be "long", "wide" or "levels"'):
+    with pytest.raises(ValueError, match='form must be "long", "wide", "levels" or "context"'):
         profiles[0].to_pandas(form="tall")
 
 
