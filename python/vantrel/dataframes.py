@@ -509,6 +509,45 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fals
     return pd.DataFrame(out)
 
 
+def subset_datetimes(k: Keyed) -> np.ndarray | None:
+    """Each subset's own date and time (its first year ... second, as the wide form's
+    ``datetime``), over ``k.subset_rows()``; None when the data carry no date."""
+    _, subset_of, bases = k.subset_rows()
+    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
+    firsts = {}
+    for key in TIME_KEYS:
+        label = k.label_ids.get((key, 1), -1)
+        if label >= 0 and not k.object_kind(label, False):
+            at = np.flatnonzero(k.label == label)
+            firsts[key] = np.full(len(subset_of), np.nan)
+            firsts[key][bases[run_of[at]] + k.cols["subset"][at].astype(np.int64) - 1] = k.cols["value"][at]
+    return _datetime_column(firsts)
+
+
+def context_sources(k: Keyed, selected: list[str]) -> tuple[np.ndarray, np.ndarray]:
+    """The rows in context of keys `selected` (bare keys): the output subset (0-based, over
+    ``k.subset_rows()``) of each row in context, and the input row of each selected key's
+    value on it (rows x keys, -1 for none). The grouping is the core's (``_core.context_rows``)."""
+    _, subset_of, bases = k.subset_rows()
+    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
+    for j, key in enumerate(selected):
+        if key in k.key_ids:
+            index_of_key[k.key_ids[key]] = j
+    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int32)
+    label_selected[k.label_kind >= OPERATOR_KIND] = -1
+    chosen = label_selected[k.label] if len(k.label) else np.zeros(0, np.int32)
+    order = k.walk_order()
+    rows = np.flatnonzero(chosen >= 0) if order is None else order[chosen[order] >= 0]
+    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
+    group = np.zeros(len(chosen), dtype=np.int64)
+    group[rows] = bases[run_of[rows]] + k.cols["subset"][rows].astype(np.int64) - 1
+    source, row_group = _core.context_rows(rows.astype(np.int64), np.ascontiguousarray(chosen, dtype=np.int32),
+                                           group, np.ascontiguousarray(k.cols["descriptor"], dtype=np.uint32),
+                                           len(selected), len(subset_of))
+    row_group = np.frombuffer(row_group, dtype=np.int64)
+    return row_group, np.frombuffer(source, dtype=np.int64).reshape(len(row_group), len(selected))
+
+
 def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False, required=None):
     """Rows in context: each row holds one value of every selected observation key and the
     selected coordinates (classes 01 to 08) in force at it, so that nested levels inherit
@@ -522,23 +561,7 @@ def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fal
     shown = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
     selected = list(dict.fromkeys(shown + [_keys.split_rank(c)[1] for c in required or []]))
     needed = [selected.index(_keys.split_rank(c)[1]) for c in required or []]
-    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
-    for j, key in enumerate(selected):
-        if key in k.key_ids:
-            index_of_key[k.key_ids[key]] = j
-    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int32)
-    label_selected[k.label_kind >= OPERATOR_KIND] = -1
-    chosen = label_selected[k.label] if len(k.label) else np.zeros(0, np.int32)
-    order = k.walk_order()
-    rows = np.flatnonzero(chosen >= 0) if order is None else order[chosen[order] >= 0]
-    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
-    group = np.zeros(len(chosen), dtype=np.int64)
-    group[rows] = bases[run_of[rows]] + cols["subset"][rows].astype(np.int64) - 1
-    source, row_group = _core.context_rows(rows.astype(np.int64), np.ascontiguousarray(chosen, dtype=np.int32),
-                                           group, np.ascontiguousarray(cols["descriptor"], dtype=np.uint32),
-                                           len(selected), len(subset_of))
-    row_group = np.frombuffer(row_group, dtype=np.int64)
-    source = np.frombuffer(source, dtype=np.int64).reshape(len(row_group), len(selected))
+    row_group, source = context_sources(k, selected)
     out = {}
     if "message" in cols:
         out["message"] = message_of[row_group]
@@ -558,15 +581,7 @@ def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fal
             if integers and label >= 0 and k.label_integer[label]:
                 column = _as_integers(pd, column)
         out[key] = column
-    # The subset's own date and time (its first year ... second), as in the wide form.
-    firsts = {}
-    for key in TIME_KEYS:
-        label = k.label_ids.get((key, 1), -1)
-        if label >= 0 and not k.object_kind(label, False):
-            at = np.flatnonzero(k.label == label)
-            firsts[key] = np.full(len(subset_of), np.nan)
-            firsts[key][bases[run_of[at]] + cols["subset"][at].astype(np.int64) - 1] = cols["value"][at]
-    when = _datetime_column(firsts)
+    when = subset_datetimes(k)
     if when is not None:
         out["datetime"] = when[row_group]
     frame = pd.DataFrame(out)
