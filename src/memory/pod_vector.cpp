@@ -269,8 +269,13 @@ void* resize(void* data, std::size_t used, std::size_t capacity, std::size_t wan
       void* target = map_reserved(bytes, bytes > SIZE_MAX / 2 ? bytes : round_up(bytes * 2), reserve);
       void* moved = mremap(data, capacity, reserve, MREMAP_MAYMOVE | MREMAP_FIXED, target);
       if (moved == MAP_FAILED) {
+        // A block made of a kept block's pages and fresh ones is two mappings, which
+        // mremap does not move as one: copy instead.
         munmap(target, reserve);
-        throw std::bad_alloc();
+        void* block = map_block(bytes, granted);
+        if (used != 0) std::memcpy(block, data, used);
+        munmap(data, capacity);
+        return block;
       }
       (void)madvise(moved, reserve, MADV_HUGEPAGE);
       granted = reserve;
