@@ -39,7 +39,7 @@ from __future__ import annotations
 
 import functools
 import importlib
-from typing import Iterable
+from typing import Iterable, NamedTuple
 
 import numpy as np
 
@@ -524,10 +524,22 @@ def subset_datetimes(k: Keyed) -> np.ndarray | None:
     return _datetime_column(firsts)
 
 
-def context_sources(k: Keyed, selected: list[str]) -> tuple[np.ndarray, np.ndarray]:
-    """The rows in context of keys `selected` (bare keys): the output subset (0-based, over
-    ``k.subset_rows()``) of each row in context, and the input row of each selected key's
-    value on it (rows x keys, -1 for none). The grouping is the core's (``_core.context_rows``)."""
+class ContextRows(NamedTuple):
+    """Rows in context of chosen keys (see ``_core.context_rows``): ``group``, the output
+    subset (over ``Keyed.subset_rows()``) of each row; ``coordinate_keys``, the chosen keys'
+    indices that are coordinates, and ``coordinates``, rows x those keys, the input row of
+    each coordinate in force (-1 for none); ``observed``, the input row of each observation
+    value, and ``observed_row``, the row holding it."""
+    group: np.ndarray
+    coordinate_keys: np.ndarray
+    coordinates: np.ndarray
+    observed: np.ndarray
+    observed_row: np.ndarray
+
+
+def context_rows(k: Keyed, selected: list[str]) -> tuple[ContextRows, np.ndarray]:
+    """The rows in context of keys `selected` (bare keys) and the chosen key of each input
+    row (-1 for none). The grouping is the core's (``_core.context_rows``)."""
     _, subset_of, bases = k.subset_rows()
     index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
     for j, key in enumerate(selected):
@@ -535,17 +547,30 @@ def context_sources(k: Keyed, selected: list[str]) -> tuple[np.ndarray, np.ndarr
             index_of_key[k.key_ids[key]] = j
     label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int32)
     label_selected[k.label_kind >= OPERATOR_KIND] = -1
-    chosen = label_selected[k.label] if len(k.label) else np.zeros(0, np.int32)
+    chosen = np.ascontiguousarray(label_selected[k.label] if len(k.label) else np.zeros(0, np.int32), np.int32)
     order = k.walk_order()
     rows = np.flatnonzero(chosen >= 0) if order is None else order[chosen[order] >= 0]
     run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
     group = np.zeros(len(chosen), dtype=np.int64)
     group[rows] = bases[run_of[rows]] + k.cols["subset"][rows].astype(np.int64) - 1
-    source, row_group = _core.context_rows(rows.astype(np.int64), np.ascontiguousarray(chosen, dtype=np.int32),
-                                           group, np.ascontiguousarray(k.cols["descriptor"], dtype=np.uint32),
-                                           len(selected), len(subset_of))
+    kind, row_group, coordinates, observed, observed_row = _core.context_rows(
+        rows.astype(np.int64), chosen, group, np.ascontiguousarray(k.cols["descriptor"], dtype=np.uint32),
+        len(selected), len(subset_of))
+    coordinate_keys = np.flatnonzero(np.frombuffer(kind, dtype=np.uint8) == 1)
     row_group = np.frombuffer(row_group, dtype=np.int64)
-    return row_group, np.frombuffer(source, dtype=np.int64).reshape(len(row_group), len(selected))
+    return ContextRows(row_group, coordinate_keys,
+                       np.frombuffer(coordinates, dtype=np.int64).reshape(len(row_group), len(coordinate_keys)),
+                       np.frombuffer(observed, dtype=np.int64), np.frombuffer(observed_row, dtype=np.int64)), chosen
+
+
+def context_sources(k: Keyed, selected: list[str]) -> tuple[np.ndarray, np.ndarray]:
+    """The output subset of each row in context of keys `selected`, and the input row of
+    each key's value on it (rows x keys, -1 for none)."""
+    rows, chosen = context_rows(k, selected)
+    source = np.full((len(rows.group), len(selected)), -1, dtype=np.int64)
+    source[:, rows.coordinate_keys] = rows.coordinates
+    source[rows.observed_row, chosen[rows.observed]] = rows.observed
+    return rows.group, source
 
 
 def _context(pd, k: Keyed, columns, meanings: bool = False, integers: bool = False, required=None):

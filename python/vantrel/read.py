@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _core
 from . import dataframes as _dataframes
+from . import domains as _domains
 from .keys import canonical, codes_of, selects, split_rank
 from .errors import BufrError, BufrWarning, FailedMessagesWarning
 from .archive import Message, Reader
@@ -175,7 +176,7 @@ def _long_mask(frame, rows):
 
 def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None, threads: int | None = None,
               *, errors: str = "warn", meanings: bool = False, header: bool = False, rules: str = "wmo",
-              tables=None, required_columns=None, integers: bool = False):
+              tables=None, required_columns=None, integers: bool = False, reader: str | None = None):
     """Read BUFR files into one pandas DataFrame.
 
     ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
@@ -207,7 +208,11 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     (rows in context: nested levels inheriting the outer keys; see :mod:`vantrel.dataframes`). ``threads``: threads decoding messages (default:
     every usable core). ``rules``: "wmo" (WMO practice, the default) or
     "strict" (exactly the rules of ``_vantrel``). ``tables``: one table set for
-    every message, as for :func:`vantrel.open`.
+    every message, as for :func:`vantrel.open`. ``reader``: "synop", "temp" or
+    "tropical_cyclone" for observations of that kind as named parameters in one long
+    layout (see :mod:`vantrel.domains`); ``columns`` then names parameters (``t2m``,
+    ``precipitation``...) and ``filters`` may name the layout's columns (``station``,
+    ``parameter``, ``level``...) besides header keys.
 
     A name that no table of the files knows raises a ``KeyError`` naming the
     closest known keys; a key the tables know that no message holds is a
@@ -222,7 +227,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     """
     if errors not in ("warn", "raise", "ignore"):
         raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
-    query = _Query(columns, filters, form, meanings, header, threads, required_columns, integers)
+    query = _query(columns, filters, form, meanings, header, threads, required_columns, integers, reader)
     frames = []
     failures: list[tuple[str, BufrError]] = []
     accepted: list[str] = []
@@ -247,7 +252,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
 
 def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definitions=None,
                 threads: int | None = None, *, batch: int = 1000, errors: str = "warn", meanings: bool = False,
-                header: bool = False, rules: str = "wmo", tables=None, required_columns=None, integers: bool = False):
+                header: bool = False, rules: str = "wmo", tables=None, required_columns=None, integers: bool = False,
+                reader: str | None = None):
     """The rows of :func:`read_bufr` one at a time, as dicts (pdbufr's ``stream_bufr``): each
     source is decoded ``batch`` messages at a time, so that memory holds one batch, not the
     whole archive. The rows, their order and their ``message`` numbers are those of
@@ -258,7 +264,7 @@ def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definit
         raise ValueError(f'errors must be "warn", "raise" or "ignore", not {errors!r}')
     if not isinstance(batch, int) or isinstance(batch, bool) or batch < 1:
         raise ValueError(f"batch must be a positive int, not {batch!r}")
-    query = _Query(columns, filters, form, meanings, header, threads, required_columns, integers)
+    query = _query(columns, filters, form, meanings, header, threads, required_columns, integers, reader)
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
         failures: list[tuple[str, BufrError]] = []
@@ -304,6 +310,40 @@ class _Rows:
 
     def mask(self, reader) -> np.ndarray:
         return self.rows
+
+
+def _query(columns, filters, form, meanings, header, threads, required_columns, integers, reader):
+    """The question of a read_bufr call: of keys (:class:`_Query`) or of a domain reader's
+    parameters (:class:`_DomainQuery`)."""
+    if reader is None:
+        return _Query(columns, filters, form, meanings, header, threads, required_columns, integers)
+    others = {"form": form != "wide", "meanings": meanings, "header": header,
+              "required_columns": required_columns not in (None, False), "integers": integers}
+    if any(others.values()):
+        raise ValueError(f"reader={reader!r} has its own layout: {', '.join(k for k, v in others.items() if v)} "
+                         "do not apply")
+    return _DomainQuery(reader, columns, filters, threads)
+
+
+class _DomainQuery:
+    """The question of a read_bufr call with a domain reader: its parameters, the messages
+    the header filters keep and the rows the other filters keep."""
+
+    def __init__(self, reader: str, columns, filters, threads):
+        self.domain = _domains.domain(reader)
+        self.names = _domains.parameters_of(self.domain, columns)
+        self.filters = checked_filters(filters)
+        self.select = message_filter(self.filters)
+        self.threads = threads
+        self.pd = _dataframes.import_optional("pandas", "pandas")
+
+    def frame(self, reader, select):
+        return _domains.read(reader, self.domain, self.names, select, self.threads, self.pd)
+
+    def finish(self, frame, table_sets):
+        rows = {k: v for k, v in self.filters.items() if k not in HEADER_FILTERS}
+        _domains.check_filters(rows, list(frame.columns))
+        return row_mask(frame, rows)
 
 
 class _Query:

@@ -1243,9 +1243,9 @@ PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return PyTuple_Pack(4, values.get(), rows.get(), out.get(), column.get());
 }
 
-// context_rows(rows, chosen, group, descriptor, keys, groups) -> (source,
-// group): the rows in context of chosen rows (see context_rows.hpp), made
-// without the interpreter's lock.
+// context_rows(rows, chosen, group, descriptor, keys, groups) -> (kind,
+// group, coordinates, observed, observed_row): the rows in context of chosen
+// rows (see context_rows.hpp), made without the interpreter's lock.
 PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const FunctionSpec signature{"context_rows", {"rows", "chosen", "group", "descriptor", "keys", "groups"}};
   PyObject* bound[6];
@@ -1276,10 +1276,13 @@ PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyErr_SetString(PyExc_ValueError, failure.c_str());
     return nullptr;
   }
-  PyRef source = wrap_vector(std::move(out.source), "q");
+  PyRef observation = vector_array(out.kind, "B");
   PyRef groups_of = wrap_vector(std::move(out.group), "q");
-  if (!source || !groups_of) return nullptr;
-  return PyTuple_Pack(2, source.get(), groups_of.get());
+  PyRef coordinates = wrap_vector(std::move(out.coordinates), "q");
+  PyRef observed = wrap_vector(std::move(out.observed), "q");
+  PyRef observed_row = wrap_vector(std::move(out.observed_row), "q");
+  if (!observation || !groups_of || !coordinates || !observed || !observed_row) return nullptr;
+  return PyTuple_Pack(5, observation.get(), groups_of.get(), coordinates.get(), observed.get(), observed_row.get());
 }
 
 // ecmwf_keys(index) -> {name: list}: ECMWF's local section 2 keys of every
@@ -1460,8 +1463,9 @@ PyMethodDef core_functions[] = {
                                    "column_of, columns, total, threads, into=None)\n--\n\n"
                                    "The wide block of keyed rows and the rows of its object columns."),
     VANTREL_FUNCTION(context_rows, "context_rows(rows, chosen, group, descriptor, keys, groups)\n--\n\n"
-                                   "Rows in context of chosen rows: the row of each key's value in force on "
-                                   "each, and its group."),
+                                   "Rows in context of chosen rows: each key's kind (0 absent, 1 coordinate, "
+                                   "2 observation), the group "
+                                   "of each row, its coordinates in force and its observations."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
                                   "The keys of one subset's values, ranked by occurrence."),
     VANTREL_FUNCTION(ecmwf_keys, "ecmwf_keys(index)\n--\n\n"

@@ -16,25 +16,37 @@ namespace {
 
 // The row being filled and the rows made.
 struct Builder {
-  explicit Builder(std::size_t keys) : keys(keys), current(keys, -1) {}
+  Builder(std::vector<std::uint8_t> kinds, std::size_t keys) : column(keys, -1), held(keys, -1) {
+    out.kind = std::move(kinds);
+    for (std::size_t j = 0; j < keys; ++j) {
+      if (out.kind[j] == COORDINATE) column[j] = static_cast<std::int64_t>(coordinates++);
+    }
+    current.assign(coordinates, -1);
+  }
 
   // Ends the row being filled as a row of `group`; coordinates stay in force.
-  void emit(std::int64_t group, const std::vector<std::uint8_t>& observation) {
-    out.source.append(current.data(), current.data() + keys);
+  void emit(std::int64_t group) {
+    const auto row = static_cast<std::int64_t>(out.group.size());
     out.group.push_back(group);
-    for (std::size_t j = 0; j < keys; ++j) {
-      if (observation[j] != 0) current[j] = -1;
+    out.coordinates.append(current.data(), current.data() + coordinates);
+    for (const std::size_t j : filled) {
+      out.observed.push_back(held[j]);
+      out.observed_row.push_back(row);
+      held[j] = -1;
     }
-    has_observation = false;
+    filled.clear();
   }
   void start_group() {
     std::fill(current.begin(), current.end(), -1);
-    has_observation = false;
+    for (const std::size_t j : filled) held[j] = -1;
+    filled.clear();
   }
 
-  std::size_t keys;
-  std::vector<std::int64_t> current;  // per key: the row of its value in force, -1 for none
-  bool has_observation = false;       // whether the row being filled holds an observation
+  std::size_t coordinates = 0;        // coordinate keys
+  std::vector<std::int64_t> column;   // per key: its coordinate column, -1 for an observation
+  std::vector<std::int64_t> current;  // per coordinate column: the row of its value in force, -1 for none
+  std::vector<std::int64_t> held;     // per key: the row of its observation in the row being filled, -1 for none
+  std::vector<std::size_t> filled;    // the observation keys the row being filled holds
   ContextRows out;
 };
 
@@ -46,31 +58,38 @@ ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std
   if (chosen.size() != group.size() || chosen.size() != descriptor.size()) {
     throw std::invalid_argument("chosen, group and descriptor must have one item per row");
   }
-  // A key is an observation when any of its rows is; with no observation key, every key is one.
-  std::vector<std::uint8_t> observation(keys, 0);
+  // A key is an observation when any of its rows is; with no observation key, every key
+  // with rows is one.
+  std::vector<std::uint8_t> kind(keys, ABSENT);
   for (const std::int64_t r : rows) {
     if (r < 0 || static_cast<std::uint64_t>(r) >= chosen.size()) throw std::invalid_argument("row out of range");
     const std::int32_t j = chosen[static_cast<std::size_t>(r)];
     if (j < 0 || static_cast<std::size_t>(j) >= keys) throw std::invalid_argument("chosen key out of range");
     const std::int64_t g = group[static_cast<std::size_t>(r)];
     if (g < 0 || static_cast<std::uint64_t>(g) >= groups) throw std::invalid_argument("group out of range");
-    if (!stays_in_force(descriptor[static_cast<std::size_t>(r)])) observation[static_cast<std::size_t>(j)] = 1;
+    auto& k = kind[static_cast<std::size_t>(j)];
+    if (!stays_in_force(descriptor[static_cast<std::size_t>(r)])) {
+      k = OBSERVATION;
+    } else if (k == ABSENT) {
+      k = COORDINATE;
+    }
   }
-  bool any = false;
-  for (const auto o : observation) any = any || o != 0;
-  if (!any) std::fill(observation.begin(), observation.end(), std::uint8_t{1});
+  if (std::none_of(kind.begin(), kind.end(), [](std::uint8_t k) { return k == OBSERVATION; })) {
+    std::replace(kind.begin(), kind.end(), std::uint8_t{COORDINATE}, std::uint8_t{OBSERVATION});
+  }
 
-  Builder b(keys);
-  b.out.source.reserve(rows.size() * keys + groups * keys);
-  b.out.group.reserve(rows.size() + groups);
-  std::int64_t open = -1;   // the group being walked
-  bool emitted = false;     // whether it has a row yet
+  Builder b(std::move(kind), keys);
+  b.out.group.reserve(groups);
+  b.out.observed.reserve(rows.size());
+  b.out.observed_row.reserve(rows.size());
+  std::int64_t open = -1;  // the group being walked
+  bool emitted = false;    // whether it has a row yet
   auto finish = [&] {
-    if (open >= 0 && (b.has_observation || !emitted)) b.emit(open, observation);
+    if (open >= 0 && (!b.filled.empty() || !emitted)) b.emit(open);
   };
   auto empty_groups = [&](std::int64_t from, std::int64_t to) {
     b.start_group();
-    for (std::int64_t g = from; g < to; ++g) b.emit(g, observation);
+    for (std::int64_t g = from; g < to; ++g) b.emit(g);
   };
   for (const std::int64_t r : rows) {
     const auto i = static_cast<std::size_t>(r);
@@ -84,17 +103,19 @@ ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std
       emitted = false;
     }
     const auto j = static_cast<std::size_t>(chosen[i]);
-    if (observation[j] == 0) {
-      if (b.has_observation) {
-        b.emit(g, observation);
-        emitted = true;
-      }
-    } else if (b.current[j] >= 0) {  // the key comes again: a new row
-      b.emit(g, observation);
+    const std::int64_t column = b.column[j];
+    // A coordinate that changes after the row's observations, or an observation the row
+    // already holds, ends the row.
+    if ((column >= 0 && !b.filled.empty()) || (column < 0 && b.held[j] >= 0)) {
+      b.emit(g);
       emitted = true;
     }
-    b.current[j] = r;
-    if (observation[j] != 0) b.has_observation = true;
+    if (column >= 0) {
+      b.current[static_cast<std::size_t>(column)] = r;
+    } else {
+      b.held[j] = r;
+      b.filled.push_back(j);
+    }
   }
   finish();
   empty_groups(open + 1, static_cast<std::int64_t>(groups));

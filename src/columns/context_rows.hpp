@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "memory/pod_vector.hpp"
 
@@ -21,9 +22,16 @@ namespace vantrel {
 // Whether element `code` is a coordinate or qualifier that stays in force.
 bool stays_in_force(std::uint32_t code);
 
+enum ContextKind : std::uint8_t { ABSENT = 0, COORDINATE = 1, OBSERVATION = 2 };
+
 struct ContextRows {
-  PodVector<std::int64_t> source;  // rows x chosen keys, row after row: the input row of each value, -1 for none
-  PodVector<std::int64_t> group;   // per row: its group (subset)
+  // Per chosen key: ABSENT (no row has it), COORDINATE or OBSERVATION.
+  std::vector<std::uint8_t> kind;
+  PodVector<std::int64_t> group;          // per row: its group (subset)
+  // Rows x coordinate keys (in key order), row after row: the input row of the coordinate in force, -1 for none.
+  PodVector<std::int64_t> coordinates;
+  PodVector<std::int64_t> observed;      // the input row of each observation value, by row
+  PodVector<std::int64_t> observed_row;  // and the row that holds it
 };
 
 // The rows in context of `rows` (input row numbers in walk order, groups in
