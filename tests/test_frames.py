@@ -651,6 +651,80 @@ def test_rows_in_context(name, columns, count, first):
     assert frame["datetime"].notna().all()  # the subset's own time on each of its rows
 
 
+# pdbufr 0.16 with ecCodes 2.50, read_bufr(path, reader=...) on the same files: per file, the
+# number of values each parameter has (its non-missing cells), and some values as
+# (station or storm, parameter, level, period in hours, value). pdbufr gives one wide row per
+# station and period; vantrel one long row per value, so only the layouts differ. pdbufr
+# names no levels: those are the sensor heights and pressures bufr_dump -p shows before each value.
+DOMAIN_FROM_PDBUFR = [
+    ("bufr-ed3/temp_small.bufr", "temp", {"t": 306, "td": 296, "z": 246, "wind_speed": 195, "wind_dir": 195},
+     [("71907", "z", 100300, None, 250.0), ("71907", "t", 100300, None, 258.3), ("71907", "td", 100000, None, 258.3),
+      ("71907", "wind_speed", 92500, None, 5.0), ("71907", "wind_dir", 92500, None, 275.0)]),
+    ("bufr/synop_dwd_multi.bufr", "synop",
+     {"t2m": 497, "td2m": 496, "rh2m": 469, "wind10m_speed": 292, "wind10m_dir": 292, "mslp": 185,
+      "pressure": 204, "cloud_cover": 175, "snow_depth": 155, "visibility": 25, "past_weather_1": 14},
+     [("10037", "t2m", 2.0, None, 286.65), ("10037", "td2m", 2.0, None, 282.15), ("10037", "mslp", None, None, 99970.0),
+      ("10037", "pressure", None, None, 99660.0), ("10037", "visibility", None, None, 6000.0)]),
+    ("bufr-ed3/synop_radiation.bufr", "synop", {"t2m": 2, "td2m": 1, "rh2m": 1, "wind10m_speed": 1},
+     [("0-348-1-37405", "t2m", 2.0, None, 284.45), ("0-348-1-37405", "precipitation", None, 1 / 6, 0.0),
+      ("08579", "t2m", 1.5, None, 283.65), ("08579", "rh2m", 1.5, None, 89.0), ("08579", "wind10m_dir", None, None, 246.0),
+      ("08579", "max_wgust_speed", None, 1 / 6, 6.6), ("08579", "max_wgust_dir", None, 1, 264.0),
+      ("08579", "precipitation", None, 24, 16.3), ("08579", "precipitation", None, 12, 2.1),
+      ("08579", "precipitation", None, 1, 0.1)]),
+    ("bufr/edition3_syno_1.bufr", "synop", {"t2m": 1, "td2m": 1, "mslp": 1, "min_t2m": 1, "present_weather": 1},
+     [("91334", "t2m", 2.0, None, 302.7), ("91334", "wind10m_speed", 10.0, None, 3.0),
+      ("91334", "precipitation", None, 24, 3.0), ("91334", "cloud_cover", None, None, 50.0),
+      ("91334", "min_t2m", 2.0, 24, 298.2)]),
+    ("bufr/tropical_cyclone.bufr", "tropical_cyclone", {"mslp": 2721, "max_wind_speed": 2721},
+     [("27W", "mslp", (5.4, 156.9), 0, 100000.0), ("27W", "max_wind_speed", (5.7, 156.6), 0, 19.0),
+      ("27W", "mslp", (6.0, 156.0), 6, 99800.0), ("27W", "max_wind_speed", (6.3, 156.9), 6, 20.1)]),
+]
+
+
+@pytest.mark.parametrize("name, reader, counts, values", DOMAIN_FROM_PDBUFR)
+def test_domain_readers_as_pdbufr_reads_them(name, reader, counts, values):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    frame = vantrel.read_bufr(path, reader=reader)
+    assert {p: int(n) for p, n in frame["parameter"].value_counts().items() if p in counts} == counts
+    assert frame["value"].notna().all()  # a missing value is no observation
+    track = reader == "tropical_cyclone"
+    who = frame["storm_id" if track else "station"].astype(str)
+    hours = (frame["step"] if track else frame["period"]) / pd.Timedelta(hours=1)
+    for station, parameter, level, period, value in values:
+        mine = (who == station) & (frame["parameter"] == parameter) & np.isclose(frame["value"], value)
+        if track:
+            mine &= np.isclose(frame["latitude"], level[0]) & np.isclose(frame["longitude"], level[1])
+        else:
+            mine &= frame["level"].isna() if level is None else np.isclose(frame["level"], level)
+        mine &= hours.isna() if period is None else np.isclose(hours, period)
+        assert mine.any(), (station, parameter, level, period, value)
+    if track:
+        first = frame.iloc[0]
+        assert (first["member"], str(first["base_time"]), str(first["valid_time"])) == (1, "2015-11-18 00:00:00",
+                                                                                      "2015-11-18 00:00:00")
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    (dict(reader="metar"), ValueError, "reader must be one of"),
+    (dict(reader="synop", columns=["airTemperature"]), KeyError, "not a parameter of reader 'synop'"),
+    (dict(reader="synop", filters={"airTemperature": 280}), KeyError, "not a column of the reader's layout"),
+    (dict(reader="temp", form="long"), ValueError, "has its own layout"),
+])
+def test_domain_reader_mistakes_answer_loudly(bufr_dir, kwargs, error, text):
+    with pytest.raises(error, match=text):
+        vantrel.read_bufr(bufr_dir / "edition3_syno_1.bufr", **kwargs)
+
+
+def test_domain_reader_parameters_and_filters(bufr_dir):
+    frame = vantrel.read_bufr(bufr_dir / "synop_dwd_multi.bufr", reader="synop", columns=["t2m", "mslp"],
+                              filters={"station": "10037", "dataCategory": 0})
+    assert list(frame["parameter"]) == ["mslp", "t2m"] and list(frame["value"]) == [99970.0, 286.65]
+    assert list(frame.columns) == ["message", "subset", "station", "latitude", "longitude", "elevation", "time",
+                                   "parameter", "level", "period", "value", "units"]
+
+
 def test_a_wide_block_handed_to_pandas_in_views_gives_the_same_frame(monkeypatch):
     path = SHARED_DATA / "bufr" / "tropical_cyclone.bufr"  # numbers with texts and meanings between them
     if not path.is_file():
