@@ -231,7 +231,8 @@ def _station(c: _Context, rows: np.ndarray, pd):
     names = np.full(len(starts), None, dtype=object)
     wmo = np.isfinite(numbers[:, 0]) & np.isfinite(numbers[:, 1])
     ids = (numbers[wmo, 0].astype(np.int64) * 1000 + numbers[wmo, 1].astype(np.int64)).astype(str)
-    names[wmo] = np.char.zfill(ids, 5).astype(object)
+    if len(ids):
+        names[wmo] = np.char.zfill(ids, 5).astype(object)
     others = np.flatnonzero(~wmo)  # stations without a WMO number: by their texts
     words = []
     for j in range(5, first.shape[1]):
