@@ -23,6 +23,8 @@ from timing import best
 
 SHARED = Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "bufr"
 
+SENSOR = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
+
 # (what is asked, keyword arguments of read_bufr, the same for pdbufr)
 QUESTIONS = [
     ("station table", dict(columns=["stationNumber", "latitude", "longitude", "airTemperature"]),
@@ -33,6 +35,9 @@ QUESTIONS = [
      dict(columns=["stationNumber", "pressureReducedToMeanSeaLevel"], required_columns=True)),
     ("header keys and filter", dict(columns=["bufrHeaderCentre", "stationNumber"], filters={"dataCategory": 0}),
      dict(columns=["bufrHeaderCentre", "stationNumber"], filters={"dataCategory": 0}, required_columns=False)),
+    ("rows in context", dict(columns=["stationNumber", SENSOR, "airTemperature"], form="context"),
+     dict(columns=["stationNumber", SENSOR, "airTemperature"], required_columns=False)),
+    ("synop reader", dict(reader="synop"), dict(reader="synop")),
 ]
 
 
