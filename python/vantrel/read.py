@@ -193,7 +193,8 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     Computed keys (pdbufr's names, wide, levels and context forms) may be named too:
     ``WMO_station_id`` (block x 1000 + station, nullable ints),
     ``WIGOS_station_id`` ("0-20000-0-12345"), ``data_datetime`` (the data's
-    own time) and ``typical_datetime`` (the header's); they filter rows as
+    own time), ``typical_datetime`` (the header's), ``geometry`` ([longitude,
+    latitude, height] of the station) and ``CRS`` ("EPSG:4326"); they filter rows as
     well. ``required_columns`` (wide and context forms): keys a subset must hold to have a
     row, a missing value counting as held (True: every key of ``columns``; in the
     context form, a row must hold a value of each); by default every subset has a row, as the wide form always had. ``integers``:
@@ -488,6 +489,8 @@ COMPUTED_KEYS = {
                          "wigosLocalIdentifierCharacter"),
     "data_datetime": (),     # the data's own date and time: the frame's datetime
     "typical_datetime": (),  # the header's typical date and time
+    "geometry": ("longitude", "latitude", "heightOfStationGroundAboveMeanSeaLevel", "heightOfStation"),
+    "CRS": (),               # the coordinate reference system of geometry
 }
 
 
@@ -496,7 +499,9 @@ def computed_column(name: str, frame, index: dict, pd):
     index): ``WMO_station_id`` is block number x 1000 + station number (nullable ints),
     ``WIGOS_station_id`` the four WIGOS parts as "series-issuer-issue-local" (None where a
     part is missing), ``data_datetime`` the data's own time, ``typical_datetime`` the
-    header's (seconds 0 before edition 4)."""
+    header's (seconds 0 before edition 4), ``geometry`` the point [longitude, latitude,
+    height] (the station's height above sea level, NaN where the data give none) and
+    ``CRS`` its reference system, "EPSG:4326"."""
     n = len(frame)
 
     def numbers(key):
@@ -516,6 +521,15 @@ def computed_column(name: str, frame, index: dict, pd):
             if np.isfinite(a) and np.isfinite(b) and np.isfinite(c) and isinstance(d, str) and d.strip():
                 out[i] = f"{int(a)}-{int(b)}-{int(c)}-{d.strip()}"
         return out
+    if name == "geometry":
+        height = numbers("heightOfStationGroundAboveMeanSeaLevel")
+        height = np.where(np.isfinite(height), height, numbers("heightOfStation"))
+        points = np.stack([numbers("longitude"), numbers("latitude"), height], axis=1).tolist()
+        out = np.empty(n, dtype=object)
+        out[:] = points
+        return out
+    if name == "CRS":
+        return np.full(n, "EPSG:4326", dtype=object)
     if name == "data_datetime":
         return frame["datetime"].to_numpy() if "datetime" in frame.columns else np.full(n, np.datetime64("NaT", "us"))
     rows = frame["message"].to_numpy().astype(np.int64) - 1

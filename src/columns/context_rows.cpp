@@ -58,24 +58,31 @@ ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std
   if (chosen.size() != group.size() || chosen.size() != descriptor.size()) {
     throw std::invalid_argument("chosen, group and descriptor must have one item per row");
   }
-  // A key is an observation when any of its rows is; with no observation key, every key
-  // with rows is one.
+  // A key is an observation when any of its rows is. With no observation key, the keys met
+  // more than once in a subset are (the levels), else every key with rows.
   std::vector<std::uint8_t> kind(keys, ABSENT);
+  std::vector<std::uint8_t> repeated(keys, 0);
+  std::vector<std::int64_t> last_group(keys, -1);
   for (const std::int64_t r : rows) {
     if (r < 0 || static_cast<std::uint64_t>(r) >= chosen.size()) throw std::invalid_argument("row out of range");
     const std::int32_t j = chosen[static_cast<std::size_t>(r)];
     if (j < 0 || static_cast<std::size_t>(j) >= keys) throw std::invalid_argument("chosen key out of range");
     const std::int64_t g = group[static_cast<std::size_t>(r)];
     if (g < 0 || static_cast<std::uint64_t>(g) >= groups) throw std::invalid_argument("group out of range");
-    auto& k = kind[static_cast<std::size_t>(j)];
+    const auto key = static_cast<std::size_t>(j);
     if (!stays_in_force(descriptor[static_cast<std::size_t>(r)])) {
-      k = OBSERVATION;
-    } else if (k == ABSENT) {
-      k = COORDINATE;
+      kind[key] = OBSERVATION;
+    } else if (kind[key] == ABSENT) {
+      kind[key] = COORDINATE;
     }
+    if (last_group[key] == g) repeated[key] = 1;
+    last_group[key] = g;
   }
   if (std::none_of(kind.begin(), kind.end(), [](std::uint8_t k) { return k == OBSERVATION; })) {
-    std::replace(kind.begin(), kind.end(), std::uint8_t{COORDINATE}, std::uint8_t{OBSERVATION});
+    const bool levels = std::any_of(repeated.begin(), repeated.end(), [](std::uint8_t r) { return r != 0; });
+    for (std::size_t j = 0; j < keys; ++j) {
+      if (kind[j] == COORDINATE && (!levels || repeated[j] != 0)) kind[j] = OBSERVATION;
+    }
   }
 
   Builder b(std::move(kind), keys);

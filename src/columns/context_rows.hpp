@@ -8,7 +8,8 @@
 // comes again or a coordinate changes after its observations. Outer keys
 // thus stand on every row of the levels nested in them (a station's number on
 // each of its sensor heights, a sounding's position on each of its levels).
-// When none of the chosen keys is an observation, every one counts as one.
+// When none of the chosen keys is an observation, those met more than once in
+// a subset count as observations (a sounding's pressures), else every one.
 #pragma once
 
 #include <cstdint>
