@@ -587,16 +587,19 @@ def test_long_and_wide_forms_follow_the_key_rules(name):
 def model_context(messages, keys):
     """Rows in context from the walker's records, written from the rules: coordinates and
     qualifiers (elements of classes 01-08) stay in force until their key's next value in
-    the subset; a row gathers one value of each observation key (the other classes, or
-    every key when none is of them) and ends when one of its keys comes again or a
-    coordinate changes after it holds an observation; a subset always has a row."""
+    the subset; a row gathers one value of each observation key (the other classes; when
+    none is of them, the keys met twice in a subset, else every key) and ends when one of
+    its keys comes again or a coordinate changes after it holds an observation; a subset
+    always has a row."""
     walks = [(m.index, n, [(v.descriptor, v.raw_value) for v in subset
                            if v.descriptor < 100000 and m.tables().get_element(v.descriptor) is not None
                            and m.tables().get_element(v.descriptor).abbreviation in keys])
              for m in messages for n, subset in enumerate(m.subsets(), 1)]
     abbreviation = {d: messages[0].tables().get_element(d).abbreviation for _, _, w in walks for d, _ in w}
     observed = {abbreviation[d] for _, _, w in walks for d, _ in w if not 1 <= d // 1000 <= 8}
-    observed = observed or set(keys)
+    twice = {abbreviation[d] for _, _, w in walks for d, _ in w
+             if sum(abbreviation[e] == abbreviation[d] for e, _ in w) > 1}
+    observed = observed or twice or set(keys)
     rows = []
     for number, subset, walk in walks:
         held, mine, made = {}, set(), 0
@@ -629,6 +632,7 @@ CONTEXT_FROM_PDBUFR = [
      [(None, 4, 5.4, 156.9, 100000, None), (None, 3, 5.7, 156.6, None, 19.0), (6, 1, 6.0, 156.0, 99800, None),
       (6, 3, 6.3, 156.9, None, 20.1)]),
     ("bufr/aircraft_mrar_compressed.bufr", ["latitude", "longitude", "flightLevel"], None, None),
+    ("bufr-ed3/temp_small.bufr", ["stationNumber", "pressure"], 403, [(907, 100300), (907, 100000)]),
 ]
 
 
