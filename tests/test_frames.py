@@ -751,6 +751,11 @@ COMPUTED_FROM_PDBUFR = [
      {0: "2021-09-09 15:00:00", 1: "2021-09-09 15:00:02", 2: "2021-09-09 15:00:03", 185: "2021-09-09 15:14:57"}),
     ("aircraft_mrar_compressed.bufr", "typical_datetime",
      {0: "2021-09-09 15:00:00", 1: "2021-09-09 15:00:00", 2: "2021-09-09 15:00:00", 185: "2021-09-09 15:12:20"}),
+    ("synop_multi_subset_uncompressed.bufr", "geometry", {0: "[18.9057, 69.6523, 20.0]", 1: "[30.041, 69.4552, 27.0]"}),
+    ("synop_wigos.bufr", "geometry", {2: "[13.54105, 46.01312, 232.0]"}),
+    ("synop_wigos.bufr", "CRS", ["EPSG:4326"] * 3),
+    # pdbufr gives a height of 0.0 where the data give none; vantrel NaN.
+    ("aircraft_mrar_compressed.bufr", "geometry", {0: "[-3.18049, 40.6605, nan]", 1: "[3.94982, 40.2453, nan]"}),
 ]
 
 
