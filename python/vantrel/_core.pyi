@@ -40,6 +40,8 @@ class Index:
         """
 
 HEADER_QUIRKS: tuple[str, ...]
+ATTRIBUTE_NAMES: tuple[str, ...]
+ATTRIBUTE_SEPARATOR: str
 """The names of the bits of the index's ``quirks`` column, bit 0 first."""
 
 def ecmwf_keys(index: Index) -> dict[str, list[object]]:
@@ -148,6 +150,18 @@ def scatter_wide(
     ``into`` (a writable buffer the caller has done with, large enough) the cells go there
     and ``values`` is empty. ValueError when a row would land outside its message's rows or
     the block, or ``into`` overlaps what is read."""
+
+def context_rows(
+    rows: _Buffer, chosen: _Buffer, group: _Buffer, descriptor: _Buffer, keys: int, groups: int,
+) -> tuple[Array, Array, Array, Array, Array]:
+    """(kind, group, coordinates, observed, observed_row): the rows in context of the chosen
+    input rows (int64 ``rows`` in walk order, groups ascending; per input row its int32 chosen
+    key, int64 group and uint32 descriptor). ``kind`` (uint8 per key): 0 absent, 1 a
+    coordinate (classes 01 to 08: stays in force until the key comes again), 2 an
+    observation; ``group`` (int64) per row; ``coordinates`` (int64, rows x coordinate keys)
+    the input row of each coordinate in force, -1 for none; ``observed`` and
+    ``observed_row`` (int64) each observation value's input row and the row holding it.
+    ValueError for rows, keys or groups out of range or out of order."""
 
 def matrix(
     index: Index, row: int, tables: TableSet, rules: _Rules, threads: int

@@ -350,7 +350,7 @@ class Reader:
         else:
             indices = [m.index for m in map(self.__getitem__, range(len(self))) if select(m)]
         if keys is not None:
-            keys = {_keys.split_rank(k)[1] for k in keys}
+            keys = {part for k in keys for part in _keys.element_keys_of(_keys.split_rank(k)[1])}
         cols, runs = self._decode_many(indices, raw, threads, keys, keyed)
         if keyed is None:
             cols = {"message": cols.pop("message"), **cols}

@@ -36,6 +36,7 @@ import numpy as np
 
 from . import samples
 from . import dataframes as _dataframes
+from . import keys as _keys
 from .dataframes import import_optional
 from .tables import find_definitions, wmo_versions
 
@@ -464,8 +465,26 @@ def subset_records(message) -> list[list[dict]]:
 
 
 def subset_record(file: str, message: int, subset: int, records: list[dict]) -> dict:
-    """The JSON line of one subset: ``{"file", "message", "subset", "values": [value records]}``."""
-    return {"file": file, "message": message, "subset": subset, "values": records}
+    """The JSON line of one subset: ``{"file", "message", "subset", "values": [value records]}``;
+    an attribute's record stands in the record of the value it qualifies, under its name
+    (``{"key": "airTemperature", ..., "percentConfidence": {"key":
+    "airTemperature->percentConfidence", ...}}``), as ecCodes' JSON nests it."""
+    return {"file": file, "message": message, "subset": subset, "values": nested(records)}
+
+
+def nested(records: list[dict]) -> list[dict]:
+    """`records` with each attribute's record moved into the record it qualifies (found by
+    its ranked key); one whose value is not among them stays where it is."""
+    out, by_key = [], {}
+    for record in records:
+        record = dict(record)
+        parent = by_key.get(_keys.qualified(record["key"]))
+        if parent is not None:
+            parent[record["key"].rsplit(_keys.ATTRIBUTE_SEPARATOR, 1)[1]] = record
+        else:
+            out.append(record)
+        by_key[record["key"]] = record
+    return out
 
 
 def _json_line(record: dict) -> str:

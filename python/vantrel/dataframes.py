@@ -239,8 +239,12 @@ def _long(pd, k: Keyed, meanings: bool):
     data = {}
     if "message" in cols:
         data["message"] = take(cols["message"])
-    data.update(subset=take(cols["subset"]), key=k.label_names[label], descriptor=take(cols["descriptor"]),
+    names = k.label_names[label]
+    data.update(subset=take(cols["subset"]), key=names, descriptor=take(cols["descriptor"]),
                 value=take(cols["value"]), text=text_values(cols, rows), unit=k.units[take(k.unit)])
+    # An attribute's row names the value it qualifies (in the same subset).
+    qualifies = np.array([_keys.qualified(n) for n in k.label_names], dtype=object)
+    data["qualifies"] = qualifies[label]
     if meanings:
         data["meaning"] = k.meanings[take(k.meaning)]
     return pd.DataFrame(data)

@@ -17,9 +17,14 @@ from typing import Iterable
 
 from . import _core
 
-__all__ = ["ASSOCIATED_FIELD_KEY", "key_of", "ranked", "split_rank", "canonical", "unit_of", "meaning_of"]
+__all__ = ["ASSOCIATED_FIELD_KEY", "ATTRIBUTE_SEPARATOR", "key_of", "ranked", "split_rank", "canonical", "unit_of",
+           "meaning_of", "element_keys_of", "qualified"]
 
 ASSOCIATED_FIELD_KEY = "associatedField"
+# An attribute's key: the key of the value it qualifies, "->" and its name
+# (``"#2#airTemperature->percentConfidence"``); the names of marker values.
+ATTRIBUTE_SEPARATOR = _core.ATTRIBUTE_SEPARATOR
+ATTRIBUTE_NAMES = frozenset(_core.ATTRIBUTE_NAMES)
 _RANKED = re.compile(r"^#(\d+)#(.+)$")
 
 
@@ -63,6 +68,21 @@ def selects(name: str, column: str) -> bool:
     if rank == ALL_RANKS:
         return split_rank(column)[1] == key and not column.startswith("~")
     return canonical(column) == canonical(name)
+
+
+def element_keys_of(key: str) -> list[str]:
+    """The element keys a (bare) key is made of: itself, or the parts of an attribute's key
+    but the names of marker values (``"x->percentConfidence"``: x and percentConfidence)."""
+    parts = key.split(ATTRIBUTE_SEPARATOR)
+    return [part for part in parts if part not in ATTRIBUTE_NAMES] if len(parts) > 1 else parts
+
+
+def qualified(ranked_key: str) -> str | None:
+    """The ranked key of the value an attribute qualifies (``"#2#x->percentConfidence"``:
+    ``"#2#x"``), or None for a key of no attribute."""
+    if ATTRIBUTE_SEPARATOR not in ranked_key:
+        return None
+    return ranked_key.rsplit(ATTRIBUTE_SEPARATOR, 1)[0]
 
 
 def unit_of(code: int, tables) -> str | None:

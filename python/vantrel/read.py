@@ -12,7 +12,7 @@ import numpy as np
 from . import _core
 from . import dataframes as _dataframes
 from . import domains as _domains
-from .keys import canonical, codes_of, selects, split_rank
+from .keys import canonical, codes_of, element_keys_of, selects, split_rank
 from .errors import BufrError, BufrWarning, FailedMessagesWarning
 from .archive import Message, Reader
 
@@ -636,9 +636,10 @@ def check_names(names, table_sets) -> None:
     for name in names:
         if name in _FRAME_COLUMNS or name in HEADER_FILTERS or name.startswith("header_"):
             continue
-        key = split_rank(name)[1]
-        if any(codes_of([key], tables) for tables in table_sets):
+        parts = element_keys_of(split_rank(name)[1])
+        if all(any(codes_of([part], tables) for tables in table_sets) for part in parts):
             continue
+        key = next(part for part in parts if not any(codes_of([part], tables) for tables in table_sets))
         known = set(HEADER_FILTERS) | set(ECCODES_HEADER_NAMES)
         for tables in table_sets:
             known.update(_core.element_keys(tables))

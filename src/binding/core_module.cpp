@@ -842,7 +842,7 @@ PyObject* columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   vantrel::RecordColumns cols = sink.take();
   vantrel::RowKeys keys;
   if (keyed) {
-    const vantrel::MessageRows rows{0, cols.rows(), in.tables, in.message().compressed_data};
+    const vantrel::MessageRows rows{0, cols.rows(), in.tables, in.message().compressed_data, report.attributes};
     without_lock([&] { keys = vantrel::key_rows(cols, std::span(&rows, 1), options); });
   }
   PyRef dict = columns_dict(std::move(cols), with_raw);
@@ -1083,7 +1083,7 @@ PyObject* columns_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::size_t first = 0;
     for (const auto& decoded : batch.bits) {
       const vantrel::ColumnJob& job = jobs[decoded.position];
-      runs.push_back({first, decoded.rows, job.tables, job.message->compressed_data});
+      runs.push_back({first, decoded.rows, job.tables, job.message->compressed_data, decoded.attributes});
       message_rows.push_back(decoded.rows);
       first += decoded.rows;
     }
@@ -1554,5 +1554,16 @@ PyMODINIT_FUNC PyInit__core() {
                                            "no_descriptors", "bytes_before_end"));
   if (!names || PyModule_AddObject(module.get(), "HEADER_QUIRKS", names.get()) < 0) return nullptr;
   static_cast<void>(names.release());  // the module holds it now
+  // The names of marker values as attributes, and the separator of attribute keys.
+  using vantrel::AttributeKind;
+  const auto name = [](AttributeKind kind) { return std::string(vantrel::attribute_name(kind)); };
+  PyRef attributes = PyRef::steal(Py_BuildValue("(ssss)", name(AttributeKind::Substituted).c_str(),
+                                                name(AttributeKind::FirstOrder).c_str(),
+                                                name(AttributeKind::Difference).c_str(),
+                                                name(AttributeKind::ReplacedRetained).c_str()));
+  if (!attributes || PyModule_AddObject(module.get(), "ATTRIBUTE_NAMES", attributes.get()) < 0) return nullptr;
+  static_cast<void>(attributes.release());
+  const std::string separator(vantrel::ATTRIBUTE_SEPARATOR);
+  if (PyModule_AddStringConstant(module.get(), "ATTRIBUTE_SEPARATOR", separator.c_str()) < 0) return nullptr;
   return module.release();
 }

@@ -62,7 +62,7 @@ void decode_run(std::span<const ColumnJob> jobs, bool with_raw, const RowFilter*
     if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
     const std::size_t rows = sink.columns().rows() - before;
     out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
-                        std::move(report.warnings), rows});
+                        std::move(report.warnings), rows, std::move(report.attributes)});
     out.message.append(rows, job.number);
     done_bytes += job.bytes.size();
   }
@@ -162,7 +162,7 @@ void count_run(std::span<const ColumnJob> jobs, const Run& run, CountedRun& coun
     c.ok = true;
     if (auto surplus = section4_surplus_warning(m, report.used_bits)) report.warnings.push_back(std::move(*surplus));
     counted.out.bits.push_back({i, report.used_bits, static_cast<std::uint64_t>(section4.size()) * 8u,
-                                std::move(report.warnings), c.rows});
+                                std::move(report.warnings), c.rows, std::move(report.attributes)});
     counted.rows += c.rows;
     counted.text += c.text;
   }

@@ -41,6 +41,7 @@ struct ColumnBatch {
     std::uint64_t available;  // bits of section 4
     std::vector<std::string> warnings;  // what the decode accepted, and a section 4 with bytes left over
     std::uint64_t rows = 0;   // the rows it gave (the jobs' rows follow each other in job order)
+    std::vector<AttributeLink> attributes;  // what its attributes qualify (WMO rules)
   };
   RecordColumns columns;                                  // the rows of every message decoded, in job order
   PodVector<std::uint32_t> message;                       // the job's number, per row

@@ -72,6 +72,17 @@ std::optional<Meaning> meaning_of(const TableSet& tables, std::uint32_t code, st
   }
 }
 
+std::string_view attribute_name(AttributeKind kind) {
+  switch (kind) {
+    case AttributeKind::Quality: return {};
+    case AttributeKind::Substituted: return "substitutedValue";
+    case AttributeKind::FirstOrder: return "firstOrderStatisticalValue";
+    case AttributeKind::Difference: return "differenceStatisticalValue";
+    case AttributeKind::ReplacedRetained: return "replacedRetainedValue";
+  }
+  return {};
+}
+
 namespace {
 
 constexpr std::uint32_t NONE = 0xFFFFFFFFu;
@@ -104,14 +115,31 @@ class Encoder {
     Codes& codes = codes_of(*rows.tables);
     const std::uint32_t* subset = columns_.subset.data();
     const std::uint32_t* descriptor = columns_.descriptor.data();
+    const std::uint32_t* slot = columns_.slot.data();
+    const bool attributes = !rows.attributes.empty();
+    std::size_t link = 0;  // the next attribute link
     std::uint32_t last_subset = NONE;
     for (std::size_t i = rows.first, end = rows.first + rows.count; i < end; ++i) {
       if (subset[i] != last_subset) {
         ++generation_;
         last_subset = subset[i];
+        if (attributes) start_attributes();
       }
       const CodeKeys& keys = codes.at(descriptor[i], *rows.tables, *this);
-      out_.label[i] = label_of(keys.key, next_rank(keys.key), keys);
+      std::uint32_t label = NONE;
+      if (attributes) {
+        const std::span<const AttributeLink> links = rows.attributes;
+        const std::uint32_t at = subset[i] - 1;
+        while (link < links.size() && (links[link].subset < at || (links[link].subset == at && links[link].slot < slot[i]))) {
+          ++link;
+        }
+        if (link < links.size() && links[link].subset == at && links[link].slot == slot[i]) {
+          label = attribute_label(links[link], keys);
+        }
+      }
+      if (label == NONE) label = label_of(keys.key, next_rank(keys.key), keys);
+      if (attributes) note_slot(slot[i], label);
+      out_.label[i] = label;
       if (options_.units) out_.unit[i] = keys.unit;
       if (options_.meanings) out_.meaning[i] = meaning_id(*rows.tables, descriptor[i], keys, i);
     }
@@ -125,6 +153,9 @@ class Encoder {
     const std::uint32_t* slot = columns_.slot.data();
     const std::uint32_t* descriptor = columns_.descriptor.data();
     ++generation_;
+    const std::span<const AttributeLink> links = rows.attributes;
+    if (!links.empty()) start_attributes();
+    std::size_t link = 0;    // the next attribute link
     std::size_t width = 0;  // rows of the last slot: most likely those of the next
     for (std::size_t i = rows.first, end = rows.first + rows.count; i < end;) {
       const std::uint32_t at_slot = slot[i];
@@ -134,7 +165,14 @@ class Encoder {
         while (stop < end && slot[stop] == at_slot) ++stop;
       }
       const CodeKeys& keys = codes.at(descriptor[i], *rows.tables, *this);
-      fills.push_back({i, stop, label_of(keys.key, next_rank(keys.key), keys), keys.unit});
+      std::uint32_t label = NONE;
+      if (!links.empty()) {
+        while (link < links.size() && links[link].slot < at_slot) ++link;
+        if (link < links.size() && links[link].slot == at_slot) label = attribute_label(links[link], keys);
+      }
+      if (label == NONE) label = label_of(keys.key, next_rank(keys.key), keys);
+      if (!links.empty()) note_slot(at_slot, label);
+      fills.push_back({i, stop, label, keys.unit});
       if (options_.meanings) {
         for (std::size_t j = i; j < stop; ++j) out_.meaning[j] = meaning_id(*rows.tables, descriptor[j], keys, j);
       }
@@ -142,6 +180,42 @@ class Encoder {
       i = stop;
     }
   }
+
+  // ---- attributes -------------------------------------------------------
+  // An attribute's key is its element's ranked key, "->" and the attribute's
+  // name: the key of a quality value (percentConfidence), or what a marker
+  // value is (substitutedValue...); it has its element's rank. A second
+  // attribute of one name qualifies the first ("X->percentConfidence->percentConfidence").
+
+  // A subset (a compressed message) starts: no slot has a label yet.
+  void start_attributes() {
+    std::fill(slot_labels_.begin(), slot_labels_.end(), NONE);
+    chains_.clear();
+  }
+  void note_slot(std::uint32_t slot, std::uint32_t label) {
+    if (slot >= slot_labels_.size()) slot_labels_.resize(std::size_t{slot} + 1, NONE);
+    slot_labels_[slot] = label;
+  }
+
+  // The label of the attribute `link` says the row (of `keys`) is; NONE when
+  // the row it qualifies is not among the rows (a key filter left it out).
+  std::uint32_t attribute_label(const AttributeLink& link, const CodeKeys& keys) {
+    const std::uint32_t name =
+        link.kind == AttributeKind::Quality ? keys.key : key_id(std::string(attribute_name(link.kind)));
+    std::uint32_t target = link.target;
+    for (auto it = chains_.find(chain_key(target, name)); it != chains_.end();
+         it = chains_.find(chain_key(target, name))) {
+      target = it->second;
+    }
+    if (target >= slot_labels_.size() || slot_labels_[target] == NONE) return NONE;
+    chains_[chain_key(target, name)] = link.slot;
+    const std::uint32_t qualified = slot_labels_[target];
+    const std::uint32_t element_key = out_.label_key[qualified];
+    auto [it, added] = attribute_keys_.try_emplace(chain_key(element_key, name), NONE);
+    if (added) it->second = key_id(out_.keys[element_key] + std::string(ATTRIBUTE_SEPARATOR) + out_.keys[name]);
+    return label_of(it->second, out_.label_rank[qualified], keys);
+  }
+  static std::uint64_t chain_key(std::uint32_t a, std::uint32_t b) { return (std::uint64_t{a} << 32) | b; }
 
   struct Codes {
     std::vector<CodeKeys> dense = std::vector<CodeKeys>(DENSE_CODES);
@@ -254,6 +328,9 @@ class Encoder {
   std::unordered_map<std::string, std::uint32_t> unit_ids_;
   std::vector<Count> counts_;                       // per key: its count in the current subset
   std::vector<std::vector<std::uint32_t>> labels_;  // per key: label id by rank - 1
+  std::vector<std::uint32_t> slot_labels_;          // per slot of the subset (message) walked: its label
+  std::unordered_map<std::uint64_t, std::uint32_t> chains_;          // (qualified slot, name) -> the attribute's slot
+  std::unordered_map<std::uint64_t, std::uint32_t> attribute_keys_;  // (element key, name) -> attribute key
   std::unordered_map<MeaningKey, std::int32_t, MeaningHash> meaning_ids_;
   std::optional<std::pair<MeaningKey, std::int32_t>> last_meaning_;
 };

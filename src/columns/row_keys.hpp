@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "columns/column_sink.hpp"
+#include "data/decode.hpp"
 #include "memory/pod_vector.hpp"
 #include "tables/table_set.hpp"
 
@@ -32,6 +33,15 @@ enum class ValueKind : std::uint8_t { Number, Text, Code, Flag, Operator, Associ
 std::string key_of(const TableSet& tables, std::uint32_t code);
 // `key` for rank 1, `#rank#key` above.
 std::string ranked_key(std::string_view key, std::uint32_t rank);
+
+// Attributes (WMO rules): a value that qualifies another (see AttributeLink)
+// has the key of the value it qualifies, ATTRIBUTE_SEPARATOR and its name,
+// and that value's rank: "#2#airTemperature->percentConfidence". The name of
+// a quality value is its own key; that of a marker value tells what it is.
+inline constexpr std::string_view ATTRIBUTE_SEPARATOR = "->";
+// "substitutedValue", "firstOrderStatisticalValue", "differenceStatisticalValue",
+// "replacedRetainedValue"; empty for Quality.
+std::string_view attribute_name(AttributeKind kind);
 // What the values of element or operator `code` are.
 ValueKind value_kind_of(const TableSet& tables, std::uint32_t code);
 
@@ -49,6 +59,7 @@ struct MessageRows {
   std::size_t count = 0;   // its rows
   const TableSet* tables = nullptr;
   bool slot_major = false;  // compressed data: every subset of a slot, then the next slot
+  std::span<const AttributeLink> attributes;  // what its attributes qualify, in walk order
 };
 
 struct RowKeyOptions {

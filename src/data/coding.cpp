@@ -19,6 +19,9 @@ namespace {
 void ValueCodingState::reset() {
   bitmap.clear();
   history.clear();
+  history_slots.clear();
+  quality_block = false;
+  quality_cursor = 0;
   reference_power = 0;
   bitmap_cursor = 0;
   bitmap_anchor = 0;
@@ -153,7 +156,7 @@ std::uint8_t bitmap_byte(double value) {
   return static_cast<std::uint8_t>(value);
 }
 
-Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state) {
+Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state, std::uint32_t* slot) {
   const std::size_t n = state.bitmap.size();
   if (n == 0) return nullptr;
   const std::size_t offset = state.bitmap_anchor >= n ? state.bitmap_anchor - n : 0;
@@ -166,7 +169,18 @@ Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state) {
   if (target >= state.history.size()) {
     return fail(BufrError::parse("bitmap reference is outside descriptor history"));
   }
+  if (slot != nullptr && target < state.history_slots.size()) *slot = state.history_slots[target];
   return state.history[target];
+}
+
+std::optional<std::uint32_t> next_quality_target(ValueCodingState& state) {
+  const std::size_t n = state.bitmap.size();
+  const std::size_t offset = state.bitmap_anchor >= n ? state.bitmap_anchor - n : 0;
+  while (state.quality_cursor < n && state.bitmap[state.quality_cursor] == 1) ++state.quality_cursor;
+  if (state.quality_cursor >= n) return std::nullopt;
+  const std::size_t target = offset + state.quality_cursor++;
+  if (target >= state.history_slots.size()) return std::nullopt;
+  return state.history_slots[target];
 }
 
 namespace {
@@ -175,6 +189,7 @@ namespace {
 void begin_bitmap(ValueCodingState& state, std::size_t anchor) {
   state.bitmap.clear();
   state.bitmap_cursor = 0;
+  state.quality_cursor = 0;
   state.bitmap_anchor = anchor;
 }
 
@@ -228,6 +243,7 @@ void close_bitmap_run(ValueCodingState& state, bool element) {
 
 void reuse_bitmap(ValueCodingState& state) {
   state.bitmap_cursor = 0;
+  state.quality_cursor = 0;
   state.bitmap_phase = BitmapPhase::None;
 }
 

@@ -28,6 +28,7 @@ enum class BitmapPhase : std::uint8_t {
 struct ValueCodingState {
   std::vector<std::uint8_t> bitmap;                  // 0 = present, other = absent; one byte per 0 31 031
   std::vector<const ResolvedElement*> history;       // elements decoded so far (entries of the decode plan)
+  std::vector<std::uint32_t> history_slots;          // the slot of each entry's record
   std::uint8_t reference_power = 0;                  // 2 07 YYY: Table B references are multiplied by 10^YYY
   std::size_t bitmap_cursor = 0;                     // next bitmap position a marker examines
   std::size_t bitmap_anchor = 0;                     // history length the bitmap's last position refers to
@@ -43,6 +44,8 @@ struct ValueCodingState {
   std::uint8_t associated_width = 0;                 // 2 04 YYY: bits of the associated field
   std::uint16_t reference_definition_width = 0;      // 2 03 YYY (1..254) in force: bits of each new reference
   std::unordered_map<std::uint32_t, std::int64_t> new_references;  // 2 03 YYY: element code -> reference
+  bool quality_block = false;                        // WMO rules: 2 22 000's class 33 values qualify the bitmap's elements
+  std::size_t quality_cursor = 0;                    // the next bitmap position a quality value examines
 
   // Back to the initial state, keeping allocations; `character_value_count`
   // is the caller's to carry.
@@ -175,7 +178,10 @@ std::uint8_t bitmap_byte(double value);
 
 // The element the next present bitmap position refers to, or null when there
 // is no bitmap or it is exhausted. Advances the cursor.
-Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state);
+Result<const ResolvedElement*> next_bitmap_element(ValueCodingState& state, std::uint32_t* slot = nullptr);
+// The slot of the record the next present bitmap position refers to for a
+// quality value (its own cursor: the markers' is left alone), or nothing.
+std::optional<std::uint32_t> next_quality_target(ValueCodingState& state);
 
 // Strict rules: 2 36 000 starts a bitmap anchored at the current history
 // length; every later 0 31 031 value of the walk extends it.

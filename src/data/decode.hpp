@@ -56,9 +56,29 @@ struct DecodeLimits {
 class PlanCache;
 
 // What a successful decode tells besides its values.
+// What a value qualifies, under the WMO rules: the record at `slot` is an
+// attribute of the record at `target` (its quality, substituted value,
+// statistic...), as the data present bitmap says.
+enum class AttributeKind : std::uint8_t {
+  Quality = 1,          // a class 33 value after 2 22 000 (the attribute is named by its own key)
+  Substituted = 2,      // 2 23 255
+  FirstOrder = 3,       // 2 24 255
+  Difference = 4,       // 2 25 255
+  ReplacedRetained = 5  // 2 32 255
+};
+
+struct AttributeLink {
+  static constexpr std::uint32_t ALL_SUBSETS = 0xFFFFFFFF;  // compressed data: every subset alike
+  std::uint32_t subset = 0;  // 0-based subset, or ALL_SUBSETS
+  std::uint32_t slot = 0;    // the attribute's record
+  std::uint32_t target = 0;  // the record it qualifies (same subset)
+  AttributeKind kind = AttributeKind::Quality;
+};
+
 struct DecodeReport {
   std::uint64_t used_bits = 0;        // bits of the data the descriptors consumed (the rest is padding or surplus)
   std::vector<std::string> warnings;  // quirks the rules accepted, once per kind and message
+  std::vector<AttributeLink> attributes;  // WMO rules: the attributes, in walk order
 };
 
 // Decodes the section 4 `data` of `message` (the bytes from

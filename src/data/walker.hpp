@@ -85,6 +85,8 @@ class Walker {
   }
 
   // The warnings of the walk so far (the unnamed elements read), appended to `out`.
+  std::vector<AttributeLink> take_attributes() { return std::move(attributes_); }
+
   void report_warnings(std::vector<std::string>& out) const {
     if (unlisted_count_ == 0) return;
     std::string text = "descriptor " + format_code(unlisted_code_) + " is not in Table B: read its " +
@@ -154,9 +156,24 @@ class Walker {
       }
     } else {
       end_bitmap_run(state, true);
-      if (keep_history_) state.history.push_back(&element);
+      if (keep_history_) remember(&element);
+      if (state.quality_block && code_x(node.code) == 33) [[unlikely]] {
+        if (const auto target = next_quality_target(state)) note_attribute(*target, AttributeKind::Quality);
+      }
     }
     return {};
+  }
+
+  // An element, factor or unnamed value just read enters the history (with its record's slot).
+  void remember(const ResolvedElement* element) {
+    state.history.push_back(element);
+    state.history_slots.push_back(slot_ - 1);
+  }
+
+  // Under the WMO rules: the record just read qualifies the record at slot `target`.
+  void note_attribute(std::uint32_t target, AttributeKind kind) {
+    if (!wmo_) return;
+    attributes_.push_back(AttributeLink{COMPRESSED ? AttributeLink::ALL_SUBSETS : subset_, slot_ - 1, target, kind});
   }
 
   // An element without a Table B entry: under the WMO rules, when 2 06 YYY
@@ -174,7 +191,7 @@ class Walker {
     }
     state.local_width.reset();
     end_bitmap_run(state, true);
-    if (keep_history_) state.history.push_back(node.unlisted);
+    if (keep_history_) remember(node.unlisted);
     return {};
   }
 
@@ -234,7 +251,7 @@ class Walker {
     // A character factor of non-compressed data counts as none.
     const std::uint64_t count = summary.position_code || !summary.has_first ? 0 : repetition_count(summary.first);
     end_bitmap_run(state, false);
-    if (keep_history_) state.history.push_back(&factor);
+    if (keep_history_) remember(&factor);
     // Each pass walks at least one descriptor, so the step limit ends huge counts.
     for (std::uint64_t r = 0; r < count; ++r) VANTREL_TRY(walk(body, depth + 1));
     return span.next;
@@ -290,7 +307,10 @@ class Walker {
       case 22:
         if (y != 0) return {};
         VANTREL_TRY(operator_record(code));
-        if (wmo_) await_bitmap(state);
+        if (wmo_) {
+          await_bitmap(state);
+          state.quality_block = true;
+        }
         return {};
       case 62:
         return y == 0 ? operator_record(code) : Status{};
@@ -298,9 +318,12 @@ class Walker {
       case 24:
       case 25:
       case 32:
-        if (y == 255) return marker(x == 25);
+        if (y == 255) return marker(x);
         VANTREL_TRY(operator_record(code));
-        if (y == 0 && wmo_) await_bitmap(state);
+        if (y == 0 && wmo_) {
+          await_bitmap(state);
+          state.quality_block = false;
+        }
         return {};
       case 26:
       case 27:
@@ -320,6 +343,7 @@ class Walker {
         if (y == 0) {
           if (wmo_) {
             cancel_back_reference(state);
+            state.quality_block = false;
           } else {
             clear_bitmap(state);
           }
@@ -344,6 +368,7 @@ class Walker {
           }
         } else if (wmo_) {
           cancel_bitmap(state);
+          state.quality_block = false;
         } else {
           clear_bitmap(state);
         }
@@ -357,14 +382,20 @@ class Walker {
   // with the referenced definition (2 25 255: reference -2^width, width + 1).
   // Marker values enter neither the history nor the bitmap; under the WMO
   // rules they end a run of bitmap values.
-  Status marker(bool difference) {
+  // `x`: 23, 24, 25 or 32. Under the WMO rules the value is noted as an attribute of its element.
+  Status marker(std::uint32_t x) {
     end_bitmap_run(state, true);
-    VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state));
+    std::uint32_t target = 0;
+    VANTREL_ASSIGN(const ResolvedElement* element, next_bitmap_element(state, &target));
     if (element == nullptr) return {};
     const ElementDefinition& definition = *element->definition;
-    const BaseCoding base = difference ? difference_coding(definition) : base_coding(definition, state);
+    const BaseCoding base = x == 25 ? difference_coding(definition) : base_coding(definition, state);
     VANTREL_ASSIGN(const ElementCoding marker_coding, effective_coding(*element, base, state));
     VANTREL_TRY(read_value(*element, marker_coding, false));
+    note_attribute(target, x == 23   ? AttributeKind::Substituted
+                           : x == 24 ? AttributeKind::FirstOrder
+                           : x == 25 ? AttributeKind::Difference
+                                     : AttributeKind::ReplacedRetained);
     return {};
   }
 
@@ -627,6 +658,7 @@ class Walker {
   ValueSummary summary_;              // of the last value read_value read
   ElementCoding changed_coding_;      // the latest coding 2 03 YYY changed
   std::uint64_t unlisted_count_ = 0;  // unnamed elements read (WMO rules)
+  std::vector<AttributeLink> attributes_;  // WMO rules: what the attributes read so far qualify
   std::uint32_t unlisted_code_ = 0;   // the first of them
   std::uint32_t unlisted_width_ = 0;  // and its width
 
@@ -655,11 +687,12 @@ Status walk_message(const DecodePlan& plan, const BufrMessage& message, Bytes da
                     const DecodeLimits& limits, DecodeReport* report) {
   BitReader reader(data);
   const std::span<const PlanNode> descriptors = plan.root();
-  auto finish = [&](const auto& walker) -> Status {
+  auto finish = [&](auto& walker) -> Status {
     if (!sink.end_message()) return fail(BufrError::sink_aborted());
     if (report != nullptr) {
       report->used_bits = reader.position();
       walker.report_warnings(report->warnings);
+      report->attributes = walker.take_attributes();
     }
     return {};
   };
