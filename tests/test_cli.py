@@ -324,6 +324,16 @@ def test_dump_json_is_stable_and_parses_for_shared_files(bufr_dir, capsys):
         assert list(line) == (["file", "message", "error"] if "error" in line else ["file", "message", "subset", "values"])
 
 
+def test_dump_json_nests_attributes_in_their_value_as_eccodes_does(bufr_dir, capsys):
+    # bufr_dump -j s: {"key": "blockNumber", "value": 91, ..., "percentConfidence": {"value": 70, ...}}
+    status, out, _ = run(capsys, "dump", "--json", bufr_dir / "edition3_syno_1.bufr", "--message", "1")
+    values = json.loads(out.splitlines()[0])["values"]
+    block = values[0]
+    assert (block["key"], block["value"], block["percentConfidence"]["value"]) == ("blockNumber", 91, 70)
+    assert block["percentConfidence"]["key"] == "blockNumber->percentConfidence"
+    assert status == 0 and not any("->" in v["key"] for v in values)  # none left loose
+
+
 def test_dump_json_matches_reference_values_of_the_sample(capsys):
     """The shipped synop sample against its reference dump, value by value (operators and quality
     values aside, the reference lists values in data order with the same descriptors)."""

@@ -740,6 +740,63 @@ def test_domain_reader_parameters_and_filters(bufr_dir):
                                    "parameter", "level", "period", "value", "units"]
 
 
+# bufr_dump -p (ecCodes 2.28) on the same files: the number of attribute values ("->" keys,
+# associated fields aside) and some of one message (bufr_dump -p -w count=N; single-subset
+# messages, so that ranks agree).
+ATTRIBUTES_FROM_ECCODES = [
+    ("bufr/edition3_syno_1.bufr", 76, 1,
+     {"blockNumber->percentConfidence": 70, "airTemperatureAt2M->percentConfidence": 80}),
+    ("bufr-ed3/temp_small.bufr", 2217, 6,
+     {"nonCoordinateGeopotential->substitutedValue": 100, "#2#nonCoordinateGeopotential->substitutedValue": 380}),
+    ("bufr-ed3/pilo_91.bufr", 3287, 1, {"year->percentConfidence": 70}),
+    ("bufr-ed3/rada_250.bufr", 494, 1, {}),
+]
+# Compressed data: the attribute keys bufr_dump -p names (ranks aside).
+_B005_ELEMENTS = ["pressure", "windDirection", "windSpeed", "coldestClusterTemperature"]
+_B005_ATTRIBUTES = ["percentConfidence", "nominalConfidenceThreshold", "manualAutomaticQualityControl"]
+ATTRIBUTE_KEYS_FROM_ECCODES = [
+    ("bufr-ed3/b005_87.bufr", {f"{e}->{a}" + chain for e in _B005_ELEMENTS for a in _B005_ATTRIBUTES
+                               for chain in ("", f"->{a}")}),
+    ("bufr/compress_3.bufr", {f"{e}->firstOrderStatisticalValue" + chain
+                              for e in ("decimalScaleOfFollowingSignificands", "significandOfVolumetricMixingRatio")
+                              for chain in ("", "->firstOrderStatisticalValue")}),
+]
+
+
+@pytest.mark.parametrize("name, count, message, values", ATTRIBUTES_FROM_ECCODES)
+def test_attributes_are_named_by_the_value_they_qualify(name, count, message, values):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    long = vantrel.read_bufr(path, form="long")
+    attribute = long["key"].str.contains("->", regex=False)
+    assert attribute.sum() == count
+    first = long[(long["message"] == message) & (long["subset"] == 1)]
+    assert {k: v for k, v in zip(first["key"], first["value"]) if k in values} == values
+    assert (long["qualifies"][attribute] == long["key"][attribute].str.rsplit("->", n=1).str[0]).all()
+    assert long["qualifies"][~attribute].isna().all()
+    strict = vantrel.read_bufr(path, form="long", rules="strict")
+    assert not strict["key"].str.contains("->", regex=False).any()  # the module's own rules name no attributes
+
+
+@pytest.mark.parametrize("name, expected", ATTRIBUTE_KEYS_FROM_ECCODES)
+def test_attribute_keys_of_compressed_data_as_eccodes_names_them(name, expected):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    long = vantrel.read_bufr(path, form="long")
+    assert {keys.split_rank(k)[1] for k in long["key"] if "->" in k} == expected
+
+
+def test_attributes_selected_by_name(bufr_dir):
+    path = bufr_dir / "edition3_syno_1.bufr"
+    frame = vantrel.read_bufr(path, columns=["airTemperatureAt2M->percentConfidence", "#1#airTemperatureAt2M"],
+                              filters={"airTemperatureAt2M->percentConfidence": 80})
+    assert frame[["airTemperatureAt2M->percentConfidence", "#1#airTemperatureAt2M"]].values.tolist() == [[80, 302.7]]
+    with pytest.raises(KeyError, match="airTemperatureAt2M->percentConfidenze"):
+        vantrel.read_bufr(path, columns=["airTemperatureAt2M->percentConfidenze"])
+
+
 def test_a_wide_block_handed_to_pandas_in_views_gives_the_same_frame(monkeypatch):
     path = SHARED_DATA / "bufr" / "tropical_cyclone.bufr"  # numbers with texts and meanings between them
     if not path.is_file():
