@@ -7,7 +7,7 @@ The objects it returns are ``_vantrel``'s classes. Users call it through
 ``vantrel.open``; its functions may change between versions.
 """
 
-from typing import Iterable, Literal
+from typing import Iterable, Literal, Sequence
 
 from _typeshed import ReadableBuffer as _Buffer
 
@@ -150,6 +150,10 @@ def scatter_wide(
     ``into`` (a writable buffer the caller has done with, large enough) the cells go there
     and ``values`` is empty. ValueError when a row would land outside its message's rows or
     the block, or ``into`` overlaps what is read."""
+
+def expanded_descriptors(tables: TableSet, codes: Sequence[int]) -> list[int]:
+    """ecCodes' expandedDescriptors of a descriptor list: the tables' expansion, with each
+    delayed replication before its factor as 1 XX 000, XX the codes its group expanded to."""
 
 def context_rows(
     rows: _Buffer, chosen: _Buffer, group: _Buffer, descriptor: _Buffer, keys: int, groups: int,

@@ -554,6 +554,17 @@ class Message:
         self._reader._note(self._position, accepted)
         return tables
 
+    def expanded_descriptors(self) -> list[int]:
+        """ecCodes' ``expandedDescriptors``: section 3's descriptors through Table D, fixed
+        replications written out, each delayed replication once after its descriptor
+        (1 XX 000, XX the descriptors its group expands to) and factor, operators that only
+        change the coding left out, 999999 before each element with an associated field."""
+        tables = self.tables()
+        try:
+            return _core.expanded_descriptors(tables, self.descriptors)
+        except ValueError as error:
+            raise self._fail(TablesError, str(error)) from None
+
     def _decode(self):
         return self._native("decode")
 

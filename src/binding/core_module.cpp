@@ -927,6 +927,25 @@ PyObject* key_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return make_str(vantrel::key_of(table_set_of(bound[0]), code)).release();
 }
 
+// expanded_descriptors(tables, codes) -> list of int: ecCodes' expandedDescriptors
+// of a descriptor list: the tables' expansion, with each delayed replication
+// before its factor as 1 XX 000, XX the codes its group expanded to.
+PyObject* expanded_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const FunctionSpec signature{"expanded_descriptors", {"tables", "codes"}};
+  PyObject* bound[2];
+  std::vector<std::uint32_t> codes;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound) ||
+      !check_instance("tables", bound[0], types.table_set, "TableSet") || !to_code_list("codes", bound[1], codes)) {
+    return nullptr;
+  }
+  std::vector<std::uint32_t> output;
+  vantrel::ExpansionState state;
+  state.as_eccodes = true;
+  const auto appended = table_set_of(bound[0]).expand_into(codes, output, state, 0);
+  if (!appended) return raise_bufr_error(appended.error());
+  return make_code_list(output).release();
+}
+
 // ranked_keys(keys) -> list of str: the keys of one subset's values in walk
 // order, each ranked by its occurrence ("#2#key" for the second).
 PyObject* ranked_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1466,6 +1485,8 @@ PyMethodDef core_functions[] = {
                                    "Rows in context of chosen rows: each key's kind (0 absent, 1 coordinate, "
                                    "2 observation), the group "
                                    "of each row, its coordinates in force and its observations."),
+    VANTREL_FUNCTION(expanded_descriptors, "expanded_descriptors(tables, codes)\n--\n\n"
+                                           "ecCodes' expandedDescriptors of a descriptor list."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"
                                   "The keys of one subset's values, ranked by occurrence."),
     VANTREL_FUNCTION(ecmwf_keys, "ecmwf_keys(index)\n--\n\n"

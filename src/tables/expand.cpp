@@ -2,7 +2,7 @@
 // members, fixed replications written out, delayed replications kept once
 // (factor descriptor first), operators that only change the decoding state
 // dropped, and an associated field (2 04 YYY) marked by 999999 before each
-// element it applies to.
+// element it applies to. ecCodes' expandedDescriptors differ (ExpansionState::as_eccodes).
 #include <string>
 
 #include "descriptor/descriptor.hpp"
@@ -52,8 +52,15 @@ Result<std::size_t> TableSet::expand_into(std::span<const std::uint32_t> codes, 
           const auto group = codes.subspan(span.first, span.count);
           for (unsigned repeat = 0; repeat < y; ++repeat) VANTREL_TRY(expand_into(group, output, state, level + 1));
         } else {
-          // The factor and the replicated codes, once.
-          VANTREL_TRY(expand_into(codes.subspan(i + 1, span.count + 1), output, state, level + 1));
+          // The factor and the replicated codes, once; ecCodes puts the replication before
+          // them, counting the codes its group expanded to.
+          const std::size_t at = output.size();
+          if (state.as_eccodes) VANTREL_TRY(append(code));
+          VANTREL_ASSIGN(const std::size_t group, expand_into(codes.subspan(i + 1, span.count + 1), output, state,
+                                                           level + 1));
+          if (state.as_eccodes && group >= 1 && group - 1 <= 99) {
+            output[at] = make_code(1, static_cast<std::uint32_t>(group - 1), 0);
+          }
         }
         i = span.next;
         break;

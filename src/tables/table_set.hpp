@@ -107,6 +107,9 @@ inline constexpr int MAX_EXPANSION_LEVEL = 64;
 
 // State shared by one whole expansion (every level, repetition and sequence).
 struct ExpansionState {
+  // ecCodes' expandedDescriptors instead: a delayed replication stays, before
+  // its factor, as 1 XX 000 with XX the codes its group expanded to.
+  bool as_eccodes = false;
   std::uint8_t associated_width = 0;  // associated-field width in force; only zero or not matters
   std::size_t produced = 0;           // codes appended so far, bounded by MAX_EXPANSION_CODES
   std::uint64_t steps = 0;            // codes walked so far, bounded by MAX_EXPANSION_STEPS
