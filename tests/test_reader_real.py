@@ -300,3 +300,25 @@ def test_damaged_messages_have_one_outcome_through_every_surface():
                 assert sorted(cols["descriptor"].tolist()) == sorted(d for d, _ in values), (path.name, at)
             checked += 1
     assert checked >= 15
+
+
+# ecCodes 2.50 (codes_get_array(h, "expandedDescriptors")) on the first message of each file:
+# (length, sum of the codes, and a slice at an offset: delayed replications as 1 XX 000 with XX the
+# codes their group expands to, 999999 before elements with an associated field).
+EXPANDED_FROM_ECCODES = [
+    ("bufr/synop_multi_subset_uncompressed.bufr", 141, 2586246, 34, [20012, 20012, 104000, 31001, 8002, 20011]),
+    ("bufr/compress_3.bufr", 71, 2770074, 29, [8044, 8023, 104000, 31001, 10004, 8090]),
+    ("bufr/aircraft_mrar_compressed.bufr", 126, 41808126, 4, [1111, 1112, 31021, 999999, 4001, 999999]),
+    ("bufr/tropical_cyclone.bufr", 36, 318656, 22, [6002, 11012, 110000, 31001, 8021, 4024]),
+    ("bufr-ed3/synop_radiation.bufr", 147, 33936720, 0, [1125, 1126, 1127, 1128, 1001, 1002]),
+    ("bufr-ed3/temp_small.bufr", 37, 933237, 19, [107000, 31001, 7004, 8001, 10003, 12001]),
+]
+
+
+@pytest.mark.parametrize("name, length, total, at, codes", EXPANDED_FROM_ECCODES)
+def test_expanded_descriptors_as_eccodes_gives_them(name, length, total, at, codes):
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip("../shared/data is not available")
+    expanded = vantrel.open(path)[0].expanded_descriptors()
+    assert (len(expanded), sum(expanded), expanded[at:at + len(codes)]) == (length, total, codes)
