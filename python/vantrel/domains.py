@@ -160,12 +160,17 @@ class _Context:
         self.column = {keys[j]: i for i, j in enumerate(self.rows_in_context.coordinate_keys.tolist())}
         self.message, self.subset, _ = k.subset_rows()
         self.when = _dataframes.subset_datetimes(k)
+        # The observation values by key, in walk order: one sort, not a pass per key.
+        observed = self.rows_in_context.observed
+        key_of = self.chosen[observed]
+        self._by_key = np.argsort(key_of, kind="stable")
+        self._key_bounds = np.searchsorted(key_of[self._by_key], np.arange(len(keys) + 1))
 
     def observed(self, key: str) -> tuple[np.ndarray, np.ndarray]:
         """The input rows of the observation values of `key` and the rows holding them."""
-        rows = self.rows_in_context
-        mine = self.chosen[rows.observed] == self.keys.index(key)
-        return rows.observed[mine], rows.observed_row[mine]
+        j = self.keys.index(key)
+        mine = self._by_key[self._key_bounds[j]:self._key_bounds[j + 1]]
+        return self.rows_in_context.observed[mine], self.rows_in_context.observed_row[mine]
 
     def rows(self, key: str, rows: np.ndarray) -> np.ndarray:
         """The input row of coordinate `key` in force on each of `rows`, -1 for none."""
