@@ -563,7 +563,8 @@ class Message:
         try:
             return _core.expanded_descriptors(tables, self.descriptors)
         except ValueError as error:
-            raise self._fail(TablesError, str(error)) from None
+            failure = self._fail(TablesError, str(error))  # a sequence the tables lack
+        raise failure from None
 
     def _decode(self):
         return self._native("decode")

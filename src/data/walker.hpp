@@ -307,10 +307,8 @@ class Walker {
       case 22:
         if (y != 0) return {};
         VANTREL_TRY(operator_record(code));
-        if (wmo_) {
-          await_bitmap(state);
-          state.quality_block = true;
-        }
+        if (wmo_) await_bitmap(state);
+        state.quality_block = wmo_;
         return {};
       case 62:
         return y == 0 ? operator_record(code) : Status{};
