@@ -18,10 +18,11 @@ Rows of non-compressed data are in subset order; rows of compressed data come
 column by column (every subset of one slot, then the next slot), which is the
 data's own layout. Sorting by (subset, slot) gives walk order in both cases.
 
-Frames come in three forms:
+Frames come in four forms:
 
-* ``long``: one row per value (message, subset, key, descriptor, value, text, unit
-  and, on request, meaning);
+* ``long``: one row per value (message, subset, key, descriptor, value, text, unit,
+  qualifies: the ranked key of the value an attribute qualifies, and, on request,
+  meaning);
 * ``wide``: one row per subset, one column per selected key, the header fields on
   request, and a ``datetime`` column from the subset's own date and time keys;
 * ``levels``: one row per repetition of the selected keys within a subset (the

@@ -1295,13 +1295,13 @@ PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyErr_SetString(PyExc_ValueError, failure.c_str());
     return nullptr;
   }
-  PyRef observation = vector_array(out.kind, "B");
+  PyRef kinds = vector_array(out.kind, "B");
   PyRef groups_of = wrap_vector(std::move(out.group), "q");
   PyRef coordinates = wrap_vector(std::move(out.coordinates), "q");
   PyRef observed = wrap_vector(std::move(out.observed), "q");
   PyRef observed_row = wrap_vector(std::move(out.observed_row), "q");
-  if (!observation || !groups_of || !coordinates || !observed || !observed_row) return nullptr;
-  return PyTuple_Pack(5, observation.get(), groups_of.get(), coordinates.get(), observed.get(), observed_row.get());
+  if (!kinds || !groups_of || !coordinates || !observed || !observed_row) return nullptr;
+  return PyTuple_Pack(5, kinds.get(), groups_of.get(), coordinates.get(), observed.get(), observed_row.get());
 }
 
 // ecmwf_keys(index) -> {name: list}: ECMWF's local section 2 keys of every
@@ -1483,8 +1483,8 @@ PyMethodDef core_functions[] = {
                                    "The wide block of keyed rows and the rows of its object columns."),
     VANTREL_FUNCTION(context_rows, "context_rows(rows, chosen, group, descriptor, keys, groups)\n--\n\n"
                                    "Rows in context of chosen rows: each key's kind (0 absent, 1 coordinate, "
-                                   "2 observation), the group "
-                                   "of each row, its coordinates in force and its observations."),
+                                   "2 observation), the group of each row, its coordinates in force and its "
+                                   "observations."),
     VANTREL_FUNCTION(expanded_descriptors, "expanded_descriptors(tables, codes)\n--\n\n"
                                            "ecCodes' expandedDescriptors of a descriptor list."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"

@@ -14,6 +14,10 @@ bool stays_in_force(std::uint32_t code) {
 
 namespace {
 
+using context_kind::ABSENT;
+using context_kind::COORDINATE;
+using context_kind::OBSERVATION;
+
 // The row being filled and the rows made.
 struct Builder {
   Builder(std::vector<std::uint8_t> kinds, std::size_t keys) : column(keys, -1), held(keys, -1) {

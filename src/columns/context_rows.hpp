@@ -23,11 +23,15 @@ namespace vantrel {
 // Whether element `code` is a coordinate or qualifier that stays in force.
 bool stays_in_force(std::uint32_t code);
 
-enum ContextKind : std::uint8_t { ABSENT = 0, COORDINATE = 1, OBSERVATION = 2 };
+// What a chosen key is, in ContextRows::kind.
+namespace context_kind {
+inline constexpr std::uint8_t ABSENT = 0;       // no row has it
+inline constexpr std::uint8_t COORDINATE = 1;   // its values stay in force
+inline constexpr std::uint8_t OBSERVATION = 2;  // its values fill rows
+}  // namespace context_kind
 
 struct ContextRows {
-  // Per chosen key: ABSENT (no row has it), COORDINATE or OBSERVATION.
-  std::vector<std::uint8_t> kind;
+  std::vector<std::uint8_t> kind;         // per chosen key: a context_kind
   PodVector<std::int64_t> group;          // per row: its group (subset)
   // Rows x coordinate keys (in key order), row after row: the input row of the coordinate in force, -1 for none.
   PodVector<std::int64_t> coordinates;

@@ -130,9 +130,8 @@ class Encoder {
       if (attributes) {
         const std::span<const AttributeLink> links = rows.attributes;
         const std::uint32_t at = subset[i] - 1;
-        while (link < links.size() && (links[link].subset < at || (links[link].subset == at && links[link].slot < slot[i]))) {
-          ++link;
-        }
+        auto before = [&](const AttributeLink& l) { return l.subset < at || (l.subset == at && l.slot < slot[i]); };
+        while (link < links.size() && before(links[link])) ++link;
         if (link < links.size() && links[link].subset == at && links[link].slot == slot[i]) {
           label = attribute_label(links[link], keys);
         }

@@ -44,7 +44,7 @@ struct ValueCodingState {
   std::uint8_t associated_width = 0;                 // 2 04 YYY: bits of the associated field
   std::uint16_t reference_definition_width = 0;      // 2 03 YYY (1..254) in force: bits of each new reference
   std::unordered_map<std::uint32_t, std::int64_t> new_references;  // 2 03 YYY: element code -> reference
-  bool quality_block = false;                        // WMO rules: 2 22 000's class 33 values qualify the bitmap's elements
+  bool quality_block = false;                        // WMO rules: class 33 values qualify the bitmap's elements
   std::size_t quality_cursor = 0;                    // the next bitmap position a quality value examines
 
   // Back to the initial state, keeping allocations; `character_value_count`

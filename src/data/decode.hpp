@@ -55,7 +55,6 @@ struct DecodeLimits {
 
 class PlanCache;
 
-// What a successful decode tells besides its values.
 // What a value qualifies, under the WMO rules: the record at `slot` is an
 // attribute of the record at `target` (its quality, substituted value,
 // statistic...), as the data present bitmap says.
@@ -75,6 +74,7 @@ struct AttributeLink {
   AttributeKind kind = AttributeKind::Quality;
 };
 
+// What a successful decode tells besides its values.
 struct DecodeReport {
   std::uint64_t used_bits = 0;        // bits of the data the descriptors consumed (the rest is padding or surplus)
   std::vector<std::string> warnings;  // quirks the rules accepted, once per kind and message

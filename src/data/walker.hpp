@@ -84,9 +84,10 @@ class Walker {
     slot_ = 0;
   }
 
-  // The warnings of the walk so far (the unnamed elements read), appended to `out`.
+  // What the attributes read so far qualify (WMO rules), moved out.
   std::vector<AttributeLink> take_attributes() { return std::move(attributes_); }
 
+  // The warnings of the walk so far (the unnamed elements read), appended to `out`.
   void report_warnings(std::vector<std::string>& out) const {
     if (unlisted_count_ == 0) return;
     std::string text = "descriptor " + format_code(unlisted_code_) + " is not in Table B: read its " +
@@ -377,10 +378,10 @@ class Walker {
   }
 
   // 2 23/24/25/32 255: one value for the next present bitmap position, read
-  // with the referenced definition (2 25 255: reference -2^width, width + 1).
-  // Marker values enter neither the history nor the bitmap; under the WMO
-  // rules they end a run of bitmap values.
-  // `x`: 23, 24, 25 or 32. Under the WMO rules the value is noted as an attribute of its element.
+  // with the referenced definition (2 25 255: reference -2^width, width + 1);
+  // `x` is 23, 24, 25 or 32. Marker values enter neither the history nor the
+  // bitmap; under the WMO rules they end a run of bitmap values and are noted
+  // as attributes of the element they refer to.
   Status marker(std::uint32_t x) {
     end_bitmap_run(state, true);
     std::uint32_t target = 0;
