@@ -26,6 +26,7 @@ from typing import Any, Mapping
 import numpy as np
 
 from . import dataframes as _dataframes
+from . import keys as _keys
 
 # Standard gravity: geopotential (m2 s-2) per geopotential metre.
 GRAVITY = 9.80665
@@ -245,12 +246,9 @@ def _station(c: _Context, rows: np.ndarray, pd):
         text = np.full(len(others), None, dtype=object)
         text[at >= 0] = _dataframes.text_values(c.k.cols, at[at >= 0])
         words.append([None if t is None else t.strip() or None for t in text.tolist()])
-    wigos = np.isfinite(numbers[others, 2:5]).all(axis=1)
     for n, i in enumerate(others.tolist()):
-        if wigos[n] and words[0][n]:
-            names[i] = f"{int(numbers[i, 2])}-{int(numbers[i, 3])}-{int(numbers[i, 4])}-{words[0][n]}"
-        else:
-            names[i] = next((w[n] for w in words[1:] if w[n]), None)
+        names[i] = _keys.wigos_identifier(*numbers[i, 2:5].tolist(), words[0][n]) or \
+            next((w[n] for w in words[1:] if w[n]), None)
     segment = pd.Categorical(names)
     return pd.Categorical.from_codes(np.repeat(segment.codes, np.diff(np.append(starts, len(rows)))),
                                      categories=segment.categories)

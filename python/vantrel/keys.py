@@ -70,6 +70,15 @@ def selects(name: str, column: str) -> bool:
     return canonical(column) == canonical(name)
 
 
+def wigos_identifier(series, issuer, issue, local) -> str | None:
+    """The WIGOS station identifier "series-issuer-issue-local" of its four parts (numbers and
+    a text), or None when a part is missing (NaN, None or a blank text)."""
+    numbers = (series, issuer, issue)
+    if any(n is None or n != n for n in numbers) or not isinstance(local, str) or not local.strip():
+        return None
+    return "-".join(str(int(n)) for n in numbers) + "-" + local.strip()
+
+
 def element_keys_of(key: str) -> list[str]:
     """The element keys a (bare) key is made of: itself, or the parts of an attribute's key
     but the names of marker values (``"x->percentConfidence"``: x and percentConfidence)."""

@@ -12,7 +12,7 @@ import numpy as np
 from . import _core
 from . import dataframes as _dataframes
 from . import domains as _domains
-from .keys import canonical, codes_of, element_keys_of, selects, split_rank
+from .keys import canonical, codes_of, element_keys_of, selects, split_rank, wigos_identifier
 from .errors import BufrError, BufrWarning, FailedMessagesWarning
 from .archive import Message, Reader
 
@@ -517,9 +517,8 @@ def computed_column(name: str, frame, index: dict, pd):
         local = frame["wigosLocalIdentifierCharacter"] if "wigosLocalIdentifierCharacter" in frame.columns \
             else pd.Series([None] * n, index=frame.index)
         out = np.full(n, None, dtype=object)
-        for i, (a, b, c, d) in enumerate(zip(series.tolist(), issuer.tolist(), issue.tolist(), local.tolist())):
-            if np.isfinite(a) and np.isfinite(b) and np.isfinite(c) and isinstance(d, str) and d.strip():
-                out[i] = f"{int(a)}-{int(b)}-{int(c)}-{d.strip()}"
+        out[:] = [wigos_identifier(*parts) for parts in zip(series.tolist(), issuer.tolist(), issue.tolist(),
+                                                            local.tolist())]
         return out
     if name == "geometry":
         height = numbers("heightOfStationGroundAboveMeanSeaLevel")
