@@ -1,13 +1,14 @@
 """vantrel against pdbufr on the questions pdbufr users ask, on one synop archive.
 
-    PYTHONPATH=build/dev:python PYTHON_WITH_PDBUFR benchmarks/bench_pdbufr.py [COPIES]
+    PYTHONPATH=build/dev:python PYTHON_WITH_PDBUFR benchmarks/bench_pdbufr.py [COPIES] [QUESTION...]
 
 Writes COPIES copies (default 228: 10,032 messages) of synop_dwd_multi.bufr to a
 temporary file and times each question once with pdbufr (when it can be imported;
 it is no dependency of vantrel: install it beside, e.g. in a virtual environment
 with pdbufr and ecCodes, and run this script with that environment's Python) and
 three times with vantrel (best), after a first vantrel call that loads the tables.
-Prints both times, the ratio and the rows each gave.
+Prints both times, the ratio and the rows each gave; with QUESTION names (the first
+word of each, e.g. "synop"), only those questions are asked.
 """
 
 from __future__ import annotations
@@ -38,11 +39,14 @@ QUESTIONS = [
     ("rows in context", dict(columns=["stationNumber", SENSOR, "airTemperature"], form="context"),
      dict(columns=["stationNumber", SENSOR, "airTemperature"], required_columns=False)),
     ("synop reader", dict(reader="synop"), dict(reader="synop")),
+    ("geometry", dict(columns=["stationNumber", "geometry", "CRS"]),
+     dict(columns=["stationNumber", "geometry", "CRS"], required_columns=False)),
 ]
 
 
 def main() -> None:
     copies = int(sys.argv[1]) if len(sys.argv) > 1 else 228
+    asked = set(sys.argv[2:])
     warnings.simplefilter("ignore")
     try:
         import pdbufr
@@ -55,6 +59,8 @@ def main() -> None:
         print(f"{len(vantrel.open(path))} synop messages")
         vantrel.read_bufr(path, columns=["stationNumber"])  # tables loaded, pages warm
         for name, ours, theirs in QUESTIONS:
+            if asked and name.split()[0] not in asked:
+                continue
             mine = best(lambda: vantrel.read_bufr(path, **ours), 3)
             rows = len(vantrel.read_bufr(path, **ours))
             line = f"{name:<24} vantrel {mine:7.3f} s ({rows} rows)"
