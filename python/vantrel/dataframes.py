@@ -534,12 +534,14 @@ class ContextRows(NamedTuple):
     subset (over ``Keyed.subset_rows()``) of each row; ``coordinate_keys``, the chosen keys'
     indices that are coordinates, and ``coordinates``, rows x those keys, the input row of
     each coordinate in force (-1 for none); ``observed``, the input row of each observation
-    value, and ``observed_row``, the row holding it."""
+    value, and ``observed_row``, the row holding it; ``ranges``, (end, start) input rows of
+    each pair of coordinate values that make a range (two time periods in a row)."""
     group: np.ndarray
     coordinate_keys: np.ndarray
     coordinates: np.ndarray
     observed: np.ndarray
     observed_row: np.ndarray
+    ranges: np.ndarray
 
 
 def context_rows(k: Keyed, selected: list[str]) -> tuple[ContextRows, np.ndarray]:
@@ -558,14 +560,15 @@ def context_rows(k: Keyed, selected: list[str]) -> tuple[ContextRows, np.ndarray
     run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
     group = np.zeros(len(chosen), dtype=np.int64)
     group[rows] = bases[run_of[rows]] + k.cols["subset"][rows].astype(np.int64) - 1
-    kind, row_group, coordinates, observed, observed_row = _core.context_rows(
+    kind, row_group, coordinates, observed, observed_row, ranges = _core.context_rows(
         rows.astype(np.int64), chosen, group, np.ascontiguousarray(k.cols["descriptor"], dtype=np.uint32),
-        len(selected), len(subset_of))
+        np.ascontiguousarray(k.cols["slot"], dtype=np.uint32), len(selected), len(subset_of))
     coordinate_keys = np.flatnonzero(np.frombuffer(kind, dtype=np.uint8) == 1)
     row_group = np.frombuffer(row_group, dtype=np.int64)
     return ContextRows(row_group, coordinate_keys,
                        np.frombuffer(coordinates, dtype=np.int64).reshape(len(row_group), len(coordinate_keys)),
-                       np.frombuffer(observed, dtype=np.int64), np.frombuffer(observed_row, dtype=np.int64)), chosen
+                       np.frombuffer(observed, dtype=np.int64), np.frombuffer(observed_row, dtype=np.int64),
+                       np.frombuffer(ranges, dtype=np.int64).reshape(-1, 2)), chosen
 
 
 def context_sources(k: Keyed, selected: list[str]) -> tuple[np.ndarray, np.ndarray]:

@@ -194,14 +194,28 @@ class _Context:
                          for t in _dataframes.text_values(self.k.cols, distinct[held])]
         return decoded[inverse]
 
-    def seconds(self, key: str, rows: np.ndarray) -> np.ndarray:
-        """The values of time period coordinate `key` in force, in seconds by each one's unit."""
+    def seconds(self, key: str, rows: np.ndarray, span: bool = False) -> np.ndarray:
+        """The values of time period coordinate `key` in force, in seconds by each one's unit;
+        with `span`, the length of the range a value closes (-12 h then 0 h: 12 h) where it
+        closes one."""
         at = self.rows(key, rows)
         if not len(self.k.unit):
             return np.full(len(at), np.nan)
         per_unit = np.array([_SECONDS.get(u, np.nan) for u in self.k.units], dtype=float)
-        safe = np.maximum(at, 0)
-        return np.where(at >= 0, np.rint(self.k.cols["value"][safe] * per_unit[self.k.unit[safe]]), np.nan)
+
+        def of(rows_at):
+            safe = np.maximum(rows_at, 0)
+            return np.where(rows_at >= 0, np.rint(self.k.cols["value"][safe] * per_unit[self.k.unit[safe]]), np.nan)
+
+        out = of(at)
+        ranges = self.rows_in_context.ranges
+        if span and len(ranges):
+            order = np.argsort(ranges[:, 0])
+            ends, starts = ranges[order, 0], ranges[order, 1]
+            where = np.minimum(np.searchsorted(ends, at), len(ends) - 1)
+            closes = (at >= 0) & (ends[where] == at)
+            out[closes] = out[closes] - of(starts[where[closes]])
+        return out
 
     def times(self, rows: np.ndarray) -> np.ndarray:
         if self.when is None:
@@ -291,7 +305,7 @@ def frame(d: Domain, k: _dataframes.Keyed, names: list[str], pd):
             if not track:
                 part["level"] = c.numbers(source.level, rows) if source.level else \
                     np.full(len(at), np.nan if source.at is None else source.at)
-                part["period"] = np.abs(c.seconds("timePeriod", rows)) if source.period else \
+                part["period"] = np.abs(c.seconds("timePeriod", rows, span=True)) if source.period else \
                     np.full(len(at), np.nan if source.over is None else source.over * 3600)
             parts.append(part)
     columns = ["at", "row", "parameter", "value", "units"] + ([] if track else ["level", "period"])

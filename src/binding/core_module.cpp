@@ -1262,31 +1262,33 @@ PyObject* scatter_wide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return PyTuple_Pack(4, values.get(), rows.get(), out.get(), column.get());
 }
 
-// context_rows(rows, chosen, group, descriptor, keys, groups) -> (kind,
-// group, coordinates, observed, observed_row): the rows in context of chosen
-// rows (see context_rows.hpp), made without the interpreter's lock.
+// context_rows(rows, chosen, group, descriptor, slot, keys, groups) -> (kind,
+// group, coordinates, observed, observed_row, ranges): the rows in context of
+// chosen rows (see context_rows.hpp), made without the interpreter's lock.
 PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const FunctionSpec signature{"context_rows", {"rows", "chosen", "group", "descriptor", "keys", "groups"}};
-  PyObject* bound[6];
+  static const FunctionSpec signature{"context_rows",
+                                      {"rows", "chosen", "group", "descriptor", "slot", "keys", "groups"}};
+  PyObject* bound[7];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  BufferView views[4];
+  BufferView views[5];
   std::span<const std::int64_t> rows;
   std::span<const std::int32_t> chosen;
   std::span<const std::int64_t> group;
   std::span<const std::uint32_t> descriptor;
+  std::span<const std::uint32_t> slot;
   std::uint64_t keys = 0;
   std::uint64_t groups = 0;
   if (!typed_view("rows", bound[0], views[0], rows) || !typed_view("chosen", bound[1], views[1], chosen) ||
       !typed_view("group", bound[2], views[2], group) ||
-      !typed_view("descriptor", bound[3], views[3], descriptor) || !to_u64("keys", bound[4], keys) ||
-      !to_u64("groups", bound[5], groups)) {
+      !typed_view("descriptor", bound[3], views[3], descriptor) || !typed_view("slot", bound[4], views[4], slot) ||
+      !to_u64("keys", bound[5], keys) || !to_u64("groups", bound[6], groups)) {
     return nullptr;
   }
   vantrel::ContextRows out;
   std::string failure;
   without_lock([&] {
     try {
-      out = vantrel::context_rows(rows, chosen, group, descriptor, keys, groups);
+      out = vantrel::context_rows(rows, chosen, group, descriptor, slot, keys, groups);
     } catch (const std::invalid_argument& error) {
       failure = error.what();
     }
@@ -1300,8 +1302,10 @@ PyObject* context_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyRef coordinates = wrap_vector(std::move(out.coordinates), "q");
   PyRef observed = wrap_vector(std::move(out.observed), "q");
   PyRef observed_row = wrap_vector(std::move(out.observed_row), "q");
-  if (!kinds || !groups_of || !coordinates || !observed || !observed_row) return nullptr;
-  return PyTuple_Pack(5, kinds.get(), groups_of.get(), coordinates.get(), observed.get(), observed_row.get());
+  PyRef ranges = wrap_vector(std::move(out.ranges), "q");
+  if (!kinds || !groups_of || !coordinates || !observed || !observed_row || !ranges) return nullptr;
+  return PyTuple_Pack(6, kinds.get(), groups_of.get(), coordinates.get(), observed.get(), observed_row.get(),
+                      ranges.get());
 }
 
 // ecmwf_keys(index) -> {name: list}: ECMWF's local section 2 keys of every
@@ -1481,10 +1485,10 @@ PyMethodDef core_functions[] = {
     VANTREL_FUNCTION(scatter_wide, "scatter_wide(value, label, subset, message_rows, bases, subsets, slot_major, "
                                    "column_of, columns, total, threads, into=None)\n--\n\n"
                                    "The wide block of keyed rows and the rows of its object columns."),
-    VANTREL_FUNCTION(context_rows, "context_rows(rows, chosen, group, descriptor, keys, groups)\n--\n\n"
+    VANTREL_FUNCTION(context_rows, "context_rows(rows, chosen, group, descriptor, slot, keys, groups)\n--\n\n"
                                    "Rows in context of chosen rows: each key's kind (0 absent, 1 coordinate, "
-                                   "2 observation), the group of each row, its coordinates in force and its "
-                                   "observations."),
+                                   "2 observation), the group of each row, its coordinates in force, its "
+                                   "observations and the ranges of coordinate values."),
     VANTREL_FUNCTION(expanded_descriptors, "expanded_descriptors(tables, codes)\n--\n\n"
                                            "ecCodes' expandedDescriptors of a descriptor list."),
     VANTREL_FUNCTION(ranked_keys, "ranked_keys(keys)\n--\n\n"

@@ -1,6 +1,7 @@
 #include "columns/context_rows.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -58,9 +59,9 @@ struct Builder {
 
 ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std::int32_t> chosen,
                          std::span<const std::int64_t> group, std::span<const std::uint32_t> descriptor,
-                         std::size_t keys, std::size_t groups) {
-  if (chosen.size() != group.size() || chosen.size() != descriptor.size()) {
-    throw std::invalid_argument("chosen, group and descriptor must have one item per row");
+                         std::span<const std::uint32_t> slot, std::size_t keys, std::size_t groups) {
+  if (chosen.size() != group.size() || chosen.size() != descriptor.size() || chosen.size() != slot.size()) {
+    throw std::invalid_argument("chosen, group, descriptor and slot must have one item per row");
   }
   // A key is an observation when any of its rows is. With no observation key, the keys met
   // more than once in a subset are (the levels), else every key with rows.
@@ -95,6 +96,7 @@ ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std
   b.out.observed_row.reserve(rows.size());
   std::int64_t open = -1;  // the group being walked
   bool emitted = false;    // whether it has a row yet
+  std::int64_t previous = -1;  // the group's last chosen row
   auto finish = [&] {
     if (open >= 0 && (!b.filled.empty() || !emitted)) b.emit(open);
   };
@@ -112,9 +114,18 @@ ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std
       b.start_group();
       open = g;
       emitted = false;
+      previous = -1;
     }
     const auto j = static_cast<std::size_t>(chosen[i]);
     const std::int64_t column = b.column[j];
+    if (column >= 0 && previous >= 0) {
+      const auto p = static_cast<std::size_t>(previous);
+      if (static_cast<std::size_t>(chosen[p]) == j && slot[p] != UINT32_MAX && slot[i] == slot[p] + 1) {
+        b.out.ranges.push_back(r);
+        b.out.ranges.push_back(previous);
+      }
+    }
+    previous = r;
     // A coordinate that changes after the row's observations, or an observation the row
     // already holds, ends the row.
     if ((column >= 0 && !b.filled.empty()) || (column < 0 && b.held[j] >= 0)) {

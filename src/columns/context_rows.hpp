@@ -10,6 +10,10 @@
 // each of its sensor heights, a sounding's position on each of its levels).
 // When none of the chosen keys is an observation, those met more than once in
 // a subset count as observations (a sounding's pressures), else every one.
+//
+// A coordinate value that is the very next record after a value of the same
+// key closes the range that one opens: two time periods in a row (-12 h,
+// 0 h) give the period of a maximum temperature.
 #pragma once
 
 #include <cstdint>
@@ -37,16 +41,18 @@ struct ContextRows {
   PodVector<std::int64_t> coordinates;
   PodVector<std::int64_t> observed;      // the input row of each observation value, by row
   PodVector<std::int64_t> observed_row;  // and the row that holds it
+  PodVector<std::int64_t> ranges;        // (end, start) input rows of each range of coordinate values
 };
 
 // The rows in context of `rows` (input row numbers in walk order, groups in
-// ascending order): row r is of chosen key `chosen[r]` (0 .. keys - 1) and
-// element `descriptor[r]`, in group `group[r]` (0 .. groups - 1). Every group
+// ascending order): row r is of chosen key `chosen[r]` (0 .. keys - 1),
+// element `descriptor[r]` and record `slot[r]` of its subset, in group
+// `group[r]` (0 .. groups - 1). Every group
 // has at least one row, with no values when none of its rows is chosen.
 // Throws std::invalid_argument for a row, key or group out of range or groups
 // out of order.
 ContextRows context_rows(std::span<const std::int64_t> rows, std::span<const std::int32_t> chosen,
                          std::span<const std::int64_t> group, std::span<const std::uint32_t> descriptor,
-                         std::size_t keys, std::size_t groups);
+                         std::span<const std::uint32_t> slot, std::size_t keys, std::size_t groups);
 
 }  // namespace vantrel
