@@ -687,7 +687,10 @@ DOMAIN_FROM_PDBUFR = [
       ("08579", "t2m", 1.5, None, 283.65), ("08579", "rh2m", 1.5, None, 89.0), ("08579", "wind10m_dir", None, None, 246.0),
       ("08579", "max_wgust_speed", None, 1 / 6, 6.6), ("08579", "max_wgust_dir", None, 1, 264.0),
       ("08579", "precipitation", None, 24, 16.3), ("08579", "precipitation", None, 12, 2.1),
-      ("08579", "precipitation", None, 1, 0.1)]),
+      ("08579", "precipitation", None, 1, 0.1),
+      # pdbufr names these max_t2m_0h and min_t2m_0h; bufr_dump -p shows each after the pair
+      # timePeriod=-12, timePeriod=0: over 12 hours.
+      ("08579", "max_t2m", None, 12, 289.15), ("08579", "min_t2m", None, 12, 281.95)]),
     ("bufr/edition3_syno_1.bufr", "synop", {"t2m": 1, "td2m": 1, "mslp": 1, "min_t2m": 1, "present_weather": 1},
      [("91334", "t2m", 2.0, None, 302.7), ("91334", "wind10m_speed", 10.0, None, 3.0),
       ("91334", "precipitation", None, 24, 3.0), ("91334", "cloud_cover", None, None, 50.0),
