@@ -185,10 +185,6 @@ def ls_line(message, check_error: str | None = None) -> str:
     return line
 
 
-# Header keys ls -p prints besides the header fields (as bufr_ls -p prints them).
-_LS_DATE_KEYS = ("typicalDate", "typicalTime")
-
-
 def header_key_values(reader, key: str) -> list[str]:
     """The text of header key `key` for every message of a reader ("-" for a bad header):
     header fields by ecCodes' or the package's names, and typicalDate (YYYYMMDD) and
@@ -198,14 +194,8 @@ def header_key_values(reader, key: str) -> list[str]:
     index = reader.index
     messages = np.arange(1, len(reader) + 1)
     ok = index["ok"] == 1
-    if key in _LS_DATE_KEYS:
-        fields = ("year", "month", "day") if key == "typicalDate" else ("hour", "minute", "second")
-        widths = (4, 2, 2) if key == "typicalDate" else (2, 2, 2)
-        parts = [np.maximum(index[f], 0).tolist() for f in fields]
-        values = ["".join(f"{v:0{w}d}" for v, w in zip(row, widths)) for row in zip(*parts)]
-    else:
-        column = header_column(index, key, messages, _import_pandas())
-        values = ["-" if v is None or v != v else str(int(v)) for v in column.tolist()]
+    column = header_column(index, key, messages, _import_pandas())
+    values = [v if isinstance(v, str) else "-" if v is None or v != v else str(int(v)) for v in column.tolist()]
     return [v if good else "-" for v, good in zip(values, ok.tolist())]
 
 
@@ -217,7 +207,7 @@ def _ls_keys(args, readers, tally: Tally) -> int:
     from .read import HEADER_COLUMNS
 
     keys = [k for k in args.keys.split(",") if k]
-    unknown = [k for k in keys if k not in HEADER_COLUMNS and k not in _LS_DATE_KEYS]
+    unknown = [k for k in keys if k not in HEADER_COLUMNS]
     if unknown or not keys:
         raise UsageError(f"-p {','.join(unknown) or args.keys!r}: give header keys, such as "
                          "edition,bufrHeaderCentre,dataCategory,typicalDate,typicalTime,numberOfSubsets "

@@ -23,8 +23,24 @@ HEADER_FILTERS = frozenset({
     "edition", "master_table", "centre", "subcentre", "update_sequence_number", "data_category",
     "international_subcategory", "local_subcategory", "master_table_version", "local_table_version",
     "year", "month", "day", "hour", "minute", "second", "number_of_subsets", "observed", "compressed",
-    "datetime", "index",
+    "datetime", "index", "typicalDate", "typicalTime",
 })
+
+# ecCodes' typical date and time, texts made of header fields: "20150126", "100000".
+TYPICAL_TEXTS = {"typicalDate": (("year", 4), ("month", 2), ("day", 2)),
+                 "typicalTime": (("hour", 2), ("minute", 2), ("second", 2))}
+# ecCodes' descriptor lists of a message, as header columns of lists.
+DESCRIPTOR_KEYS = frozenset({"unexpandedDescriptors", "expandedDescriptors"})
+
+
+def typical_texts(index: dict, name: str, rows: np.ndarray) -> np.ndarray:
+    """ecCodes' typicalDate (YYYYMMDD) or typicalTime (hhmmss) of the 0-based `rows` of an
+    index, as texts (an absent second reads 00); None where the header is bad."""
+    parts = [np.maximum(index[field][rows], 0).astype(np.int64) for field, _ in TYPICAL_TEXTS[name]]
+    out = np.empty(len(rows), dtype=object)
+    out[:] = ["".join(f"{v:0{w}d}" for v, (_, w) in zip(row, TYPICAL_TEXTS[name])) for row in zip(*map(list, parts))]
+    out[index["ok"][rows] == 0] = None
+    return out
 
 
 def expand_sources(sources) -> list:
@@ -88,7 +104,12 @@ class HeaderFilter:
     def __call__(self, message: Message) -> bool:
         if message.error is not None:
             return True
-        return all(bool(matches(cond, getattr(message, name))) for name, cond in self.conditions.items())
+        def value(name):
+            if name in TYPICAL_TEXTS:
+                return "".join(f"{(getattr(message, f) or 0):0{w}d}" for f, w in TYPICAL_TEXTS[name])
+            return getattr(message, name)
+
+        return all(bool(matches(cond, value(name))) for name, cond in self.conditions.items())
 
     def mask(self, reader) -> np.ndarray:
         """The messages of `reader` that meet every condition, from its index (no header is read again)."""
@@ -116,6 +137,8 @@ def _header_values(columns: dict, name: str) -> np.ndarray:
         return np.arange(1, len(columns["offset"]) + 1)
     if name == "datetime":
         return _typical_datetimes(columns)
+    if name in TYPICAL_TEXTS:
+        return typical_texts(columns, name, np.arange(len(columns["ok"])))
     values = columns[name]
     return values.astype(bool) if name in ("observed", "compressed") else values
 
@@ -360,8 +383,8 @@ class _Query:
         self.key_filters = key_filters = [k for k in filters if k not in HEADER_FILTERS]
         # Header fields asked for by name (ecCodes' or the package's) come from the index; computed
         # keys from the keys they are made of.
-        self.header_columns = [c for c in columns if c in HEADER_COLUMNS or c in ECMWF_LOCAL_KEYS] \
-            if columns is not None else []
+        self.header_columns = [c for c in columns if c in HEADER_COLUMNS or c in ECMWF_LOCAL_KEYS
+                               or c in DESCRIPTOR_KEYS] if columns is not None else []
         self.computed = list(dict.fromkeys(c for c in (columns or []) + key_filters if c in COMPUTED_KEYS))
         if self.computed and form == "long":
             raise ValueError(f"computed keys ({', '.join(self.computed)}) are columns of the wide and levels forms")
@@ -382,8 +405,12 @@ class _Query:
                                  integers=self.integers)
         for name in self.header_columns:
             messages = frame["message"].to_numpy()
-            frame[name] = local_key_column(reader, name, messages, pd) if name in ECMWF_LOCAL_KEYS else \
-                header_column(reader.index, name, messages, pd)
+            if name in ECMWF_LOCAL_KEYS:
+                frame[name] = local_key_column(reader, name, messages, pd)
+            elif name in DESCRIPTOR_KEYS:
+                frame[name] = descriptor_column(reader, name, messages)
+            else:
+                frame[name] = header_column(reader.index, name, messages, pd)
         for name in self.computed:
             at = frame.columns.get_loc("datetime") if "datetime" in frame.columns else len(frame.columns)
             frame.insert(at, name, computed_column(name, frame, reader.index, pd))
@@ -557,7 +584,7 @@ ECCODES_HEADER_NAMES = {
 DATA_KEYS_NAMED_LIKE_HEADER_FIELDS = frozenset({"year", "month", "day", "hour", "minute", "second", "centre"})
 HEADER_COLUMNS = {**{name: name for name in HEADER_FILTERS
                      if name not in ("datetime", "index") and name not in DATA_KEYS_NAMED_LIKE_HEADER_FIELDS},
-                  **ECCODES_HEADER_NAMES}
+                  **ECCODES_HEADER_NAMES}  # typicalDate and typicalTime among them (TYPICAL_TEXTS)
 _ABSENT_IN_SOME_EDITIONS = {"subcentre", "international_subcategory", "second"}
 
 
@@ -567,8 +594,10 @@ def header_column(index: dict, name: str, messages: np.ndarray, pd):
     field), bools for the flags. ``typicalYear`` is the year as coded, as ecCodes gives it
     (edition 4's two-byte year, whatever the century rule read; editions 2 and 3's
     year of century, with its century)."""
-    field = HEADER_COLUMNS[name]
     rows = messages.astype(np.int64) - 1
+    if name in TYPICAL_TEXTS:
+        return typical_texts(index, name, rows)
+    field = HEADER_COLUMNS[name]
     values = index[field][rows].astype(np.int64)
     if name == "typicalYear":
         coded = index["year_of_century"][rows].astype(np.int64)
@@ -578,6 +607,19 @@ def header_column(index: dict, name: str, messages: np.ndarray, pd):
     if field in _ABSENT_IN_SOME_EDITIONS:
         return pd.arrays.IntegerArray(values, values < 0)
     return values
+
+
+def descriptor_column(reader, name: str, messages: np.ndarray) -> np.ndarray:
+    """ecCodes' unexpandedDescriptors (section 3's list) or expandedDescriptors (see
+    :meth:`Message.expanded_descriptors`) of the 1-based `messages` of a reader, a list per
+    row, worked out once per message."""
+    lists = {}
+    for number in np.unique(messages).tolist():
+        message = reader[int(number) - 1]
+        lists[number] = message.descriptors if name == "unexpandedDescriptors" else message.expanded_descriptors()
+    out = np.empty(len(messages), dtype=object)
+    out[:] = [lists[m] for m in messages.tolist()]
+    return out
 
 
 def checked_columns(columns) -> list[str] | None:
@@ -633,7 +675,7 @@ def check_names(names, table_sets) -> None:
     if not table_sets:
         return  # nothing decoded: nothing to tell a key from a mistake by
     for name in names:
-        if name in _FRAME_COLUMNS or name in HEADER_FILTERS or name.startswith("header_"):
+        if name in _FRAME_COLUMNS or name in HEADER_FILTERS or name in DESCRIPTOR_KEYS or name.startswith("header_"):
             continue
         parts = element_keys_of(split_rank(name)[1])
         if all(any(codes_of([part], tables) for tables in table_sets) for part in parts):
