@@ -203,6 +203,29 @@ def test_header_keys_by_their_eccodes_names_are_columns(path, values, form):
         assert list(frame.columns[:2 + len(HEADER_KEYS)]) == ["message", "subset", *HEADER_KEYS]
 
 
+# bufr_get -p typicalDate,typicalTime and codes_get_array(h, "unexpandedDescriptors") (ecCodes)
+# on message 1: texts and a list, as ecCodes gives them.
+@pytest.mark.parametrize("path, date, time, descriptors", [
+    ("bufr-ed3/aircraft_small.bufr", "20090123", "130000", 35),
+    ("bufr/tropical_cyclone.bufr", "20151118", "000000",
+     [1033, 1034, 1032, 1025, 1027, 1090, 1091, 1092, 301011, 301012, 8005, 5002, 6002, 8005, 5002, 6002, 10051,
+      8005, 301023, 11012, 108000, 31001, 8021, 4024, 8005, 301023, 10051, 8005, 301023, 11012]),
+    ("bufr/synop_wigos.bufr", "20250109", "000000", [307092]),
+])
+def test_typical_date_time_and_descriptor_lists_as_eccodes_gives_them(path, date, time, descriptors):
+    if not (SHARED_DATA / path).is_file():
+        pytest.skip(f"{path} is not available")
+    keys = ["typicalDate", "typicalTime", "unexpandedDescriptors"]
+    first = vantrel.read_bufr(SHARED_DATA / path, columns=keys).iloc[0]
+    assert (first["typicalDate"], first["typicalTime"]) == (date, time)
+    if isinstance(descriptors, int):
+        assert len(first["unexpandedDescriptors"]) == descriptors
+    else:
+        assert first["unexpandedDescriptors"] == descriptors
+    kept = vantrel.read_bufr(SHARED_DATA / path, columns=["typicalDate"], filters={"typicalDate": date})
+    assert len(kept) and (kept["typicalDate"] == date).all()
+
+
 @pytest.mark.parametrize("conditions", [
     {"datetime": slice(_datetime.datetime(2015, 1, 1), _datetime.datetime(2021, 1, 1))},
     {"datetime": _datetime.datetime(2012, 10, 31)},
@@ -211,6 +234,7 @@ def test_header_keys_by_their_eccodes_names_are_columns(path, values, form):
     {"second": lambda s: s is None},
     {"international_subcategory": {2, 255}}, {"compressed": True, "observed": True},
     {"index": range(2, 40, 3)}, {"year": slice(2000, None), "month": {1, 5}},
+    {"typicalDate": slice("20150101", "20210101")}, {"typicalTime": lambda t: t.startswith("12")},
 ])
 def test_header_filters_mask_the_index_as_they_select_messages(bufr_dir, conditions):
     # The mask over the index columns agrees with the same conditions asked of each message.
