@@ -202,7 +202,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
               tables=None, required_columns=None, integers: bool = False, reader: str | None = None):
     """Read BUFR files into one pandas DataFrame.
 
-    ``sources``: a path, a glob, a buffer, or a list of them. ``columns``: the
+    ``sources``: a path, a glob, a buffer, a :class:`Message`, or a list of them. ``columns``: the
     keys to keep (a key or a list of them: ``"airTemperature"``,
     ``"#2#airTemperature"``, or ``"~airTemperature"`` for every rank of the
     key the data hold, ranked), each returned under the name asked for; all keys
@@ -258,8 +258,7 @@ def read_bufr(sources, columns=None, filters=None, form: str = "wide", definitio
     table_sets: dict[int, object] = {}
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
-        with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
-                as reader:
+        with _reader(source, definitions, rules, tables) as reader:
             frame = query.frame(reader, query.select)
             failures.extend((reader.name, error) for error in reader.errors)
             accepted += reader_warnings(reader)
@@ -292,8 +291,7 @@ def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definit
     sources = expand_sources(sources)
     for number, source in enumerate(sources):
         failures: list[tuple[str, BufrError]] = []
-        with Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {})) \
-                as reader:
+        with _reader(source, definitions, rules, tables) as reader:
             wanted = query.select.mask(reader) if query.select is not None else np.ones(len(reader), dtype=bool)
             for start in range(0, len(reader), batch):
                 rows = np.zeros(len(reader), dtype=bool)
@@ -312,7 +310,16 @@ def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definit
             warnings.warn(text, BufrWarning, stacklevel=2)
 
 
+def _reader(source, definitions, rules, tables) -> Reader:
+    """The reader of one source: a path, a buffer, a file object, or a Message (its bytes)."""
+    if isinstance(source, Message):
+        source = source.bytes
+    return Reader(source, definitions=definitions, rules=rules, **({"tables": tables} if tables is not None else {}))
+
+
 def _source_name(source, number: int) -> str:
+    if isinstance(source, Message):
+        return f"{source._reader.name}#{source.index}"
     return str(source) if isinstance(source, (str, os.PathLike)) else f"<source {number}>"
 
 
