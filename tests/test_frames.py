@@ -961,3 +961,14 @@ def test_stream_gives_the_rows_of_read_bufr_batch_by_batch(name, kwargs):
     pd.testing.assert_frame_equal(pd.DataFrame(rows, columns=frame.columns).astype({c: object for c in categories}),
                                   frame.astype({c: object for c in categories}), check_dtype=False)
     assert sorted(str(w.message) for w in streamed) == sorted(str(w.message) for w in whole)
+
+
+def test_read_bufr_of_messages(bufr_dir):
+    path = bufr_dir / "synop_dwd_multi.bufr"
+    whole = vantrel.read_bufr(path, columns=["latitude"], filters={"index": range(2, 4)})
+    with vantrel.open(path) as reader:
+        parts = vantrel.read_bufr([reader[1], reader[2]], columns=["latitude"])
+        one = vantrel.read_bufr(reader[1], columns=["latitude"])
+    assert parts["latitude"].tolist() == whole["latitude"].tolist() and len(whole) == 2
+    assert list(parts["file"].unique()) == [f"{path}#2", f"{path}#3"]
+    assert one["latitude"].tolist() == whole[whole["message"] == 2]["latitude"].tolist()
