@@ -345,6 +345,8 @@ class Reader:
         threads = _checked_threads(threads)
         if select is None:
             indices = np.arange(1, len(self) + 1)
+        elif hasattr(select, "indices"):  # the messages themselves (1-based)
+            indices = select.indices(self)
         elif hasattr(select, "mask"):  # header conditions: a mask over the index
             indices = np.flatnonzero(select.mask(self)) + 1
         else:

@@ -293,10 +293,12 @@ def stream_bufr(sources, columns=None, filters=None, form: str = "wide", definit
         failures: list[tuple[str, BufrError]] = []
         with _reader(source, definitions, rules, tables) as reader:
             wanted = query.select.mask(reader) if query.select is not None else np.ones(len(reader), dtype=bool)
+            chosen = np.flatnonzero(wanted) + 1  # 1-based, ascending
             for start in range(0, len(reader), batch):
-                rows = np.zeros(len(reader), dtype=bool)
-                rows[start:start + batch] = wanted[start:start + batch]
-                frame = query.frame(reader, _Rows(rows))
+                first, stop = np.searchsorted(chosen, [start + 1, start + batch + 1])
+                if first == stop:
+                    continue
+                frame = query.frame(reader, _Messages(chosen[first:stop]))
                 failures.extend((reader.name, error) for error in reader.errors)
                 if failures and errors == "raise":
                     raise failures[0][1]
@@ -333,14 +335,14 @@ def _warn_failures(failures, errors: str) -> None:
                           FailedMessagesWarning, stacklevel=3)
 
 
-class _Rows:
-    """The messages of a boolean mask over a reader's index (a header condition's interface)."""
+class _Messages:
+    """Some messages of a reader, by their 1-based indices (a selection's interface)."""
 
-    def __init__(self, rows: np.ndarray):
-        self.rows = rows
+    def __init__(self, indices: np.ndarray):
+        self._indices = indices
 
-    def mask(self, reader) -> np.ndarray:
-        return self.rows
+    def indices(self, reader) -> np.ndarray:
+        return self._indices
 
 
 def _query(columns, filters, form, meanings, header, threads, required_columns, integers, reader):
