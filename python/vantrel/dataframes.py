@@ -185,6 +185,24 @@ class Keyed:
         """The id of each key name."""
         return {key: i for i, key in enumerate(self.keys)}
 
+    @functools.cached_property
+    def run_of(self) -> np.ndarray:
+        """The message (its place among those decoded) of each row."""
+        return np.repeat(np.arange(len(self.message_rows)), self.message_rows.astype(np.int64))
+
+    def key_index_of_rows(self, keys: list[str]) -> np.ndarray:
+        """Per row, the index of its key among `keys` (bare keys), -1 for other keys and for
+        operator and associated-field rows (int32)."""
+        index_of_key = np.full(len(self.keys) + 1, -1, dtype=np.int32)
+        for j, key in enumerate(keys):
+            if key in self.key_ids:
+                index_of_key[self.key_ids[key]] = j
+        if not len(self.label):
+            return np.zeros(0, dtype=np.int32)
+        of_label = index_of_key[self.label_key.astype(np.int64)]
+        of_label[self.label_kind >= OPERATOR_KIND] = -1
+        return np.ascontiguousarray(of_label[self.label], dtype=np.int32)
+
     def walk_order(self) -> np.ndarray | None:
         """Row indices in walk order (subset after subset), or None when the rows are in it:
         the rows of compressed data come slot after slot, every subset in each."""
@@ -466,18 +484,10 @@ def _levels(pd, k: Keyed, columns, meanings: bool = False, integers: bool = Fals
     _, subset_of_row, bases = k.subset_rows()
     total_subsets = len(subset_of_row)
     selected = list(dict.fromkeys(_keys.split_rank(c)[1] for c in columns))
-    # The selection index of each key id (-1: not selected); only data rows count.
-    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int64)
-    for j, key in enumerate(selected):
-        if key in k.key_ids:
-            index_of_key[k.key_ids[key]] = j
-    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int64)
-    label_selected[k.label_kind >= OPERATOR_KIND] = -1
-    row_selected = label_selected[k.label] if len(k.label) else np.zeros(0, np.int64)
+    row_selected = k.key_index_of_rows(selected)  # only data rows count
     chosen = np.flatnonzero(row_selected >= 0)
-    keys = row_selected[chosen]
-    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
-    group = bases[run_of[chosen]] + cols["subset"][chosen].astype(np.int64) - 1
+    keys = row_selected[chosen].astype(np.int64)
+    group = bases[k.run_of[chosen]] + cols["subset"][chosen].astype(np.int64) - 1
     occurrence_of = k.label_rank[k.label[chosen]].astype(np.int64)
     counts = np.bincount(group * len(selected) + keys, minlength=total_subsets * len(selected)).reshape(
         total_subsets, len(selected))
@@ -518,14 +528,13 @@ def subset_datetimes(k: Keyed) -> np.ndarray | None:
     """Each subset's own date and time (its first year ... second, as the wide form's
     ``datetime``), over ``k.subset_rows()``; None when the data carry no date."""
     _, subset_of, bases = k.subset_rows()
-    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
     firsts = {}
     for key in TIME_KEYS:
         label = k.label_ids.get((key, 1), -1)
         if label >= 0 and not k.object_kind(label, False):
             at = np.flatnonzero(k.label == label)
             firsts[key] = np.full(len(subset_of), np.nan)
-            firsts[key][bases[run_of[at]] + k.cols["subset"][at].astype(np.int64) - 1] = k.cols["value"][at]
+            firsts[key][bases[k.run_of[at]] + k.cols["subset"][at].astype(np.int64) - 1] = k.cols["value"][at]
     return _datetime_column(firsts)
 
 
@@ -548,18 +557,11 @@ def context_rows(k: Keyed, selected: list[str]) -> tuple[ContextRows, np.ndarray
     """The rows in context of keys `selected` (bare keys) and the chosen key of each input
     row (-1 for none). The grouping is the core's (``_core.context_rows``)."""
     _, subset_of, bases = k.subset_rows()
-    index_of_key = np.full(len(k.keys) + 1, -1, dtype=np.int32)
-    for j, key in enumerate(selected):
-        if key in k.key_ids:
-            index_of_key[k.key_ids[key]] = j
-    label_selected = index_of_key[k.label_key.astype(np.int64)] if len(k.label_key) else np.zeros(0, np.int32)
-    label_selected[k.label_kind >= OPERATOR_KIND] = -1
-    chosen = np.ascontiguousarray(label_selected[k.label] if len(k.label) else np.zeros(0, np.int32), np.int32)
+    chosen = k.key_index_of_rows(selected)
     order = k.walk_order()
     rows = np.flatnonzero(chosen >= 0) if order is None else order[chosen[order] >= 0]
-    run_of = np.repeat(np.arange(len(k.message_rows)), k.message_rows.astype(np.int64))
     group = np.zeros(len(chosen), dtype=np.int64)
-    group[rows] = bases[run_of[rows]] + k.cols["subset"][rows].astype(np.int64) - 1
+    group[rows] = bases[k.run_of[rows]] + k.cols["subset"][rows].astype(np.int64) - 1
     kind, row_group, coordinates, observed, observed_row, ranges = _core.context_rows(
         rows.astype(np.int64), chosen, group, np.ascontiguousarray(k.cols["descriptor"], dtype=np.uint32),
         np.ascontiguousarray(k.cols["slot"], dtype=np.uint32), len(selected), len(subset_of))
